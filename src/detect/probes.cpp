@@ -1,0 +1,142 @@
+#include "detect/probes.h"
+
+#include <cstdarg>
+#include <cstdio>
+
+#include "app/texts.h"
+#include "platform/clock.h"
+#include "platform/cpu.h"
+#include "platform/disk.h"
+#include "platform/processes.h"
+
+namespace zandrel {
+
+std::string Format(const char* fmt, ...) {
+  va_list args;
+  va_start(args, fmt);
+  va_list copy;
+  va_copy(copy, args);
+  int n = std::vsnprintf(nullptr, 0, fmt, copy);
+  va_end(copy);
+  std::string out;
+  if (n > 0) {
+    out.resize(static_cast<size_t>(n) + 1);
+    std::vsnprintf(out.data(), out.size(), fmt, args);
+    out.resize(static_cast<size_t>(n));
+  }
+  va_end(args);
+  return out;
+}
+
+void FormatAdapters(const std::vector<platform::AdapterInfo>& adapters, const LineSink& appendLine) {
+  for (const auto& a : adapters) {
+    appendLine(Format("AdapterName : %s\r\n", a.name.c_str()));
+    appendLine(Format("Adapter Desc: %s\r\n", a.description.c_str()));
+    appendLine(Format("MAC Addr: \t%02x-%02x-%02x-%02x-%02x-%02x\r\n", a.address[0], a.address[1], a.address[2],
+                      a.address[3], a.address[4], a.address[5]));
+    appendLine(Format("IP Address: %s\r\n", a.ip.c_str()));
+    appendLine(Format("IP Mask: %s\r\n", a.mask.c_str()));
+    appendLine(Format("Gateway: %s\r\n", a.gateway.c_str()));
+  }
+}
+
+void ProbeAdapters(const LineSink& appendLine) {
+  std::vector<platform::AdapterInfo> adapters;
+  if (!platform::ListAdapters(adapters)) return;
+  FormatAdapters(adapters, appendLine);
+}
+
+int LastBackslashGbk(const std::string& text) {
+  int last = -1;
+  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+  size_t n = text.size();
+  for (size_t i = 0; i < n; ++i) {
+    if (p[i] >= 0x81 && p[i] <= 0xFE && i + 1 < n) {
+      ++i;  // lead byte: the next byte belongs to the same character
+    } else if (p[i] == '\\') {
+      last = static_cast<int>(i);
+    }
+  }
+  return last;
+}
+
+void ModuleInventory::AddModule(const std::string& path) {
+  int p = LastBackslashGbk(path);
+  std::string name = path.substr(static_cast<size_t>(p + 1));
+  std::string dir = p > 0 ? path.substr(0, static_cast<size_t>(p)) : std::string();
+  entries_[dir].insert(std::move(name));
+}
+
+void ModuleInventory::CollectModulesOfProcess(uint32_t pid) {
+  std::vector<std::string> modules;
+  if (!platform::ListModules(pid, modules)) return;
+  for (const auto& m : modules) AddModule(m);
+}
+
+void ModuleInventory::CollectProcessModules(const LineSink& logProgress) {
+  std::vector<uint32_t> pids;
+  if (!platform::ListProcesses(pids)) {
+    logProgress(texts::kTextProcessListFailed);
+    return;
+  }
+  if (pids.empty()) {
+    logProgress(texts::kTextNoProcess);
+    return;
+  }
+  for (size_t i = 1; i < pids.size(); ++i) CollectModulesOfProcess(pids[i]);
+}
+
+void ModuleInventory::PrintModuleInventory(const LineSink& appendLine) const {
+  for (const auto& [dir, names] : entries_) {
+    appendLine(dir + "\r\n");
+    for (const auto& name : names) appendLine("                " + name + "\r\n");
+  }
+}
+
+CpuSampleSource PlatformCpuSource() {
+  return {platform::QueryProcessorCount, platform::QueryTimeOfDay, platform::QueryIdleTime, platform::SleepMs};
+}
+
+namespace {
+double ToDouble(uint64_t v) {
+  return static_cast<double>(static_cast<uint32_t>(v >> 32)) * 4294967296.0 +
+         static_cast<double>(static_cast<uint32_t>(v));
+}
+}  // namespace
+
+int32_t SampleCpuLoad(const CpuSampleSource& source) {
+  int8_t processors = 0;
+  if (!source.processorCount(processors) || processors <= 0) return 0;
+  double result = 0.0;
+  uint64_t prevIdle = 0, prevTime = 0;
+  for (int sample = 0; sample < 4; ++sample) {
+    uint64_t now = 0, idle = 0;
+    if (!source.timeOfDay(now)) return 0;
+    if (!source.idleTime(idle)) return 0;
+    if (prevIdle != 0) {
+      double dIdle = ToDouble(idle) - ToDouble(prevIdle);
+      double dTime = ToDouble(now) - ToDouble(prevTime);
+      result = 100.0 - (dIdle / dTime) * 100.0 / processors + 0.5;
+    }
+    source.sleepMs(1000);
+    prevIdle = idle;
+    prevTime = now;
+  }
+  // Truncation toward zero; a result outside the int range (a clock that did
+  // not move) must not reach the conversion.
+  if (!(result > -2147483648.0 && result < 2147483648.0)) return 0;
+  return static_cast<int32_t>(result);
+}
+
+double QueryFreeSpaceMB() {
+  uint64_t bytes = 0;
+  if (!platform::QuerySystemVolumeFreeBytes(bytes)) return 0.0;
+  return static_cast<double>(bytes) * (1.0 / 1024) * (1.0 / 1024);
+}
+
+std::string FormatFreeSpaceLine(double megabytes) {
+  if (megabytes / 1024 > 1) return Format(texts::kFormatDiskGB, megabytes / 1024);
+  return Format(texts::kFormatDiskMB, megabytes);
+}
+
+}  // namespace zandrel

@@ -1,0 +1,212 @@
+// One pass of the TCP engine: send, fill the wait lists, wait, dispatch,
+// expire connect attempts.
+#include "net/debug_line.h"
+#include "net/tcp_module.h"
+#include "platform/clock.h"
+
+namespace zandrel::net {
+
+void C_TcpModule::snapshot_live() {
+  scratch_.clear();
+  for (auto& [id, c] : live_) scratch_.push_back(id);
+}
+
+bool C_TcpModule::loop_once() {
+  handler_.i_onLoop();
+  if (!running_) return false;
+  uint32_t t = platform::TickCount();
+  bool result = false;
+  // Work from a copy of the live set, checking each record before use, so a
+  // callback may close any connection, not just the current one.
+  snapshot_live();
+  std::vector<conn_info*> order;
+  order.swap(scratch_);
+  for (conn_info* c : order) {
+    if (is_live(c) && send_phase(*c)) result = true;
+  }
+  order.swap(scratch_);
+  DebugIfSlow("\nloop send use %d\n", t);
+
+  t = platform::TickCount();
+  _fill_fd();
+  DebugIfSlow("\n_fill_fd() use %d\n", t);
+
+  t = platform::TickCount();
+  int ready = _wait();
+  DebugIfSlow("\n_wait(1) use %d\n", t);
+  if (ready <= 0) return result;
+
+  t = platform::TickCount();
+  _handle_event();
+  DebugIfSlow("\n_handle_event(); use %d\n", t);
+
+  t = platform::TickCount();
+  _handle_conn_timeOut();
+  DebugIfSlow("\n_handle_conn_timeOut(); use %d\n", t);
+  return true;
+}
+
+bool C_TcpModule::send_phase(conn_info& c) {
+  bool progress = false;
+  while (!c.queue.empty()) {
+    send_block& b = c.queue.front();
+    long n = SendBytes(c.socket, b.data.get() + b.cursor, static_cast<std::size_t>(b.length - b.cursor));
+    if (n <= 0) return progress;
+    b.cursor += static_cast<int32_t>(n);
+    progress = true;
+    if (b.cursor < b.length) return true;
+    c.queue.pop_front();
+    bool removed = false;
+    c.removal_guard = &removed;
+    handler_.i_onSent(&c, c.user);
+    if (removed) return true;
+    c.removal_guard = nullptr;
+  }
+  return progress;
+}
+
+void C_TcpModule::_fill_fd() {
+  readList_->items.clear();
+  writeList_->items.clear();
+  errorList_->items.clear();
+  for (auto& [id, c] : live_) {
+    if (!IsSocket(c->socket)) continue;
+    switch (c->kind) {
+      case kKindListener:
+        readList_->items.push_back(c->socket);
+        break;
+      case kKindConnected:
+        readList_->items.push_back(c->socket);
+        errorList_->items.push_back(c->socket);
+        break;
+      case kKindAttempt:
+        writeList_->items.push_back(c->socket);
+        errorList_->items.push_back(c->socket);
+        break;
+    }
+  }
+}
+
+int C_TcpModule::_wait() { return WaitReady(&*readList_, &*writeList_, &*errorList_, 1); }
+
+void C_TcpModule::_handle_event() {
+  std::map<conn_info*, bool> ready;  // ordered by identity, each once
+  auto mark = [&](const SocketList& list, uint8_t bit, bool exact) {
+    for (socket_t s : list.items) {
+      auto it = sockets_.find(s);
+      if (it == sockets_.end()) continue;
+      conn_info* c = it->second;
+      c->events = exact ? bit : static_cast<uint8_t>(c->events | bit);
+      ready[c] = true;
+    }
+  };
+  mark(*readList_, kEventRead, true);
+  mark(*writeList_, kEventWrite, false);
+  mark(*errorList_, kEventError, false);
+  for (auto& [c, unused] : ready) {
+    if (!is_live(c)) continue;  // closed by an earlier callback of this phase
+    switch (c->kind) {
+      case kKindConnected:
+        recv_handle(*c);
+        break;
+      case kKindAttempt:
+        _connect_handle(*c);
+        break;
+      case kKindListener:
+        _accept_handle(*c);
+        break;
+    }
+  }
+}
+
+void C_TcpModule::recv_handle(conn_info& c) {
+  conn_info* id = &c;
+  bool brk = false;
+  if (!(c.events & kEventRead)) {
+    brk = (c.events & kEventError) != 0;
+  } else {
+    bool checkError = true;
+    for (int i = 0; i < 3; ++i) {
+      uint32_t t = platform::TickCount();
+      long n = RecvBytes(c.socket, recvBuffer_.get(), kRecvBufferSize);
+      DebugIfSlow("\nrecv() use %d\n", t);
+      if (n == 0) {
+        brk = true;
+        checkError = false;
+        break;
+      }
+      if (n < 0) {
+        if (!IsWouldBlock(LastError())) {
+          brk = true;
+          checkError = false;
+        }
+        break;
+      }
+      t = platform::TickCount();
+      bool more = handler_.i_onData(id, recvBuffer_.get(), static_cast<int32_t>(n), c.user);
+      DebugIfSlow("\ni_onData() use %d\n", t);
+      if (!more) {
+        brk = true;
+        checkError = false;
+        break;
+      }
+      if (!is_live(id)) return;
+      if (n < kRecvBufferSize) break;
+    }
+    if (checkError && (c.events & kEventError)) brk = true;
+  }
+  if (!brk || !is_live(id)) return;
+  uint32_t t = platform::TickCount();
+  handler_.i_onBreak(id, c.user);
+  DebugIfSlow("\ni_onBreak() use %d\n", t);
+}
+
+void C_TcpModule::_connect_handle(conn_info& c) {
+  user_data user = c.user;
+  socket_t outcome = c.socket;
+  // A failed connect shows as an error condition, or as writable with a
+  // pending socket error.
+  if ((c.events & kEventError) || PendingError(c.socket) != 0) {
+    CloseSocket(c.socket);
+    outcome = kNoSocket;
+  }
+  conn_handle id = &c;
+  forget(id);
+  uint32_t t = platform::TickCount();
+  handler_.i_onConnect(outcome, id, user);
+  DebugIfSlow("\n_connect_handle() use %d\n", t);
+}
+
+void C_TcpModule::_accept_handle(conn_info& c) {
+  if (!IsSocket(c.socket)) return;
+  conn_handle id = &c;
+  uint32_t t = platform::TickCount();
+  for (;;) {
+    if (!is_live(id)) break;  // the handler must not, but never touch a freed listener
+    uint32_t peerAddr = 0, localAddr = 0;
+    uint16_t peerPort = 0, localPort = 0;
+    socket_t s = AcceptIpv4(c.socket, peerAddr, peerPort);
+    if (!IsSocket(s)) break;
+    LocalAddress(s, localAddr, localPort);
+    handler_.i_onAccept(id, s, peerAddr, peerPort, localAddr, localPort);
+  }
+  DebugIfSlow("\n_accept_handle() use %d\n", t);
+}
+
+void C_TcpModule::_handle_conn_timeOut() {
+  uint32_t now = platform::TickCount();
+  snapshot_live();
+  std::vector<conn_info*> order;
+  order.swap(scratch_);
+  for (conn_info* c : order) {
+    if (!is_live(c) || c->kind != kKindAttempt) continue;
+    if (now - c->attempt_start < c->attempt_timeout) continue;
+    user_data user = c->user;
+    CloseSocket(c->socket);
+    forget(c);
+    handler_.i_onConnect(kNoSocket, c, user);
+  }
+  order.swap(scratch_);
+}
+
+}  // namespace zandrel::net

@@ -1,0 +1,85 @@
+// The TCP engine: a table of non-blocking sockets driven by passes.
+#pragma once
+#include <atomic>
+#include <deque>
+#include <map>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "net/interfaces.h"
+#include "platform/thread.h"
+
+namespace zandrel::net {
+
+struct send_block {
+  std::unique_ptr<char[]> data;
+  int32_t length = 0;
+  int32_t cursor = 0;  // first byte not yet sent
+};
+
+enum : uint8_t { kEventRead = 1, kEventWrite = 2, kEventError = 4 };
+enum : char { kKindConnected = 'c', kKindAttempt = 'i', kKindListener = 'l' };
+
+struct conn_info {
+  socket_t socket = kNoSocket;
+  user_data user = nullptr;
+  std::deque<send_block> queue;
+  bool* removal_guard = nullptr;  // set while i_onSent runs for this connection
+  uint8_t events = 0;
+  char kind = kKindConnected;
+  uint32_t attempt_start = 0;
+  uint32_t attempt_timeout = 0;
+};
+
+class C_TcpModule final : public I_tcpModule {
+ public:
+  static constexpr uint32_t kCapacity = 1024;
+  static constexpr int32_t kRecvBufferSize = 102400;
+  static constexpr std::size_t kWorkerStack = 4u * 1024 * 1024;
+
+  explicit C_TcpModule(I_dataHandler& handler);
+  ~C_TcpModule() override;
+
+  conn_handle create_listener(uint16_t port) override;
+  conn_handle attach_socket(socket_t s, user_data user, bool nagle) override;
+  conn_handle create_connection(uint32_t addr, uint16_t port, uint32_t localAddr, uint16_t localPort,
+                                user_data user, uint32_t timeoutMs) override;
+  void close_connection(conn_handle c) override;
+  bool queue_send(conn_handle c, const char* data, int32_t len) override;
+  bool start(bool no_thread) override;
+  bool loop_once() override;
+
+  std::size_t connection_count() const { return live_.size(); }
+
+ private:
+  conn_handle register_socket(socket_t s, user_data user, bool nagle, char kind);
+  bool is_live(conn_handle c) const { return live_.count(c) != 0; }
+  void forget(conn_handle c);  // removes from both tables and frees it
+  bool flush_queue(conn_info& c);
+  void worker_proc();
+
+  // The pass.
+  bool send_phase(conn_info& c);
+  void _fill_fd();
+  int _wait();
+  void _handle_event();
+  void recv_handle(conn_info& c);
+  void _connect_handle(conn_info& c);
+  void _accept_handle(conn_info& c);
+  void _handle_conn_timeOut();
+  void snapshot_live();
+
+  I_dataHandler& handler_;
+  bool running_ = false;
+  std::map<conn_info*, std::unique_ptr<conn_info>> live_;  // identity -> record
+  std::map<socket_t, conn_info*> sockets_;
+  std::optional<SocketList> readList_, writeList_, errorList_;
+  std::unique_ptr<char[]> recvBuffer_;
+  std::vector<conn_info*> scratch_;
+
+  std::atomic<bool> stopWorker_{false};
+  platform::Thread worker_;
+};
+
+}  // namespace zandrel::net

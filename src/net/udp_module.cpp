@@ -1,0 +1,74 @@
+#include "net/udp_module.h"
+
+#include "net/debug_line.h"
+#include "platform/clock.h"
+
+namespace zandrel::net {
+
+udp_module_ptr create_udp_module() { return udp_module_ptr(new C_udp_module()); }
+
+C_udp_module::C_udp_module() : buffer_(std::make_unique<char[]>(kDatagramMax)) {}
+
+C_udp_module::~C_udp_module() {
+  for (auto& [id, rec] : live_) CloseSocket(rec->socket);
+  sockets_.clear();
+  live_.clear();
+}
+
+void C_udp_module::release() { delete this; }
+
+udp_handle C_udp_module::udp_open(uint16_t port, I_udp_handler* handler) {
+  // The wait list holds kCapacity sockets; opening more is refused.
+  if (live_.size() >= kCapacity) return nullptr;
+  socket_t s = UdpSocket();
+  if (!IsSocket(s)) return nullptr;
+  if (!BindIpv4(s, 0, port)) {
+    CloseSocket(s);
+    return nullptr;
+  }
+  SetBufferSizes(s, kBufferBytes);
+  SetNonBlocking(s);
+  SetBroadcast(s);
+  auto rec = std::make_unique<udp_socket>();
+  rec->socket = s;
+  rec->handler = handler;
+  udp_socket* id = rec.get();
+  sockets_[s] = id;
+  live_.emplace(id, std::move(rec));
+  return id;
+}
+
+void C_udp_module::udp_close(udp_handle h) {
+  auto it = live_.find(h);
+  if (it == live_.end()) return;
+  CloseSocket(h->socket);
+  sockets_.erase(h->socket);
+  live_.erase(it);
+}
+
+bool C_udp_module::udp_send(udp_handle h, const char* data, int32_t len, uint32_t addr, uint16_t port) {
+  if (!live_.count(h) || len < 0 || (!data && len > 0)) return false;
+  return SendTo(h->socket, data, static_cast<std::size_t>(len), addr, port) >= 0;
+}
+
+bool C_udp_module::udp_loop_once() {
+  readList_.items.clear();
+  for (auto& [s, rec] : sockets_) readList_.items.push_back(s);
+  uint32_t t = platform::TickCount();
+  int ready = readList_.items.empty() ? 0 : WaitReady(&readList_, nullptr, nullptr, 1);
+  DebugIfSlow("\nudp_wait(1) use %d\n", t);
+  if (ready <= 0) return false;
+  t = platform::TickCount();
+  for (socket_t s : readList_.items) {
+    auto it = sockets_.find(s);
+    if (it == sockets_.end()) continue;  // closed by a handler earlier in this pass
+    uint32_t addr = 0;
+    uint16_t port = 0;
+    long n = RecvFrom(s, buffer_.get(), kDatagramMax, addr, port);
+    if (n > 0 && it->second->handler) it->second->handler->i_onRecv(addr, port, buffer_.get(), static_cast<int32_t>(n));
+  }
+  DebugIfSlow("\nudp_handle_event(); use %d\n", t);
+  return true;
+}
+
+}  // namespace zandrel::net

@@ -1,0 +1,436 @@
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/resource.h>
+
+#include <atomic>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "net/tcp_module.h"
+#include "test_sockets.h"
+
+using namespace zandrel::net;
+
+namespace {
+
+// Records every callback; optional hooks let a test act inside one.
+struct Recorder : I_dataHandler {
+  struct Connect {
+    socket_t s;
+    conn_handle attempt;
+    user_data user;
+  };
+  std::vector<Connect> connects;
+  std::vector<std::pair<conn_handle, int32_t>> data;
+  std::string bytes;
+  std::vector<conn_handle> breaks, sent;
+  std::vector<std::tuple<socket_t, uint32_t, uint16_t, uint32_t, uint16_t>> accepts;
+  int loops = 0;
+  std::function<bool(conn_handle)> onData;
+  std::function<void(conn_handle)> onSent;
+  std::function<void(socket_t)> onAccept;
+
+  void i_onAccept(conn_handle, socket_t s, uint32_t pa, uint16_t pp, uint32_t la, uint16_t lp) override {
+    accepts.emplace_back(s, pa, pp, la, lp);
+    if (onAccept) onAccept(s);
+  }
+  void i_onConnect(socket_t s, conn_handle attempt, user_data user) override {
+    connects.push_back({s, attempt, user});
+  }
+  bool i_onData(conn_handle c, const char* d, int32_t len, user_data) override {
+    data.emplace_back(c, len);
+    bytes.append(d, static_cast<size_t>(len));
+    return onData ? onData(c) : true;
+  }
+  void i_onBreak(conn_handle c, user_data) override { breaks.push_back(c); }
+  void i_onSent(conn_handle c, user_data) override {
+    sent.push_back(c);
+    if (onSent) onSent(c);
+  }
+  void i_onLoop() override { ++loops; }
+};
+
+struct Engine {
+  Recorder rec;
+  std::unique_ptr<I_tcpModule> tcp = create_tcp_module(rec);
+  C_TcpModule& impl() { return static_cast<C_TcpModule&>(*tcp); }
+  Engine() { EXPECT_TRUE(tcp->start(true)); }
+  // Runs passes until pred holds or the pass budget runs out.
+  bool RunUntil(const std::function<bool()>& pred, int passes = 5000) {
+    for (int i = 0; i < passes && !pred(); ++i) tcp->loop_once();
+    return pred();
+  }
+};
+
+int Pending(int s) {
+  int n = 0;
+  ioctl(s, FIONREAD, &n);
+  return n;
+}
+
+}  // namespace
+
+TEST(TcpEngine, IdlePassAndCreationsBeforeStart) {
+  Recorder rec;
+  auto tcp = create_tcp_module(rec);
+  EXPECT_EQ(tcp->create_connection(0x7F000001, 1, 0, 0, nullptr, 100), nullptr);
+  EXPECT_EQ(tcp->create_listener(0), nullptr);
+  EXPECT_FALSE(tcp->loop_once());
+  ASSERT_TRUE(tcp->start(true));
+  EXPECT_FALSE(tcp->loop_once());
+  EXPECT_EQ(rec.loops, 2);
+  EXPECT_TRUE(rec.connects.empty() && rec.data.empty() && rec.breaks.empty());
+}
+
+TEST(TcpEngine, ReadsAtMostThreeFullBuffersPerPass) {
+  Engine e;
+  auto [mine, peer] = testsock::TcpPair();
+  testsock::SetBuffers(mine, 4 << 20);
+  testsock::SetBuffers(peer, 4 << 20);
+  conn_handle c = e.tcp->attach_socket(mine, reinterpret_cast<user_data>(7), true);
+  ASSERT_NE(c, nullptr);
+  std::string payload(400000, '\0');
+  for (size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<char>(i * 7 + i / 251);
+  ASSERT_EQ(send(peer, payload.data(), payload.size(), 0), 400000);
+  for (int i = 0; i < 200 && Pending(mine) < 400000; ++i) usleep(5000);
+  ASSERT_EQ(Pending(mine), 400000);
+  EXPECT_TRUE(e.tcp->loop_once());
+  ASSERT_EQ(e.rec.data.size(), 3u);
+  for (auto& [h, n] : e.rec.data) {
+    EXPECT_EQ(h, c);
+    EXPECT_EQ(n, 102400);
+  }
+  e.tcp->loop_once();
+  ASSERT_EQ(e.rec.data.size(), 4u);
+  EXPECT_EQ(e.rec.data[3].second, 400000 - 3 * 102400);
+  EXPECT_EQ(e.rec.bytes, payload);
+  EXPECT_TRUE(e.rec.breaks.empty());
+  e.tcp->close_connection(c);
+  close(peer);
+}
+
+TEST(TcpEngine, PeerCloseGivesDataThenBreakInALaterPassUntilClosed) {
+  Engine e;
+  auto [mine, peer] = testsock::TcpPair();
+  conn_handle c = e.tcp->attach_socket(mine, nullptr, true);
+  send(peer, "0123456789", 10, 0);
+  close(peer);
+  usleep(20000);
+  e.tcp->loop_once();
+  ASSERT_EQ(e.rec.data.size(), 1u);
+  EXPECT_EQ(e.rec.bytes, "0123456789");
+  EXPECT_TRUE(e.rec.breaks.empty());
+  e.tcp->loop_once();
+  ASSERT_EQ(e.rec.breaks.size(), 1u);
+  EXPECT_EQ(e.rec.breaks[0], c);
+  // Not closed by the handler: reported again at the next readable pass.
+  e.tcp->loop_once();
+  EXPECT_EQ(e.rec.breaks.size(), 2u);
+  e.tcp->close_connection(c);
+  e.tcp->loop_once();
+  EXPECT_EQ(e.rec.breaks.size(), 2u);
+  EXPECT_EQ(e.impl().connection_count(), 0u);
+}
+
+TEST(TcpEngine, ConnectOutcomes) {
+  Engine e;
+  // Success: the socket is handed over; the attempt handle is dead.
+  int l = testsock::Listener();
+  auto* user = reinterpret_cast<user_data>(0x1234);
+  conn_handle a = e.tcp->create_connection(0x7F000001, testsock::PortOf(l), 0, 0, user, 4000);
+  ASSERT_NE(a, nullptr);
+  ASSERT_TRUE(e.RunUntil([&] { return !e.rec.connects.empty(); }));
+  EXPECT_TRUE(IsSocket(e.rec.connects[0].s));
+  EXPECT_EQ(e.rec.connects[0].attempt, a);
+  EXPECT_EQ(e.rec.connects[0].user, user);
+  e.tcp->close_connection(a);  // harmless
+  EXPECT_FALSE(e.tcp->queue_send(a, "x", 1));
+  conn_handle c = e.tcp->attach_socket(e.rec.connects[0].s, nullptr, true);
+  ASSERT_NE(c, nullptr);
+  EXPECT_FALSE(GetNoDelay(e.rec.connects[0].s));
+  EXPECT_TRUE(e.tcp->queue_send(c, "hi", 2));
+  int srv = accept(l, nullptr, nullptr);
+  char buf[4] = {};
+  EXPECT_EQ(recv(srv, buf, sizeof buf, 0), 2);
+  close(srv);
+  close(l);
+
+  // Refused: socket none, the attempt's handle and user data.
+  conn_handle r = e.tcp->create_connection(0x7F000001, testsock::ClosedPort(), 0, 0, user, 4000);
+  ASSERT_NE(r, nullptr);
+  ASSERT_TRUE(e.RunUntil([&] { return e.rec.connects.size() == 2; }));
+  EXPECT_EQ(e.rec.connects[1].s, kNoSocket);
+  EXPECT_EQ(e.rec.connects[1].attempt, r);
+  EXPECT_EQ(e.rec.connects[1].user, user);
+  e.tcp->close_connection(c);
+}
+
+TEST(TcpEngine, AttemptClosedByItsOwnerEndsSilently) {
+  Engine e;
+  conn_handle r = e.tcp->create_connection(0x7F000001, testsock::ClosedPort(), 0, 0, nullptr, 4000);
+  ASSERT_NE(r, nullptr);
+  e.tcp->close_connection(r);
+  for (int i = 0; i < 50; ++i) e.tcp->loop_once();
+  EXPECT_TRUE(e.rec.connects.empty());
+}
+
+TEST(TcpEngine, UnansweredConnectEndsByTimeOutOnlyOnceSomethingIsReady) {
+  Engine e;
+  // A listener whose accept queue is full drops further SYNs.
+  int l = testsock::Listener(0);
+  sockaddr_in sa = testsock::Loopback(testsock::PortOf(l));
+  std::vector<int> fillers;
+  for (int i = 0; i < 4; ++i) {
+    int f = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+    connect(f, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+    fillers.push_back(f);
+  }
+  usleep(100000);
+  conn_handle a = e.tcp->create_connection(0x7F000001, testsock::PortOf(l), 0, 0, nullptr, 150);
+  ASSERT_NE(a, nullptr);
+  for (int i = 0; i < 100; ++i) e.tcp->loop_once();  // at least 100 ms of empty waits
+  usleep(100000);
+  for (int i = 0; i < 10; ++i) e.tcp->loop_once();
+  EXPECT_TRUE(e.rec.connects.empty()) << "no ready socket, so no time-out phase";
+  // Something becomes ready: the expired attempt ends in that pass.
+  auto [mine, peer] = testsock::TcpPair();
+  conn_handle c = e.tcp->attach_socket(mine, nullptr, true);
+  send(peer, "x", 1, 0);
+  ASSERT_TRUE(e.RunUntil([&] { return !e.rec.connects.empty(); }, 200));
+  EXPECT_EQ(e.rec.connects[0].s, kNoSocket);
+  EXPECT_EQ(e.rec.connects[0].attempt, a);
+  e.tcp->close_connection(c);
+  close(peer);
+  for (int f : fillers) close(f);
+  close(l);
+}
+
+TEST(TcpEngine, HandlerClosingConnectionsInsideCallbacks) {
+  Engine e;
+  // i_onData that closes its own connection and returns false: no break.
+  auto [m1, p1] = testsock::TcpPair();
+  conn_handle c1 = e.tcp->attach_socket(m1, nullptr, true);
+  e.rec.onData = [&](conn_handle c) {
+    e.tcp->close_connection(c);
+    return false;
+  };
+  send(p1, "abc", 3, 0);
+  ASSERT_TRUE(e.RunUntil([&] { return !e.rec.data.empty(); }));
+  for (int i = 0; i < 5; ++i) e.tcp->loop_once();
+  EXPECT_TRUE(e.rec.breaks.empty());
+  EXPECT_EQ(e.impl().connection_count(), 0u);
+  (void)c1;
+
+  // Returning false without closing: break at once, in the same pass.
+  auto [m2, p2] = testsock::TcpPair();
+  conn_handle c2 = e.tcp->attach_socket(m2, nullptr, true);
+  e.rec.onData = [](conn_handle) { return false; };
+  send(p2, "abc", 3, 0);
+  ASSERT_TRUE(e.RunUntil([&] { return !e.rec.breaks.empty(); }));
+  EXPECT_EQ(e.rec.breaks[0], c2);
+  e.tcp->close_connection(c2);
+
+  // Two ready connections, the first callback closes the second.
+  auto [m3, p3] = testsock::TcpPair();
+  auto [m4, p4] = testsock::TcpPair();
+  conn_handle c3 = e.tcp->attach_socket(m3, nullptr, true);
+  conn_handle c4 = e.tcp->attach_socket(m4, nullptr, true);
+  e.rec.data.clear();
+  e.rec.onData = [&](conn_handle c) {
+    e.tcp->close_connection(c == c3 ? c4 : c3);
+    return true;
+  };
+  send(p3, "x", 1, 0);
+  send(p4, "y", 1, 0);
+  usleep(20000);
+  e.tcp->loop_once();
+  EXPECT_EQ(e.rec.data.size(), 1u);
+  EXPECT_EQ(e.impl().connection_count(), 1u);
+  for (int s : {p1, p2, p3, p4}) close(s);
+}
+
+TEST(TcpEngine, LargeBlockLeavesOverSeveralPassesInOrderAndIsReportedOnce) {
+  Engine e;
+  auto [mine, peer] = testsock::TcpPair();
+  testsock::SetBuffers(peer, 64 << 10);
+  conn_handle c = e.tcp->attach_socket(mine, nullptr, true);
+  testsock::SetBuffers(mine, 64 << 10);
+  std::string big(8 << 20, '\0');
+  for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>((i * 31) ^ (i >> 13));
+  EXPECT_TRUE(e.tcp->queue_send(c, big.data(), static_cast<int32_t>(big.size())));
+  EXPECT_TRUE(e.tcp->queue_send(c, "END", 3));  // waits behind the big block
+  EXPECT_TRUE(e.rec.sent.empty());
+  std::string got;
+  std::thread reader([&] {
+    char buf[65536];
+    while (got.size() < big.size() + 3) {
+      long n = recv(peer, buf, sizeof buf, 0);
+      if (n <= 0) break;
+      got.append(buf, static_cast<size_t>(n));
+    }
+  });
+  e.RunUntil([&] { return e.rec.sent.size() >= 2; }, 200000);
+  reader.join();
+  EXPECT_EQ(e.rec.sent.size(), 2u);
+  EXPECT_TRUE(got == big + "END") << "bytes arrived out of order or incomplete: " << got.size();
+  e.tcp->close_connection(c);
+  close(peer);
+}
+
+TEST(TcpEngine, ClosingInsideOnSentDiscardsTheRestSafely) {
+  Engine e;
+  auto [mine, peer] = testsock::TcpPair();
+  testsock::SetBuffers(peer, 64 << 10);
+  conn_handle c = e.tcp->attach_socket(mine, nullptr, true);
+  testsock::SetBuffers(mine, 64 << 10);
+  std::string big(4 << 20, 'b');
+  ASSERT_TRUE(e.tcp->queue_send(c, big.data(), static_cast<int32_t>(big.size())));
+  ASSERT_TRUE(e.tcp->queue_send(c, "tail", 4));
+  e.rec.onSent = [&](conn_handle h) { e.tcp->close_connection(h); };
+  std::atomic<size_t> total{0};
+  std::thread reader([&] {
+    char buf[65536];
+    long n;
+    while ((n = recv(peer, buf, sizeof buf, 0)) > 0) total += static_cast<size_t>(n);
+  });
+  e.RunUntil([&] { return !e.rec.sent.empty(); }, 200000);
+  reader.join();
+  EXPECT_EQ(e.rec.sent.size(), 1u);
+  EXPECT_EQ(total.load(), big.size());  // "tail" was discarded with the connection
+  EXPECT_EQ(e.impl().connection_count(), 0u);
+  EXPECT_FALSE(e.tcp->queue_send(c, "x", 1));
+  close(peer);
+}
+
+TEST(TcpEngine, QueueSendRefusesDeadHandlesAndEmptyBlocks) {
+  Engine e;
+  auto [mine, peer] = testsock::TcpPair();
+  conn_handle c = e.tcp->attach_socket(mine, nullptr, false);
+  EXPECT_TRUE(GetNoDelay(mine));
+  EXPECT_FALSE(e.tcp->queue_send(c, "", 0));
+  EXPECT_FALSE(e.tcp->queue_send(c, nullptr, 5));
+  EXPECT_TRUE(e.tcp->queue_send(c, "ok", 2));
+  e.tcp->close_connection(c);
+  e.tcp->close_connection(c);
+  EXPECT_FALSE(e.tcp->queue_send(c, "x", 1));
+  EXPECT_EQ(e.tcp->attach_socket(kNoSocket, nullptr, true), nullptr);
+  close(peer);
+}
+
+TEST(TcpEngine, ListenerAcceptsEveryPendingConnectionInOnePass) {
+  Engine e;
+  conn_handle l = e.tcp->create_listener(0);
+  ASSERT_NE(l, nullptr);
+  uint16_t port = testsock::PortOf(l->socket);
+  // A second listener on the same port is refused with a bind error.
+  EXPECT_EQ(e.tcp->create_listener(port), nullptr);
+  std::vector<int> clients;
+  for (int i = 0; i < 5; ++i) {
+    int s = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in sa = testsock::Loopback(port);
+    ASSERT_EQ(connect(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
+    clients.push_back(s);
+  }
+  usleep(20000);
+  e.tcp->loop_once();
+  ASSERT_EQ(e.rec.accepts.size(), 5u);
+  for (size_t i = 0; i < clients.size(); ++i) {
+    auto [s, pa, pp, la, lp] = e.rec.accepts[i];
+    EXPECT_EQ(pa, 0x7F000001u);
+    EXPECT_EQ(la, 0x7F000001u);
+    EXPECT_EQ(lp, port);
+    bool known = false;
+    for (int cl : clients) known |= testsock::PortOf(cl) == pp;
+    EXPECT_TRUE(known);
+    close(s);
+  }
+  for (int s : clients) close(s);
+}
+
+TEST(TcpEngine, CapacityOf1024ForAllKinds) {
+  rlimit lim{};
+  getrlimit(RLIMIT_NOFILE, &lim);
+  if (lim.rlim_cur < 2200) {
+    lim.rlim_cur = std::min<rlim_t>(lim.rlim_max, 4096);
+    setrlimit(RLIMIT_NOFILE, &lim);
+  }
+  if (lim.rlim_cur < 1100) GTEST_SKIP() << "cannot raise the descriptor limit";
+  Engine e;
+  std::vector<conn_handle> handles;
+  for (int i = 0; i < 1024; ++i) {
+    socket_t s = TcpSocket();
+    conn_handle h = e.tcp->attach_socket(s, nullptr, true);
+    ASSERT_NE(h, nullptr) << i;
+    handles.push_back(h);
+  }
+  socket_t extra = TcpSocket();
+  EXPECT_EQ(e.tcp->attach_socket(extra, nullptr, true), nullptr);
+  EXPECT_EQ(e.tcp->create_connection(0x7F000001, 9, 0, 0, nullptr, 100), nullptr);
+  EXPECT_EQ(e.tcp->create_listener(0), nullptr);
+  e.tcp->close_connection(handles.back());
+  handles.pop_back();
+  conn_handle again = e.tcp->attach_socket(extra, nullptr, true);  // the socket stayed ours
+  EXPECT_NE(again, nullptr);
+  e.tcp->close_connection(again);
+  EXPECT_NE(e.tcp->create_listener(0), nullptr);
+  // Destruction closes everything still registered.
+}
+
+TEST(TcpEngine, DestructionClosesSocketsStillRegistered) {
+  auto [mine, peer] = testsock::TcpPair();
+  {
+    Engine e;
+    ASSERT_NE(e.tcp->attach_socket(mine, nullptr, true), nullptr);
+  }
+  char b;
+  EXPECT_EQ(recv(peer, &b, 1, 0), 0) << "the engine closed the socket it still held";
+  close(peer);
+}
+
+namespace {
+// In worker mode the engine may be called only from inside its callbacks, so
+// the listener is made from the first i_onLoop.
+struct WorkerHandler : I_dataHandler {
+  I_tcpModule* tcp = nullptr;
+  std::atomic<uint16_t> port{0};
+  std::atomic<int> accepted{0};
+  std::atomic<int> loops{0};
+  void i_onLoop() override {
+    if (loops++ == 0) {
+      conn_handle l = tcp->create_listener(0);
+      if (l) port = testsock::PortOf(l->socket);
+    }
+  }
+  void i_onAccept(conn_handle, socket_t s, uint32_t, uint16_t, uint32_t, uint16_t) override {
+    CloseSocket(s);
+    ++accepted;
+  }
+  void i_onConnect(socket_t, conn_handle, user_data) override {}
+  bool i_onData(conn_handle, const char*, int32_t, user_data) override { return true; }
+  void i_onBreak(conn_handle, user_data) override {}
+  void i_onSent(conn_handle, user_data) override {}
+};
+}  // namespace
+
+TEST(TcpEngine, WorkerRunsPassesAndIsJoinedOnDestruction) {
+  WorkerHandler h;
+  {
+    auto tcp = create_tcp_module(h);
+    h.tcp = tcp.get();
+    ASSERT_TRUE(tcp->start(false));
+    for (int i = 0; i < 500 && h.port == 0; ++i) usleep(2000);
+    ASSERT_NE(h.port.load(), 0);
+    int s = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in sa = testsock::Loopback(h.port);
+    ASSERT_EQ(connect(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
+    for (int i = 0; i < 500 && h.accepted == 0; ++i) usleep(2000);
+    EXPECT_EQ(h.accepted.load(), 1);
+    close(s);
+  }
+  int loops = h.loops;
+  usleep(20000);
+  EXPECT_EQ(h.loops.load(), loops) << "no pass may run after destruction";
+}
