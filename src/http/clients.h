@@ -1,0 +1,104 @@
+// The two HTTP clients: the posting client and the downloader. Each owns its
+// own TCP engine and does all its work inside its owner's step() calls.
+#pragma once
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "http/response.h"
+#include "net/interfaces.h"
+
+namespace zandrel::http {
+
+// The downloader's result interface.
+class I_http_data_handler {
+ public:
+  virtual ~I_http_data_handler() = default;
+  virtual void i_onHttpLength(uint64_t total) = 0;
+  // No data and length 0 when a connection ended before the download was
+  // complete (the download goes on at the next step).
+  virtual void i_onHttpData(const char* data, int32_t len) = 0;
+  virtual void i_onHttpFinished() = 0;
+};
+
+// The report address of a report server host: host ":5252/test_log".
+std::string report_url(const std::string& host);
+
+// One HTTP POST of a block of bytes; "finished" once the exchange is over.
+class C_file_log_client final : public net::I_dataHandler {
+ public:
+  static constexpr uint32_t kConnectTimeoutMs = 4000;
+
+  // The body is copied; url is host[:port]/path, with or without a scheme.
+  C_file_log_client(const char* body, int32_t len, const std::string& url);
+  ~C_file_log_client() override;
+
+  bool step();
+  const std::string& state_text() const { return state_; }
+  const std::vector<char>& request() const { return request_; }
+
+  void i_onAccept(net::conn_handle, net::socket_t, uint32_t, uint16_t, uint32_t, uint16_t) override {}
+  void i_onConnect(net::socket_t s, net::conn_handle attempt, net::user_data user) override;
+  bool i_onData(net::conn_handle c, const char* data, int32_t len, net::user_data user) override;
+  void i_onBreak(net::conn_handle c, net::user_data user) override;
+  void i_onSent(net::conn_handle, net::user_data) override {}
+  void i_onLoop() override {}
+
+ private:
+  std::vector<char> request_;
+  std::string url_;
+  std::unique_ptr<net::I_tcpModule> engine_;
+  net::conn_handle connection_ = nullptr;
+  std::string state_;
+  std::unique_ptr<C_http_response> response_;
+};
+
+// Fetches one URL with GET and streams the body to its handler, resuming
+// with a byte range after a broken connection.
+class C_http_downloader final : public net::I_dataHandler {
+ public:
+  static constexpr uint32_t kConnectTimeoutMs = 4000;
+  static constexpr int kRequestBuffer = 4096;
+
+  C_http_downloader(std::string url, I_http_data_handler& handler);
+  ~C_http_downloader() override;
+
+  void i_onAccept(net::conn_handle, net::socket_t, uint32_t, uint16_t, uint32_t, uint16_t) override {}
+  void i_onConnect(net::socket_t s, net::conn_handle attempt, net::user_data user) override;
+  bool i_onData(net::conn_handle c, const char* data, int32_t len, net::user_data user) override;
+  void i_onBreak(net::conn_handle c, net::user_data user) override;
+  void i_onSent(net::conn_handle, net::user_data) override {}
+  void i_onLoop() override {}
+
+  // False once the download is done (the engine then does not run).
+  virtual bool step();
+  // 0 without a connection record or a complete head; for a 3xx the
+  // redirect target is copied into target.
+  virtual uint16_t get_status(std::string& target);
+
+  int32_t state() const { return state_; }
+  int64_t received() const { return received_; }
+  int64_t total() const { return total_; }
+
+ private:
+  struct download_conn {
+    uint32_t addr = 0;
+    uint16_t port = 0;
+    net::conn_handle connection = nullptr;
+    C_http_response response;
+  };
+  void drop_record();
+  void finish();
+
+  int32_t state_ = 0;  // 0 created, 1 running, 2 done
+  int64_t received_ = 0;
+  int64_t total_ = 0;
+  std::string url_;
+  I_http_data_handler& handler_;
+  std::unique_ptr<net::I_tcpModule> engine_;
+  std::unique_ptr<download_conn> record_;
+  std::string redirect_;
+};
+
+}  // namespace zandrel::http

@@ -1,0 +1,131 @@
+#include <algorithm>
+#include <limits>
+
+#include "http/clients.h"
+#include "http/request_writer.h"
+
+namespace zandrel::http {
+
+C_http_downloader::C_http_downloader(std::string url, I_http_data_handler& handler)
+    : url_(std::move(url)), handler_(handler) {
+  engine_ = net::create_tcp_module(*this);
+  if (engine_ && !engine_->start(true)) engine_.reset();
+}
+
+C_http_downloader::~C_http_downloader() {
+  drop_record();
+  engine_.reset();
+}
+
+void C_http_downloader::drop_record() {
+  if (!record_) return;
+  if (engine_ && record_->connection) engine_->close_connection(record_->connection);
+  record_.reset();
+}
+
+bool C_http_downloader::step() {
+  if (state_ == 2 || !engine_) return false;
+  if (!record_) {
+    uint32_t addr = 0;
+    uint16_t port = 0;
+    if (resolve_url(url_, addr, port) && addr != 0) {
+      record_ = std::make_unique<download_conn>();
+      record_->addr = addr;
+      record_->port = port;
+      record_->connection = engine_->create_connection(addr, port, 0, 0, record_.get(), kConnectTimeoutMs);
+    }
+  }
+  if (state_ == 0 && record_) state_ = 1;
+  return engine_->loop_once();
+}
+
+void C_http_downloader::i_onConnect(net::socket_t s, net::conn_handle attempt, net::user_data user) {
+  engine_->close_connection(attempt);
+  download_conn* rec = record_.get();
+  if (!rec || rec != user) {  // an attempt this downloader no longer tracks
+    net::CloseSocket(s);
+    return;
+  }
+  rec->connection = nullptr;
+  if (!net::IsSocket(s)) return;
+  rec->connection = engine_->attach_socket(s, rec, true);
+  if (!rec->connection) {
+    net::CloseSocket(s);
+    return;
+  }
+  C_http_request req(url_);
+  char head[kRequestBuffer];
+  int n = write_head(req, head, sizeof head, static_cast<uint64_t>(received_));
+  if (!engine_->queue_send(rec->connection, head, n)) {
+    engine_->close_connection(rec->connection);
+    rec->connection = nullptr;
+  }
+}
+
+void C_http_downloader::finish() {
+  state_ = 2;
+  handler_.i_onHttpFinished();
+}
+
+bool C_http_downloader::i_onData(net::conn_handle c, const char* data, int32_t len, net::user_data user) {
+  download_conn* rec = record_.get();
+  if (!rec || rec != user) {
+    engine_->close_connection(c);
+    return false;
+  }
+  if (rec->response.head_complete()) {
+    received_ += len;
+    handler_.i_onHttpData(data, len);
+  } else {
+    rec->response.feed(data, static_cast<uint32_t>(len));
+    if (rec->response.head_complete()) {
+      if (total_ == 0) {
+        // A length beyond the signed range is kept as the largest one.
+        uint64_t length = rec->response.content_length();
+        total_ = static_cast<int64_t>(std::min<uint64_t>(length, std::numeric_limits<int64_t>::max()));
+        int32_t code = rec->response.status();
+        if (code >= 300 && code <= 399) redirect_ = rec->response.find_header("Location");
+        handler_.i_onHttpLength(static_cast<uint64_t>(total_));
+      }
+      // The bytes after the blank line are the last bytes of this read.
+      uint64_t body = std::min<uint64_t>(rec->response.body_received(), static_cast<uint64_t>(len));
+      if (body > 0) {
+        received_ += static_cast<int64_t>(body);
+        handler_.i_onHttpData(data + len - static_cast<int32_t>(body), static_cast<int32_t>(body));
+      }
+    }
+  }
+  if (total_ != 0 && received_ >= total_) {
+    drop_record();
+    finish();
+    return false;
+  }
+  if (record_ && record_->response.head_complete() &&
+      record_->response.content_length() == record_->response.body_received()) {
+    drop_record();
+    finish();
+  }
+  return record_ != nullptr;
+}
+
+void C_http_downloader::i_onBreak(net::conn_handle c, net::user_data user) {
+  if (record_ && record_.get() == user) {
+    drop_record();
+  } else {
+    engine_->close_connection(c);
+  }
+  if (total_ == 0 && received_ != 0) {
+    finish();
+  } else {
+    handler_.i_onHttpData(nullptr, 0);
+  }
+}
+
+uint16_t C_http_downloader::get_status(std::string& target) {
+  if (!record_ || !record_->response.head_complete()) return 0;
+  auto code = static_cast<uint16_t>(record_->response.status());
+  if (code / 100 == 3) target = redirect_;
+  return code;
+}
+
+}  // namespace zandrel::http

@@ -1,0 +1,47 @@
+// URLs, host parts, name resolution, and the request record.
+#pragma once
+#include <cstdint>
+#include <map>
+#include <string>
+
+namespace zandrel::http {
+
+// The text between the end of "http://" (found anywhere) or the start of
+// the URL and the first "/". Fails on an empty host part, or one of 1024
+// characters or more before a "/".
+bool parse_host_part(const std::string& url, std::string& host);
+
+// Host part to IPv4 address (host order) and port (80 by default).
+bool resolve_url(const std::string& url, uint32_t& addr, uint16_t& port);
+
+// Strict dotted-decimal test: four groups of 1-3 digits, no leading zeros,
+// each at most 255.
+bool is_dotted_quad(const char* text);
+
+// Value of the leading decimal digits, wrapping modulo 2^64; no sign, no
+// white space.
+uint64_t parse_u64(const char* text);
+
+// The usual signed decimal conversion: leading white space and one sign,
+// stops at the first non-digit, 0 without digits; wraps instead of
+// overflowing.
+int32_t parse_int(const char* text);
+
+bool is_space(char c);
+const char* skip_space(const char* text);
+// Position just after the last non-white character of [begin, end).
+const char* end_without_space(const char* begin, const char* end);
+
+class C_http_request {
+ public:
+  explicit C_http_request(std::string url);
+  void set_header(const std::string& name, const std::string& value) { headers[name] = value; }
+
+  std::string method = "GET";
+  std::string version = "HTTP/1.1";
+  std::string url;
+  std::map<std::string, std::string> cookies;  // byte-wise key order
+  std::map<std::string, std::string> headers;  // byte-wise key order
+};
+
+}  // namespace zandrel::http

@@ -1,0 +1,223 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "http/clients.h"
+#include "http/md5.h"
+#include "test_server.h"
+
+using namespace zandrel::http;
+using testhttp::SendAll;
+using testhttp::Server;
+
+namespace {
+
+struct Sink : I_http_data_handler {
+  std::vector<uint64_t> lengths;
+  std::vector<std::string> pieces;  // "" for a no-data call
+  std::string body;
+  int finished = 0;
+  void i_onHttpLength(uint64_t total) override { lengths.push_back(total); }
+  void i_onHttpData(const char* d, int32_t len) override {
+    pieces.emplace_back(d ? std::string(d, static_cast<size_t>(len)) : std::string());
+    if (d) body.append(d, static_cast<size_t>(len));
+  }
+  void i_onHttpFinished() override { ++finished; }
+};
+
+template <typename Client, typename Pred>
+bool StepUntil(Client& c, Pred pred, int maxMs = 5000) {
+  auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(maxMs);
+  while (!pred() && std::chrono::steady_clock::now() < end) c.step();
+  return pred();
+}
+
+void Pause(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+std::string Body(size_t n) {
+  std::string s(n, '\0');
+  for (size_t i = 0; i < n; ++i) s[i] = static_cast<char>('a' + i % 23);
+  return s;
+}
+
+}  // namespace
+
+TEST(Downloader, ContentLengthInThreeReads) {
+  const std::string body = Body(1000);
+  Server srv([&](int fd, const std::string&, int) {
+    SendAll(fd, "HTTP/1.1 200 OK\r\nContent-Length: 1000\r\n\r\n" + body.substr(0, 300));
+    Pause(60);
+    SendAll(fd, body.substr(300, 300));
+    Pause(60);
+    SendAll(fd, body.substr(600));
+    Pause(100);
+  });
+  Sink sink;
+  C_http_downloader dl(srv.url("/file.bin"), sink);
+  EXPECT_EQ(dl.state(), 0);
+  std::string target;
+  ASSERT_TRUE(StepUntil(dl, [&] { return !sink.pieces.empty(); }));
+  EXPECT_EQ(dl.get_status(target), 200);
+  ASSERT_TRUE(StepUntil(dl, [&] { return sink.finished > 0; }));
+  EXPECT_EQ(sink.lengths, std::vector<uint64_t>{1000});
+  EXPECT_EQ(sink.pieces.front(), body.substr(0, 300));
+  EXPECT_EQ(sink.pieces.size(), 3u);
+  EXPECT_EQ(sink.body, body);
+  EXPECT_EQ(sink.finished, 1);
+  EXPECT_EQ(dl.state(), 2);
+  EXPECT_EQ(dl.get_status(target), 0);
+  EXPECT_FALSE(dl.step());
+  auto reqs = srv.requests();
+  ASSERT_EQ(reqs.size(), 1u);
+  EXPECT_EQ(reqs[0].substr(0, 26), "GET /file.bin HTTP/1.1\r\nAc");
+  EXPECT_EQ(reqs[0].find("Range:"), std::string::npos);
+}
+
+TEST(Downloader, ResumesWithARangeAfterABreak) {
+  const std::string body = Body(1000);
+  Server srv([&](int fd, const std::string&, int index) {
+    if (index == 0) {
+      SendAll(fd, "HTTP/1.1 200 OK\r\nContent-Length: 1000\r\n\r\n" + body.substr(0, 600));
+    } else {
+      SendAll(fd, "HTTP/1.1 206 Partial Content\r\nContent-Length: 400\r\nContent-Range: bytes 600-999/1000\r\n\r\n");
+      Pause(30);
+      SendAll(fd, body.substr(600));
+      Pause(100);
+    }
+  });
+  Sink sink;
+  C_http_downloader dl(srv.url("/f"), sink);
+  ASSERT_TRUE(StepUntil(dl, [&] { return sink.finished > 0; }));
+  EXPECT_EQ(sink.lengths, std::vector<uint64_t>{1000});  // only the first response
+  EXPECT_NE(std::find(sink.pieces.begin(), sink.pieces.end(), std::string()), sink.pieces.end());
+  EXPECT_EQ(sink.body, body);
+  EXPECT_EQ(dl.received(), 1000);
+  auto reqs = srv.requests();
+  ASSERT_EQ(reqs.size(), 2u);
+  EXPECT_NE(reqs[1].find("Range: bytes=600-\r\nUser-Agent"), std::string::npos);
+}
+
+TEST(Downloader, BodiesWithoutContentLength) {
+  const std::string body = Body(5000);
+  Server closeDelimited([&](int fd, const std::string&, int) {
+    SendAll(fd, "HTTP/1.1 200 OK\r\n\r\n" + body.substr(0, 100));
+    Pause(40);
+    SendAll(fd, body.substr(100));
+  });
+  Sink a;
+  C_http_downloader dl(closeDelimited.url("/c"), a);
+  ASSERT_TRUE(StepUntil(dl, [&] { return a.finished > 0; }));
+  EXPECT_EQ(a.lengths, std::vector<uint64_t>{0});
+  EXPECT_EQ(a.body, body);
+  EXPECT_EQ(dl.state(), 2);
+
+  Server headOnly([&](int fd, const std::string&, int) {
+    SendAll(fd, "HTTP/1.1 200 OK\r\nServer: t\r\n\r\n");
+    Pause(300);
+  });
+  Sink b;
+  C_http_downloader dl2(headOnly.url("/h"), b);
+  ASSERT_TRUE(StepUntil(dl2, [&] { return b.finished > 0; }, 250));  // before the server closes
+  EXPECT_EQ(b.lengths, std::vector<uint64_t>{0});
+  EXPECT_TRUE(b.pieces.empty());
+}
+
+TEST(Downloader, RedirectsExposeTheirTargetOnlyWhileIncomplete) {
+  Server later([&](int fd, const std::string&, int) {
+    SendAll(fd, "HTTP/1.1 302 Found\r\nLocation: http://elsewhere/next\r\nContent-Length: 10\r\n\r\n");
+    Pause(300);
+    SendAll(fd, "0123456789");
+  });
+  Sink a;
+  C_http_downloader dl(later.url("/r"), a);
+  std::string target;
+  ASSERT_TRUE(StepUntil(dl, [&] { return !a.lengths.empty(); }));
+  EXPECT_EQ(dl.get_status(target), 302);
+  EXPECT_EQ(target, "http://elsewhere/next");
+
+  Server complete([&](int fd, const std::string&, int) {
+    SendAll(fd, "HTTP/1.1 301 Moved\r\nLocation: http://elsewhere/x\r\nContent-Length: 3\r\n\r\nabc");
+    Pause(100);
+  });
+  Sink b;
+  C_http_downloader dl2(complete.url("/r"), b);
+  ASSERT_TRUE(StepUntil(dl2, [&] { return b.finished > 0; }));
+  std::string t2;
+  EXPECT_EQ(dl2.get_status(t2), 0);
+  EXPECT_EQ(b.body, "abc");
+
+  Server longLocation([&](int fd, const std::string&, int) {
+    SendAll(fd, "HTTP/1.1 302 Found\r\nLocation: http://h/" + std::string(5000, 'L') + "\r\nContent-Length: 5\r\n\r\n");
+    Pause(200);
+  });
+  Sink c;
+  C_http_downloader dl3(longLocation.url("/r"), c);
+  ASSERT_TRUE(StepUntil(dl3, [&] { return !c.lengths.empty(); }));
+  std::string t3;
+  EXPECT_EQ(dl3.get_status(t3), 302);
+  EXPECT_EQ(t3.size(), 5009u);
+  // Following it: the request head does not fit and nothing is sent, quietly.
+  Sink d;
+  C_http_downloader dl4(t3, d);
+  for (int i = 0; i < 20; ++i) dl4.step();
+  EXPECT_TRUE(d.lengths.empty() && d.pieces.empty() && d.finished == 0);
+}
+
+TEST(Downloader, RefusedOrUnresolvableGivesNoCallbackAtAll) {
+  Sink sink;
+  C_http_downloader dl("http://127.0.0.1:" + std::to_string(testsock::ClosedPort()) + "/x", sink);
+  for (int i = 0; i < 100; ++i) dl.step();
+  EXPECT_EQ(dl.state(), 1);
+  C_http_downloader bad("http:///nothing", sink);
+  for (int i = 0; i < 10; ++i) bad.step();
+  EXPECT_EQ(bad.state(), 0);
+  EXPECT_TRUE(sink.lengths.empty() && sink.pieces.empty() && sink.finished == 0);
+}
+
+TEST(FileLogClient, PostsTheWholeRequestAndFinishesOnACompleteAnswer) {
+  const std::string body = "\r\nreport\x00with nul" + std::string(30000, 'r');
+  Server srv(
+      [&](int fd, const std::string&, int) {
+        SendAll(fd, "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok");
+        Pause(200);
+      },
+      true);
+  C_file_log_client client(body.data(), static_cast<int32_t>(body.size()),
+                           "127.0.0.1:" + std::to_string(srv.port()) + "/test_log");
+  EXPECT_EQ(client.state_text(), "");
+  ASSERT_TRUE(StepUntil(client, [&] { return client.state_text() == "finished"; }, 1500));
+  auto reqs = srv.requests();
+  ASSERT_EQ(reqs.size(), 1u);
+  std::string head = reqs[0].substr(0, reqs[0].find("\r\n\r\n") + 4);
+  EXPECT_EQ(head.substr(0, 25), "POST /test_log HTTP/1.1\r\n");
+  EXPECT_NE(head.find("Content-Length: " + std::to_string(body.size()) + "\r\n"), std::string::npos);
+  EXPECT_NE(head.find("file_flag: " + md5_hex_upper(body.data(), body.size()) + "\r\n\r\n"), std::string::npos);
+  EXPECT_EQ(reqs[0].substr(head.size()), body);
+  EXPECT_EQ(std::string(client.request().data(), client.request().size()), reqs[0]);
+}
+
+TEST(FileLogClient, FinishesWhenTheServerClosesWithoutAnswering) {
+  Server srv([&](int, const std::string&, int) {}, true);
+  C_file_log_client client("x", 1, "127.0.0.1:" + std::to_string(srv.port()) + "/test_log");
+  ASSERT_TRUE(StepUntil(client, [&] { return client.state_text() == "finished"; }));
+  Server partial(
+      [&](int fd, const std::string&, int) { SendAll(fd, "HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\nabcd"); }, true);
+  C_file_log_client c2("x", 1, "127.0.0.1:" + std::to_string(partial.port()) + "/test_log");
+  ASSERT_TRUE(StepUntil(c2, [&] { return c2.state_text() == "finished"; }));
+}
+
+TEST(FileLogClient, RetriesWhileTheServerIsDownUntilItComesUp) {
+  uint16_t port = testsock::ClosedPort();
+  C_file_log_client client("r", 1, "127.0.0.1:" + std::to_string(port) + "/test_log");
+  for (int i = 0; i < 200; ++i) {
+    client.step();
+    ASSERT_TRUE(client.state_text() == "" || client.state_text() == "connecting") << client.state_text();
+  }
+  Server srv([&](int fd, const std::string&, int) { SendAll(fd, "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n"); },
+             true, port);
+  ASSERT_TRUE(StepUntil(client, [&] { return client.state_text() == "finished"; }));
+  EXPECT_EQ(srv.requests().size(), 1u);
+}
