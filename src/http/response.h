@@ -70,6 +70,8 @@ class C_http_response {
   const std::map<std::string, std::string>& headers() const { return headers_; }
   const std::string& head_text() const { return head_text_; }
   const C_chunk_buffer& buffer() const { return buffer_; }
+  // The bytes kept after the head (the body so far), for callers that take them.
+  C_chunk_buffer& body_buffer() { return buffer_; }
 
  private:
   void parse_head();

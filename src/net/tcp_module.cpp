@@ -60,12 +60,21 @@ conn_handle C_TcpModule::attach_socket(socket_t s, user_data user, bool nagle) {
   return register_socket(s, user, nagle, kKindConnected);
 }
 
-conn_handle C_TcpModule::create_listener(uint16_t port) {
+conn_handle C_TcpModule::create_listener(uint16_t port) { return create_listener_on(0, port); }
+
+int64_t C_TcpModule::queued_bytes(conn_handle c) const {
+  if (!is_live(c)) return -1;
+  int64_t n = 0;
+  for (const send_block& b : c->queue) n += b.length - b.cursor;
+  return n;
+}
+
+conn_handle C_TcpModule::create_listener_on(uint32_t addr, uint16_t port) {
   socket_t s = TcpSocket();
   if (!IsSocket(s)) return nullptr;
   SetReuseAddress(s, false);
   SetNonBlocking(s);
-  if (!BindIpv4(s, 0, port)) {
+  if (!BindIpv4(s, addr, port)) {
     DebugLine("\nbind error %d", LastError());
     CloseSocket(s);
     return nullptr;

@@ -51,6 +51,10 @@ class C_TcpModule final : public I_tcpModule {
   bool loop_once() override;
 
   std::size_t connection_count() const { return live_.size(); }
+  // A listener on one local address rather than every one.
+  conn_handle create_listener_on(uint32_t addr, uint16_t port);
+  // Bytes queued on a connection and not yet sent; -1 for a dead handle.
+  int64_t queued_bytes(conn_handle c) const;
 
  private:
   conn_handle register_socket(socket_t s, user_data user, bool nagle, char kind);

@@ -17,12 +17,14 @@ C_udp_module::~C_udp_module() {
 
 void C_udp_module::release() { delete this; }
 
-udp_handle C_udp_module::udp_open(uint16_t port, I_udp_handler* handler) {
+udp_handle C_udp_module::udp_open(uint16_t port, I_udp_handler* handler) { return udp_open_on(0, port, handler); }
+
+udp_handle C_udp_module::udp_open_on(uint32_t addr, uint16_t port, I_udp_handler* handler) {
   // The wait list holds kCapacity sockets; opening more is refused.
   if (live_.size() >= kCapacity) return nullptr;
   socket_t s = UdpSocket();
   if (!IsSocket(s)) return nullptr;
-  if (!BindIpv4(s, 0, port)) {
+  if (!BindIpv4(s, addr, port)) {
     CloseSocket(s);
     return nullptr;
   }

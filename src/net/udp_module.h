@@ -28,6 +28,8 @@ class C_udp_module final : public I_udp_module {
   void release() override;
 
   std::size_t socket_count() const { return live_.size(); }
+  // A socket bound to one local address rather than every one.
+  udp_handle udp_open_on(uint32_t addr, uint16_t port, I_udp_handler* handler);
 
  protected:
   ~C_udp_module() override;

@@ -1,0 +1,219 @@
+#include <gtest/gtest.h>
+#include <poll.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <dirent.h>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "http/clients.h"
+#include "http/md5.h"
+#include "platform/files.h"
+#include "report_server.h"
+#include "../net/test_sockets.h"
+
+using namespace zandrel;
+
+namespace {
+
+// A report server on ephemeral ports with its own data directory, polled by
+// a thread of its own.
+class RunningServer {
+ public:
+  explicit RunningServer(uint64_t maxBody = 1 << 20, uint64_t speedSize = 3 << 20) {
+    char dir[] = "/tmp/zandrel-reports-XXXXXX";
+    dir_ = mkdtemp(dir);
+    server::ServerOptions opt;
+    opt.dataDir = dir_;
+    opt.httpPort = 0;
+    opt.udpPort = 0;
+    opt.hintPort = 0;
+    opt.maxBody = maxBody;
+    opt.speedSize = speedSize;
+    opt.quiet = true;
+    server_ = std::make_unique<server::ReportServer>(opt);
+    std::string error;
+    ok_ = server_->Start(error);
+    EXPECT_TRUE(ok_) << error;
+    thread_ = std::thread([this] {
+      while (!stop_) server_->Poll();
+    });
+  }
+  ~RunningServer() {
+    stop_ = true;
+    thread_.join();
+    server_.reset();
+    std::system(("rm -rf " + dir_).c_str());
+  }
+  uint16_t port() const { return server_->http_port(); }
+  uint16_t udp_port() const { return server_->udp_port(); }
+  std::vector<std::string> Reports() const {
+    std::vector<std::string> out;
+    DIR* d = opendir(dir_.c_str());
+    while (dirent* e = d ? readdir(d) : nullptr) {
+      if (e->d_name[0] == '.') continue;
+      std::string content;
+      platform::ReadWholeFile(dir_ + "/" + e->d_name, content);
+      out.push_back(content);
+    }
+    if (d) closedir(d);
+    return out;
+  }
+  const std::string& dir() const { return dir_; }
+
+ private:
+  std::string dir_;
+  std::unique_ptr<server::ReportServer> server_;
+  bool ok_ = false;
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
+// Sends raw bytes and reads the answer until the server closes.
+std::string Exchange(uint16_t port, const std::string& request, bool closeEarly = false) {
+  int s = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in sa = testsock::Loopback(port);
+  if (connect(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) return "connect failed";
+  send(s, request.data(), request.size(), MSG_NOSIGNAL);
+  std::string answer;
+  if (!closeEarly) {
+    char buf[65536];
+    pollfd p{s, POLLIN, 0};
+    while (poll(&p, 1, 5000) > 0) {
+      long n = recv(s, buf, sizeof buf, 0);
+      if (n <= 0) break;
+      answer.append(buf, static_cast<size_t>(n));
+    }
+  }
+  close(s);
+  return answer;
+}
+
+std::string Post(const std::string& body, const std::string& flag) {
+  return "POST /test_log HTTP/1.1\r\nHost: x\r\nContent-Length: " + std::to_string(body.size()) +
+         "\r\nfile_flag: " + flag + "\r\n\r\n" + body;
+}
+
+std::string Md5(const std::string& s) { return http::md5_hex_upper(s.data(), s.size()); }
+
+std::string RunCommand(const std::string& cmd) {
+  std::string out;
+  std::unique_ptr<FILE, int (*)(FILE*)> p(popen(cmd.c_str(), "r"), pclose);
+  char buf[4096];
+  size_t n;
+  while (p && (n = fread(buf, 1, sizeof buf, p.get())) > 0) out.append(buf, n);
+  return out;
+}
+
+}  // namespace
+
+TEST(ReportServer, StoresReportsFromOurClientByteForByte) {
+  RunningServer srv;
+  std::string body = "\r\n\xCE\xCA\xCC\xE2 report with \x00 inside" + std::string(20000, 'q');
+  body[30] = '\0';
+  http::C_file_log_client client(body.data(), static_cast<int32_t>(body.size()),
+                                 "127.0.0.1:" + std::to_string(srv.port()) + "/test_log");
+  auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (client.state_text() != "finished" && std::chrono::steady_clock::now() < end) client.step();
+  ASSERT_EQ(client.state_text(), "finished");
+  auto reports = srv.Reports();
+  ASSERT_EQ(reports.size(), 1u);
+  EXPECT_EQ(reports[0], body);
+}
+
+TEST(ReportServer, StoresReportsFromCurl) {
+  if (RunCommand("command -v curl").empty()) GTEST_SKIP() << "curl is not installed";
+  RunningServer srv;
+  std::string body = "curl report\r\n" + std::string(5000, 'c');
+  std::string file = srv.dir() + "/../zandrel-curl-body.txt";
+  std::ofstream(file, std::ios::binary) << body;
+  std::string code = RunCommand("curl -s -o /dev/null -w '%{http_code}' -H 'file_flag: " + Md5(body) +
+                         "' --data-binary @" + file + " http://127.0.0.1:" + std::to_string(srv.port()) + "/test_log");
+  std::remove(file.c_str());
+  EXPECT_EQ(code, "200");
+  auto reports = srv.Reports();
+  ASSERT_EQ(reports.size(), 1u);
+  EXPECT_EQ(reports[0], body);
+}
+
+TEST(ReportServer, RefusesBadPostsWithoutStoringAnything) {
+  RunningServer srv(1000);
+  EXPECT_EQ(Exchange(srv.port(), Post("abc", Md5("abd"))).substr(0, 12), "HTTP/1.1 400");
+  EXPECT_EQ(Exchange(srv.port(), Post("abc", "")).substr(0, 12), "HTTP/1.1 400");
+  EXPECT_EQ(Exchange(srv.port(), "POST /test_log HTTP/1.1\r\nfile_flag: x\r\n\r\nabc").substr(0, 12), "HTTP/1.1 411");
+  EXPECT_EQ(Exchange(srv.port(), "POST /test_log HTTP/1.1\r\nContent-Length: 1x\r\n\r\nabc").substr(0, 12),
+            "HTTP/1.1 411");
+  std::string big(1001, 'b');
+  EXPECT_EQ(Exchange(srv.port(), Post(big, Md5(big))).substr(0, 12), "HTTP/1.1 413");
+  EXPECT_EQ(Exchange(srv.port(), "garbage\r\n\r\n").substr(0, 12), "HTTP/1.1 400");
+  EXPECT_EQ(Exchange(srv.port(), "GET nopath HTTP/1.1\r\n\r\n").substr(0, 12), "HTTP/1.1 400");
+  EXPECT_EQ(Exchange(srv.port(), std::string(20000, 'h')).substr(0, 12), "HTTP/1.1 400");
+  EXPECT_EQ(Exchange(srv.port(), "GET /other HTTP/1.1\r\n\r\n").substr(0, 12), "HTTP/1.1 404");
+  // A client that leaves mid-body, while another posts at the same time.
+  std::string half = "POST /test_log HTTP/1.1\r\nContent-Length: 500\r\nfile_flag: " + Md5(std::string(500, 'm')) +
+                     "\r\n\r\n" + std::string(200, 'm');
+  Exchange(srv.port(), half, true);
+  std::string ok = "good";
+  EXPECT_EQ(Exchange(srv.port(), Post(ok, Md5(ok))).substr(0, 15), "HTTP/1.1 200 OK");
+  auto reports = srv.Reports();
+  ASSERT_EQ(reports.size(), 1u);
+  EXPECT_EQ(reports[0], "good");
+}
+
+TEST(ReportServer, ServesTheHintPageAndAnswersUdp) {
+  RunningServer srv;
+  std::string page = Exchange(srv.port(), "GET /Hint.html HTTP/1.1\r\nHost: x\r\n\r\n");
+  EXPECT_EQ(page.substr(0, 15), "HTTP/1.1 200 OK");
+  EXPECT_NE(page.find("<html>"), std::string::npos);
+
+  int u = socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in to = testsock::Loopback(srv.udp_port());
+  sendto(u, "test_udp", 8, 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+  pollfd p{u, POLLIN, 0};
+  ASSERT_EQ(poll(&p, 1, 2000), 1);
+  char buf[64];
+  EXPECT_EQ(recv(u, buf, sizeof buf, 0), 8);
+  close(u);
+}
+
+namespace {
+struct Collect : http::I_http_data_handler {
+  std::string body;
+  uint64_t total = 0;
+  int finished = 0;
+  void i_onHttpLength(uint64_t t) override { total = t; }
+  void i_onHttpData(const char* d, int32_t n) override {
+    if (d) body.append(d, static_cast<size_t>(n));
+  }
+  void i_onHttpFinished() override { ++finished; }
+};
+}  // namespace
+
+TEST(ReportServer, SpeedFileWithAndWithoutRange) {
+  const uint64_t size = 3 << 20;
+  RunningServer srv(1 << 20, size);
+  std::string want(size, '\0');
+  for (uint64_t i = 0; i < size; ++i) want[i] = server::SpeedByte(i);
+
+  Collect sink;
+  http::C_http_downloader dl("http://127.0.0.1:" + std::to_string(srv.port()) + "/speedtest/zandrel-speed.bin", sink);
+  auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (!sink.finished && std::chrono::steady_clock::now() < end) dl.step();
+  ASSERT_EQ(sink.finished, 1);
+  EXPECT_EQ(sink.total, size);
+  EXPECT_TRUE(sink.body == want);
+
+  std::string ranged = Exchange(srv.port(), "GET /speedtest/zandrel-speed.bin HTTP/1.1\r\nRange: bytes=3000000-\r\n\r\n");
+  size_t head = ranged.find("\r\n\r\n") + 4;
+  EXPECT_EQ(ranged.substr(0, 12), "HTTP/1.1 206");
+  EXPECT_NE(ranged.find("Content-Range: bytes 3000000-3145727/3145728\r\n"), std::string::npos);
+  EXPECT_TRUE(ranged.substr(head) == want.substr(3000000));
+  EXPECT_EQ(Exchange(srv.port(), "GET /speedtest/zandrel-speed.bin HTTP/1.1\r\nRange: bytes=3145728-\r\n\r\n").substr(0, 12),
+            "HTTP/1.1 416");
+}
