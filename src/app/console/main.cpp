@@ -1,0 +1,117 @@
+// zandrel: the detection run from a terminal (--console), or the dialog.
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "app/console/console_view.h"
+#include "app/zandrel_dlg.h"
+#include "platform/files.h"
+#include "platform/gbk.h"
+
+namespace {
+
+const char kUsage[] =
+    "usage: zandrel --console [--problem TEXT] [--speed-url URL] [--send] [--save-report FILE]\n"
+    "       zandrel --help\n"
+    "  --console            run one detection in the terminal; progress lines go to standard output\n"
+    "  --problem TEXT       the problem description (as typed in the dialog)\n"
+    "  --speed-url URL      the speed-test URL (default: the built-in one)\n"
+    "  --send               send the report to the report server when the run has ended\n"
+    "  --save-report FILE   write the report's bytes (GBK) to FILE when the run has ended\n";
+
+int UsageError(const std::string& message) {
+  std::fprintf(stderr, "zandrel: %s\n%s", message.c_str(), kUsage);
+  return 2;
+}
+
+struct Options {
+  bool console = false, send = false;
+  bool haveProblem = false, haveUrl = false;
+  std::string problem, speedUrl, saveReport;
+};
+
+int RunConsole(const Options& opt) {
+  using namespace zandrel;
+  platform::InstallStopSignals();
+  ConsoleView view(stdout);
+  view.SetProblemText(platform::Utf8ToGbk(opt.problem));
+  CZandrelDlg dlg(view);
+  dlg.OnInitDialog();
+  if (opt.haveUrl) view.SetSpeedUrl(platform::Utf8ToGbk(opt.speedUrl));
+  if (!dlg.OnStartClicked()) {
+    std::fprintf(stderr, "zandrel: the detection could not be started\n");
+    return 1;
+  }
+  enum { kRunning, kUploading, kDone } phase = kRunning;
+  bool cancelled = false;
+  while (!view.Closed() && phase != kDone) {
+    dlg.PumpUiCalls();
+    if (platform::StopRequested()) {
+      cancelled = true;
+      dlg.OnCancelClicked();
+      break;
+    }
+    while (int id = view.TakeDueTimer(ConsoleView::Clock::now())) {
+      dlg.OnTimer(id);
+      dlg.PumpUiCalls();
+    }
+    if (phase == kRunning && !dlg.RunActive() && !dlg.WorkerRunning()) {
+      if (!opt.saveReport.empty()) {
+        const CReportBuffer& r = dlg.Report();
+        std::FILE* f = std::fopen(opt.saveReport.c_str(), "wb");
+        bool ok = f && std::fwrite(r.Data(), 1, static_cast<size_t>(r.Length()), f) == static_cast<size_t>(r.Length());
+        if (f) ok = (std::fclose(f) == 0) && ok;
+        if (!ok) std::fprintf(stderr, "zandrel: cannot write %s\n", opt.saveReport.c_str());
+      }
+      if (opt.send) {
+        dlg.OnSendClicked();
+        phase = kUploading;
+      } else {
+        phase = kDone;
+      }
+    } else if (phase == kUploading && !dlg.UploadActive()) {
+      phase = kDone;
+    }
+    if (phase != kDone) view.Wait(std::chrono::milliseconds(50));
+  }
+  dlg.OnDestroy();
+  return cancelled || view.Closed() ? 130 : 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options opt;
+  for (int i = 1; i < argc; ++i) {
+    std::string a = argv[i];
+    auto value = [&](std::string& out) {
+      if (i + 1 >= argc) return false;
+      out = argv[++i];
+      return true;
+    };
+    if (a == "--help" || a == "-h") {
+      std::fputs(kUsage, stdout);
+      return 0;
+    } else if (a == "--console") {
+      opt.console = true;
+    } else if (a == "--send") {
+      opt.send = true;
+    } else if (a == "--problem") {
+      if (!value(opt.problem)) return UsageError("--problem needs a text");
+      opt.haveProblem = true;
+    } else if (a == "--speed-url") {
+      if (!value(opt.speedUrl)) return UsageError("--speed-url needs a URL");
+      opt.haveUrl = true;
+    } else if (a == "--save-report") {
+      if (!value(opt.saveReport) || opt.saveReport.empty()) return UsageError("--save-report needs a file name");
+    } else {
+      return UsageError("unknown option " + a);
+    }
+  }
+  if (!opt.console) {
+    if (argc > 1) return UsageError("these options need --console");
+    std::fputs(kUsage, stdout);
+    return 0;
+  }
+  return RunConsole(opt);
+}

@@ -1,0 +1,163 @@
+#include "app/zandrel_dlg.h"
+
+#include "app/defaults.h"
+#include "app/texts.h"
+#include "platform/clock.h"
+#include "platform/cpu.h"
+
+namespace zandrel {
+
+DetectionEnv DetectionEnv::Platform() {
+  DetectionEnv env;
+  env.probeAdapters = ProbeAdapters;
+  env.collectModules = [](ModuleInventory& inv, const LineSink& log) { inv.CollectProcessModules(log); };
+  env.cpuAvailable = platform::CpuTimesAvailable();
+  env.cpu = PlatformCpuSource();
+  env.cpu.sleepMs = nullptr;
+  env.freeSpaceMB = QueryFreeSpaceMB;
+  env.tickCount = platform::TickCount;
+  env.pauseMs = platform::SleepMs;
+  return env;
+}
+
+CheckTargets DefaultTargets() {
+  CheckTargets t;
+  t.reportHost = g_reportHost;
+  t.uploadUrl = http::report_url(g_reportHost);
+  return t;
+}
+
+CZandrelDlg::CZandrelDlg(IZandrelView& view, DetectionEnv env, CheckTargets targets)
+    : CCheckSequencer(std::move(targets)), view_(view), env_(std::move(env)), uiThread_(std::this_thread::get_id()) {}
+
+CZandrelDlg::~CZandrelDlg() { OnDestroy(); }
+
+void CZandrelDlg::OnInitDialog() {
+  m_udpWaitTicks = 0;
+  m_udpTest.SetReceiver(this);
+  view_.SetSpeedUrl(kDefaultSpeedUrl);
+  view_.EnableSendButton(false);
+}
+
+bool CZandrelDlg::OnStartClicked() {
+  if (destroyed_ || m_runActive || m_uploadClient || workerRunning_) return false;
+  worker_.Join();  // the previous run's worker has ended; collect it
+  m_runActive = true;
+  workerRunning_ = true;
+  if (!worker_.Start([this] { RunDetection(); }, 0)) {
+    m_runActive = false;
+    workerRunning_ = false;
+    return false;
+  }
+  return true;
+}
+
+void CZandrelDlg::OnCancelClicked() { view_.CloseDialog(); }
+
+void CZandrelDlg::OnDestroy() {
+  if (destroyed_) return;
+  destroyed_ = true;
+  // Release a worker blocked on the UI thread or sleeping, then wait for it:
+  // it must never touch the dialog after this.
+  m_uiCalls.Close();
+  worker_.Join();
+  for (int id = TIMER_UDP_WAIT; id <= TIMER_CHANNEL; ++id) view_.KillTimer(id);
+  m_report.Release();
+  m_channelReply.Release();
+  ReleaseClients();
+  m_udpTest.Close();
+  m_runActive = false;
+}
+
+bool CZandrelDlg::OnUi(const std::function<void()>& fn) {
+  if (OnUiThread()) {
+    fn();
+    return true;
+  }
+  return m_uiCalls.Invoke(fn, [this] { view_.RequestUiPump(); });
+}
+
+bool CZandrelDlg::WorkerSleep(uint32_t ms) { return m_uiCalls.SleepUnlessClosed(ms); }
+
+void CZandrelDlg::LogProgress(std::string line) {
+  OnUi([&] { view_.AddProgressLine(line); });
+}
+void CZandrelDlg::EnableStartButton(bool enable) {
+  OnUi([&] { view_.EnableStartButton(enable); });
+}
+void CZandrelDlg::EnableSendButton(bool enable) {
+  OnUi([&] { view_.EnableSendButton(enable); });
+}
+void CZandrelDlg::ArmTimer(int id, uint32_t periodMs) {
+  OnUi([&] { view_.SetTimer(id, periodMs); });
+}
+void CZandrelDlg::StopTimer(int id) {
+  OnUi([&] { view_.KillTimer(id); });
+}
+std::string CZandrelDlg::ReadSpeedUrl() {
+  std::string url;
+  OnUi([&] { url = view_.SpeedUrl(); });
+  return url;
+}
+void CZandrelDlg::SetStatusText(const std::string& text) {
+  OnUi([&] { view_.SetStatusText(text); });
+}
+
+void CZandrelDlg::RunDetection() {
+  struct Done {
+    std::atomic<bool>& flag;
+    ~Done() { flag = false; }
+  } done{workerRunning_};
+  auto append = [this](const std::string& s) { AppendLine(s); };
+  auto log = [this](const std::string& s) { LogProgress(s); };
+
+  EnableSendButton(false);
+  EnableStartButton(false);
+  m_report.Reset();
+  m_channelReply.Reset();
+  std::string problem;
+  OnUi([&] { problem = view_.ProblemText(); });
+  AppendLine(Format(texts::kTextProblemLine, problem.c_str()));
+
+  LogProgress(texts::kBannerNetworkInfo);
+  LogProgress(texts::kTextGettingNetworkInfo);
+  if (Cancelled()) return;
+  env_.probeAdapters(append);
+  LogProgress(texts::kTextNetworkInfoOk);
+  LogProgress(texts::kBannerClosing);
+  LogProgress("");
+
+  LogProgress(texts::kBannerModuleStatus);
+  LogProgress(texts::kTextGettingModuleInfo);
+  if (Cancelled()) return;
+  env_.collectModules(m_moduleInventory, log);
+  m_moduleInventory.PrintModuleInventory(append);
+  WorkerSleep(10);
+  LogProgress(texts::kTextModuleInfoOk);
+  LogProgress("");
+
+  LogProgress(texts::kTextGettingCpu);
+  int32_t load = 0;
+  if (env_.cpuAvailable && !Cancelled()) {
+    CpuSampleSource cpu = env_.cpu;
+    if (!cpu.sleepMs) cpu.sleepMs = [this](uint32_t ms) { WorkerSleep(ms); };
+    load = SampleCpuLoad(cpu);
+  }
+  if (Cancelled()) return;
+  LogAndAppend(Format(texts::kFormatCpuLine, load));
+  LogProgress("");
+
+  LogProgress(texts::kTextGettingDisk);
+  LogAndAppend(FormatFreeSpaceLine(env_.freeSpaceMB()));
+  LogProgress(texts::kBannerClosing);
+  LogProgress("");
+  LogProgress(texts::kBannerNetworkCheck);
+
+  if (Cancelled()) return;
+  m_udpWaitTicks = 0;
+  m_udpTest.StartTest(targets_.reportHost, [this](uint32_t ms) { WorkerSleep(ms); }, targets_.udpLocalPort,
+                      targets_.udpServerPort);
+  ArmTimer(TIMER_UDP_WAIT, 10);
+}
+
+}  // namespace zandrel

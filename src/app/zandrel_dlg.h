@@ -1,0 +1,86 @@
+// The main dialog's logic, free of any user-interface toolkit: it owns all
+// state of a detection run and reaches the screen through IZandrelView.
+#pragma once
+#include <atomic>
+#include <functional>
+#include <string>
+#include <thread>
+
+#include "app/ui_call_queue.h"
+#include "app/view.h"
+#include "checks/check_sequencer.h"
+#include "detect/probes.h"
+#include "platform/thread.h"
+
+namespace zandrel {
+
+// The local probes and clocks a run uses; tests replace them.
+struct DetectionEnv {
+  std::function<void(const LineSink&)> probeAdapters;
+  std::function<void(ModuleInventory&, const LineSink&)> collectModules;
+  bool cpuAvailable = true;
+  // A source without sleepMs sleeps through the dialog, so closing ends it early.
+  CpuSampleSource cpu;
+  std::function<double()> freeSpaceMB;
+  std::function<uint32_t()> tickCount;
+  std::function<void(uint32_t)> pauseMs;  // pauses of the UI thread between checks
+
+  static DetectionEnv Platform();
+};
+
+CheckTargets DefaultTargets();
+
+class CZandrelDlg final : public CCheckSequencer {
+ public:
+  explicit CZandrelDlg(IZandrelView& view, DetectionEnv env = DetectionEnv::Platform(),
+                       CheckTargets targets = DefaultTargets());
+  ~CZandrelDlg() override;
+  CZandrelDlg(const CZandrelDlg&) = delete;
+  CZandrelDlg& operator=(const CZandrelDlg&) = delete;
+
+  void OnInitDialog();
+  // Starts a detection run on a worker thread; refused while a run or an
+  // upload is going, or once the dialog is closing.
+  bool OnStartClicked();
+  void OnCancelClicked();
+  // Releases the buffers, the clients and the worker; safe to call twice.
+  void OnDestroy();
+  // UI thread: runs the calls the detection worker is waiting on.
+  void PumpUiCalls() { m_uiCalls.Pump(); }
+
+  bool WorkerRunning() const { return workerRunning_; }
+  const ModuleInventory& Inventory() const { return m_moduleInventory; }
+
+  using CCheckSequencer::OnSendClicked;
+  using CCheckSequencer::OnTimer;
+
+ protected:
+  void LogProgress(std::string line) override;
+  void EnableStartButton(bool enable) override;
+  void EnableSendButton(bool enable) override;
+  void ArmTimer(int id, uint32_t periodMs) override;
+  void StopTimer(int id) override;
+  std::string ReadSpeedUrl() override;
+  void SetStatusText(const std::string& text) override;
+  void PauseMs(uint32_t ms) override { env_.pauseMs(ms); }
+  uint32_t TickCount() override { return env_.tickCount(); }
+
+ private:
+  void RunDetection();
+  bool OnUiThread() const { return std::this_thread::get_id() == uiThread_; }
+  // Runs fn on the UI thread and waits for it; false when the dialog is closing.
+  bool OnUi(const std::function<void()>& fn);
+  bool WorkerSleep(uint32_t ms);
+  bool Cancelled() { return m_uiCalls.Closed(); }
+
+  IZandrelView& view_;
+  DetectionEnv env_;
+  ModuleInventory m_moduleInventory;
+  UiCallQueue m_uiCalls;
+  std::thread::id uiThread_;
+  platform::Thread worker_;
+  std::atomic<bool> workerRunning_{false};
+  bool destroyed_ = false;
+};
+
+}  // namespace zandrel

@@ -1,0 +1,276 @@
+#include "checks/check_sequencer.h"
+
+#include "app/texts.h"
+#include "detect/probes.h"
+
+namespace zandrel {
+
+std::string TrimGbk(const std::string& text) {
+  auto isSpace = [](unsigned char c) { return c == ' ' || (c >= 9 && c <= 13); };
+  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+  size_t n = text.size(), begin = 0, end = 0;
+  while (begin < n && isSpace(p[begin])) ++begin;
+  for (size_t i = begin; i < n;) {
+    size_t width = (p[i] >= 0x81 && p[i] <= 0xFE && i + 1 < n) ? 2 : 1;
+    if (width == 2 || !isSpace(p[i])) end = i + width;
+    i += width;
+  }
+  return end > begin ? text.substr(begin, end - begin) : std::string();
+}
+
+CCheckSequencer::CCheckSequencer(CheckTargets targets)
+    : targets_(std::move(targets)), m_speedMeter([this] { return TickCount(); }) {
+  m_udpTest.SetReceiver(this);
+}
+
+CCheckSequencer::~CCheckSequencer() = default;
+
+void CCheckSequencer::ReleaseClients() {
+  m_uploadClient.reset();
+  m_speedDownloader.reset();
+  m_serviceDownloader.reset();
+  m_channelDownloader.reset();
+}
+
+void CCheckSequencer::OnTimer(int id) {
+  switch (id) {
+    case TIMER_UDP_WAIT:
+      UdpWaitTick();
+      break;
+    case TIMER_UPLOAD:
+      UploadTick();
+      break;
+    case TIMER_SPEED:
+      SpeedTick();
+      break;
+    case TIMER_SERVICE:
+      if (++m_serviceTicks == kServiceTickLimit) {
+        ServiceCheckTimedOut();
+      } else if (m_serviceDownloader) {
+        m_serviceDownloader->step();
+      }
+      break;
+    case TIMER_CHANNEL:
+      if (++m_channelTicks == kChannelTickLimit) {
+        ChannelCheckTimedOut();
+      } else if (m_channelDownloader) {
+        m_channelDownloader->step();
+      }
+      break;
+    default:
+      break;
+  }
+}
+
+// ---- UDP answer wait -------------------------------------------------------
+
+void CCheckSequencer::UdpWaitTick() {
+  if (m_udpWaitTicks > kUdpWaitLimit) {
+    StopTimer(TIMER_UDP_WAIT);
+    LogProgress(texts::kTextUdpFailed);
+    m_udpTest.Close();
+    LogProgress(texts::kBannerClosing);
+    m_report.AppendBytes(texts::kTextUdpFailed, sizeof texts::kTextUdpFailed - 1);
+    StartSpeedTest();
+  } else {
+    m_udpTest.LoopOnce();
+  }
+  ++m_udpWaitTicks;
+}
+
+void CCheckSequencer::OnRecv(const char*) {
+  LogProgress(texts::kTextUdpOk);
+  m_udpTest.Close();
+  StopTimer(TIMER_UDP_WAIT);
+  LogProgress(texts::kBannerClosing);
+  m_report.AppendBytes(texts::kTextUdpOk, sizeof texts::kTextUdpOk - 1);
+  StartSpeedTest();
+}
+
+// ---- HTTP callback routing -------------------------------------------------
+
+void CCheckSequencer::i_onHttpData(const char* data, int32_t len) {
+  if (m_serviceCheckActive) return;
+  if (m_channelCheckActive) {
+    m_channelReply.AppendBytes(data, len);
+    return;
+  }
+  if (m_speedFirstDataTick == 0) m_speedFirstDataTick = TickCount();
+  m_speedMeter.AddBytes(len);
+}
+
+void CCheckSequencer::i_onHttpFinished() {
+  if (m_serviceCheckActive) {
+    ServiceCheckSucceeded();
+  } else if (m_channelCheckActive) {
+    ChannelCheckSucceeded();
+  } else {
+    FinishSpeedTest();
+  }
+}
+
+// ---- Download speed test ---------------------------------------------------
+
+void CCheckSequencer::StartSpeedTest() {
+  m_speedDownloader.reset();
+  m_speedShowTicks = 0;
+  m_speedTicks = 0;
+  m_speedMeter.m_windowMs = 1000;
+  m_speedMeter.m_totalBytes = 0;
+  LogProgress(texts::kBannerSpeedTest);
+  m_speedDownloader = std::make_unique<http::C_http_downloader>(ReadSpeedUrl(), *this);
+  m_speedFirstDataTick = 0;
+  m_speedMeter.Clear();
+  ArmTimer(TIMER_SPEED, 10);
+}
+
+void CCheckSequencer::SpeedTick() {
+  ++m_speedShowTicks;
+  ++m_speedTicks;
+  if (m_speedTicks == kSpeedTickLimit) {
+    FinishSpeedTest();
+    return;
+  }
+  m_speedMeter.Expire(TickCount());
+  if (m_speedShowTicks == 100) {
+    SetStatusText(Format(texts::kFormatLiveSpeed, m_speedMeter.m_windowBytes / 1024));
+    m_speedShowTicks = 0;
+  }
+  if (!m_speedDownloader) return;
+  m_speedDownloader->step();
+  std::string target;
+  if (m_speedDownloader->get_status(target) / 100 == 3) {
+    StopTimer(TIMER_SPEED);
+    m_speedDownloader.reset();
+    m_speedDownloader = std::make_unique<http::C_http_downloader>(target, *this);
+    m_speedFirstDataTick = 0;
+    m_speedMeter.Clear();
+    ArmTimer(TIMER_SPEED, 10);
+  }
+}
+
+void CCheckSequencer::FinishSpeedTest() {
+  uint32_t elapsed = TickCount() - m_speedFirstDataTick;
+  if (elapsed == 0) elapsed = 10;
+  StopTimer(TIMER_SPEED);
+  PauseMs(10);
+  int64_t average = m_speedMeter.m_totalBytes / static_cast<int64_t>(elapsed);
+  std::string line = Format(texts::kFormatSpeedLine, static_cast<int32_t>(static_cast<uint32_t>(average)));
+  LogProgress(line);
+  m_report.Append(line.c_str());
+  SetStatusText("");
+  LogProgress(texts::kBannerClosing);
+  StartServiceCheck();
+}
+
+// ---- Local service and channel checks ------------------------------------
+
+void CCheckSequencer::StartServiceCheck() {
+  m_serviceDownloader.reset();
+  LogProgress(texts::kBannerServiceCheck);
+  m_serviceDownloader = std::make_unique<http::C_http_downloader>(targets_.serviceUrl, *this);
+  m_serviceCheckActive = true;
+  m_serviceTicks = 0;
+  PauseMs(10);
+  ArmTimer(TIMER_SERVICE, 10);
+}
+
+void CCheckSequencer::ServiceCheckSucceeded() {
+  StopTimer(TIMER_SERVICE);
+  PauseMs(10);
+  if (m_serviceDownloader) {
+    m_serviceCheckActive = false;
+    m_serviceTicks = 0;
+  }
+  std::string line = Format("%s\r\n", texts::kTextServiceOk);
+  LogProgress(line);
+  m_report.Append(TrimGbk(line).c_str());
+  LogProgress(texts::kBannerClosing);
+  StartChannelCheck();
+}
+
+void CCheckSequencer::ServiceCheckTimedOut() {
+  StopTimer(TIMER_SERVICE);
+  PauseMs(10);
+  if (m_serviceDownloader) {
+    m_serviceCheckActive = false;
+    m_serviceTicks = 0;
+  }
+  LogAndAppend(Format("%s\r\n", texts::kTextServiceTimeout));
+  LogProgress(texts::kBannerClosing);
+  StartChannelCheck();
+}
+
+void CCheckSequencer::StartChannelCheck() {
+  m_channelDownloader.reset();
+  LogProgress(texts::kBannerChannelCheck);
+  m_channelDownloader = std::make_unique<http::C_http_downloader>(targets_.channelUrl, *this);
+  m_channelCheckActive = true;
+  m_channelTicks = 0;
+  PauseMs(10);
+  ArmTimer(TIMER_CHANNEL, 10);
+}
+
+void CCheckSequencer::ChannelCheckSucceeded() {
+  StopTimer(TIMER_CHANNEL);
+  PauseMs(10);
+  LogProgress(Format("%s\r\n", texts::kTextChannelOk));
+  // The reply buffer always keeps its last byte free, so it reads as a
+  // terminated text even when the reply filled it.
+  std::string reply = m_channelReply.Data() ? std::string(m_channelReply.Data()) : std::string();
+  m_report.Append(Format(texts::kFormatChannelLine, reply.c_str()).c_str());
+  m_report.Terminate();
+  EnableStartButton(true);
+  EnableSendButton(true);
+  LogProgress(texts::kBannerClosing);
+  m_channelCheckActive = false;
+  m_channelTicks = 0;
+  m_runActive = false;
+}
+
+void CCheckSequencer::ChannelCheckTimedOut() {
+  StopTimer(TIMER_CHANNEL);
+  PauseMs(10);
+  if (m_channelDownloader) {
+    m_channelCheckActive = false;
+    m_channelTicks = 0;
+  }
+  LogAndAppend(Format("%s\r\n", texts::kTextChannelTimeout));
+  m_report.Terminate();
+  EnableStartButton(true);
+  EnableSendButton(true);
+  LogProgress(texts::kBannerClosing);
+  m_runActive = false;
+}
+
+// ---- Upload ----------------------------------------------------------------
+
+void CCheckSequencer::OnSendClicked() {
+  EnableSendButton(false);
+  EnableStartButton(false);
+  LogProgress(texts::kTextUploading);
+  CreateUploadClient();
+  ArmTimer(TIMER_UPLOAD, 20);
+  EnableSendButton(false);
+}
+
+void CCheckSequencer::CreateUploadClient() {
+  if (m_uploadClient) return;
+  m_uploadClient = std::make_unique<http::C_file_log_client>(m_report.Data(), m_report.Length(), targets_.uploadUrl);
+  ArmTimer(TIMER_UPLOAD, 20);
+}
+
+void CCheckSequencer::UploadTick() {
+  if (!m_uploadClient) return;
+  if (m_uploadClient->state_text() == "finished") {
+    m_uploadClient.reset();
+    StopTimer(TIMER_UPLOAD);
+    EnableStartButton(true);
+    EnableSendButton(false);
+    LogProgress(texts::kTextUploaded);
+    return;
+  }
+  m_uploadClient->step();
+}
+
+}  // namespace zandrel

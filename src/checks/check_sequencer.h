@@ -1,0 +1,118 @@
+// The network checks of a detection run and the upload of its report,
+// driven by window timers 1 to 5 on the UI thread: UDP answer wait, download
+// speed test, local service check, channel check, and the upload.
+#pragma once
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "checks/speed_meter.h"
+#include "checks/udp_test.h"
+#include "detect/report_buffer.h"
+#include "http/clients.h"
+#include "net/interfaces.h"
+
+namespace zandrel {
+
+enum TimerId : int {
+  TIMER_UDP_WAIT = 1,
+  TIMER_UPLOAD = 2,
+  TIMER_SPEED = 3,
+  TIMER_SERVICE = 4,
+  TIMER_CHANNEL = 5,
+};
+
+// Where the checks and the upload go.
+struct CheckTargets {
+  std::string reportHost;  // UDP probes
+  uint16_t udpLocalPort = CTestUDP::kLocalPort;
+  uint16_t udpServerPort = CTestUDP::kServerPort;
+  std::string uploadUrl;  // host:5252/test_log
+  std::string serviceUrl = "http://localhost:6001/crossdomain.xml";
+  std::string channelUrl = "http://localhost:6001/qchannels.xml";
+};
+
+// Trims white space from both ends of a GBK text, stepping by whole characters.
+std::string TrimGbk(const std::string& text);
+
+class CCheckSequencer : public net::IRecvInter, public http::I_http_data_handler {
+ public:
+  static constexpr int32_t kReportCapacity = 102400;
+  static constexpr int32_t kChannelReplyCapacity = 10240;
+  static constexpr int32_t kUdpWaitLimit = 1000;
+  static constexpr int32_t kSpeedTickLimit = 1000;
+  static constexpr int32_t kServiceTickLimit = 1000;
+  static constexpr int32_t kChannelTickLimit = 1000;
+
+  explicit CCheckSequencer(CheckTargets targets);
+  ~CCheckSequencer() override;
+
+  // Window-timer message: one tick of the check that owns the timer.
+  void OnTimer(int id);
+  // The send button.
+  void OnSendClicked();
+
+  // Result paths and HTTP callbacks.
+  void OnRecv(const char* data) override;
+  void i_onHttpLength(uint64_t) override {}
+  void i_onHttpData(const char* data, int32_t len) override;
+  void i_onHttpFinished() override;
+
+  const CReportBuffer& Report() const { return m_report; }
+  bool RunActive() const { return m_runActive; }
+  bool UploadActive() const { return m_uploadClient != nullptr; }
+  const CheckTargets& Targets() const { return targets_; }
+
+ protected:
+  // What the checks need of the dialog.
+  virtual void LogProgress(std::string line) = 0;
+  virtual void EnableStartButton(bool enable) = 0;
+  virtual void EnableSendButton(bool enable) = 0;
+  virtual void ArmTimer(int id, uint32_t periodMs) = 0;
+  virtual void StopTimer(int id) = 0;
+  virtual std::string ReadSpeedUrl() = 0;
+  virtual void SetStatusText(const std::string& text) = 0;
+  virtual void PauseMs(uint32_t ms) = 0;
+  virtual uint32_t TickCount() = 0;
+
+  void AppendLine(const std::string& text) { m_report.Append(text.c_str()); }
+  void LogAndAppend(const std::string& text) {
+    LogProgress(text);
+    m_report.Append(text.c_str());
+  }
+
+  void UdpWaitTick();
+  void StartSpeedTest();
+  void SpeedTick();
+  void FinishSpeedTest();
+  void StartServiceCheck();
+  void ServiceCheckSucceeded();
+  void ServiceCheckTimedOut();
+  void StartChannelCheck();
+  void ChannelCheckSucceeded();
+  void ChannelCheckTimedOut();
+  void CreateUploadClient();
+  void UploadTick();
+  void ReleaseClients();
+
+  CheckTargets targets_;
+  CTestUDP m_udpTest;
+  int32_t m_udpWaitTicks = 0;
+  CReportBuffer m_report{kReportCapacity};
+  CReportBuffer m_channelReply{kChannelReplyCapacity};
+  std::unique_ptr<http::C_file_log_client> m_uploadClient;
+  std::unique_ptr<http::C_http_downloader> m_speedDownloader;
+  std::unique_ptr<http::C_http_downloader> m_serviceDownloader;
+  std::unique_ptr<http::C_http_downloader> m_channelDownloader;
+  CSpeedMeter m_speedMeter;
+  int32_t m_speedShowTicks = 0;
+  int32_t m_speedTicks = 0;
+  int32_t m_serviceTicks = 0;
+  bool m_serviceCheckActive = false;
+  bool m_channelCheckActive = false;
+  int32_t m_channelTicks = 0;
+  uint32_t m_speedFirstDataTick = 0;
+  bool m_runActive = false;  // from the start button to the end of the channel check
+};
+
+}  // namespace zandrel
