@@ -59,6 +59,8 @@ class CCheckSequencer : public net::IRecvInter, public http::I_http_data_handler
   void i_onHttpFinished() override;
 
   const CReportBuffer& Report() const { return m_report; }
+  const CReportBuffer& ChannelReply() const { return m_channelReply; }
+  const CSpeedMeter& SpeedMeter() const { return m_speedMeter; }
   bool RunActive() const { return m_runActive; }
   bool UploadActive() const { return m_uploadClient != nullptr; }
   const CheckTargets& Targets() const { return targets_; }

@@ -1,0 +1,396 @@
+// Whole detection runs driven tick by tick through a fake view.
+#include <gtest/gtest.h>
+#include <poll.h>
+
+#include <atomic>
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/texts.h"
+#include "app/zandrel_dlg.h"
+#include "fake_view.h"
+#include "http/md5.h"
+#include "platform/gbk.h"
+#include "../http/test_server.h"
+
+using namespace zandrel;
+using fake::FakeView;
+using testhttp::SendAll;
+
+namespace {
+
+std::string G(const char* utf8) { return platform::Utf8ToGbk(utf8); }
+
+DetectionEnv FakeEnv(int* pauses = nullptr) {
+  DetectionEnv env = DetectionEnv::Platform();
+  env.probeAdapters = [](const LineSink& sink) {
+    sink("AdapterName : eth9\r\n");
+    sink("Gateway: 0.0.0.0\r\n");
+  };
+  static std::atomic<int> run{0};
+  env.collectModules = [](ModuleInventory& inv, const LineSink&) {
+    inv.AddModule("C:\\A\\run" + std::to_string(run++) + ".dll");
+  };
+  env.cpuAvailable = true;
+  auto now = std::make_shared<uint64_t>(0);
+  env.cpu.processorCount = [](int8_t& n) {
+    n = 4;
+    return true;
+  };
+  env.cpu.timeOfDay = [now](uint64_t& t) {
+    *now += 10000000;
+    t = *now;
+    return true;
+  };
+  env.cpu.idleTime = [now](uint64_t& idle) {
+    idle = *now * 3;  // three of four processors idle
+    return true;
+  };
+  env.cpu.sleepMs = [](uint32_t) {};
+  env.freeSpaceMB = [] { return 1536.0; };
+  env.pauseMs = [pauses](uint32_t) {
+    if (pauses) ++*pauses;
+  };
+  return env;
+}
+
+// A UDP peer that answers every datagram.
+class UdpEcho {
+ public:
+  UdpEcho() {
+    fd_ = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in sa = testsock::Loopback(0);
+    bind(fd_, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+    port_ = testsock::PortOf(fd_);
+    thread_ = std::thread([this] {
+      char buf[2048];
+      while (!stop_) {
+        pollfd p{fd_, POLLIN, 0};
+        if (poll(&p, 1, 20) <= 0) continue;
+        sockaddr_in from{};
+        socklen_t len = sizeof from;
+        long n = recvfrom(fd_, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &len);
+        if (n > 0) sendto(fd_, "pong", 4, 0, reinterpret_cast<sockaddr*>(&from), len);
+      }
+    });
+  }
+  ~UdpEcho() {
+    stop_ = true;
+    thread_.join();
+    close(fd_);
+  }
+  uint16_t port() const { return port_; }
+
+ private:
+  int fd_;
+  uint16_t port_;
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
+uint16_t ClosedUdpPort() {
+  int s = socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in sa = testsock::Loopback(0);
+  bind(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+  uint16_t p = testsock::PortOf(s);
+  close(s);
+  return p;
+}
+
+std::string Path(const std::string& request) {
+  size_t sp = request.find(' ');
+  return request.substr(sp + 1, request.find(' ', sp + 1) - sp - 1);
+}
+
+// Answers every check of a run, by path.
+struct Peers {
+  std::string channelReply = "<channels>\r\n20001 CCTV-1\r\n</channels>";
+  std::string speedBody = std::string(200000, 's');
+  std::string uploaded;
+  testhttp::Server http{[this](int fd, const std::string& req, int) {
+                          std::string path = Path(req);
+                          if (path == "/speed") {
+                            SendAll(fd, "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(speedBody.size()) +
+                                            "\r\n\r\n" + speedBody);
+                          } else if (path == "/crossdomain.xml") {
+                            SendAll(fd, "HTTP/1.1 200 OK\r\nContent-Length: 9\r\n\r\n<cross/>\n");
+                          } else if (path == "/qchannels.xml") {
+                            SendAll(fd, "HTTP/1.1 200 OK\r\n\r\n" + channelReply);
+                          } else if (path == "/redirect-late") {
+                            SendAll(fd, "HTTP/1.1 302 Found\r\nLocation: " + url("/speed") +
+                                            "\r\nContent-Length: 4\r\n\r\n");
+                            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+                            SendAll(fd, "body");
+                          } else if (path == "/redirect-done") {
+                            SendAll(fd, "HTTP/1.1 302 Found\r\nLocation: " + url("/speed") +
+                                            "\r\nContent-Length: 4\r\n\r\nbody");
+                          } else if (path == "/redirect-closed") {
+                            SendAll(fd, "HTTP/1.1 302 Found\r\nLocation: http://127.0.0.1:" +
+                                            std::to_string(testsock::ClosedPort()) + "/x\r\nContent-Length: 4\r\n\r\n");
+                            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+                          } else if (path == "/test_log") {
+                            uploaded = req;
+                            SendAll(fd, "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nOK");
+                          } else {
+                            SendAll(fd, "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n");
+                          }
+                        },
+                        true};
+  UdpEcho udp;
+  std::string url(const std::string& path) { return http.url(path); }
+  CheckTargets Targets() {
+    CheckTargets t;
+    t.reportHost = "127.0.0.1";
+    t.udpLocalPort = 0;
+    t.udpServerPort = udp.port();
+    t.uploadUrl = "127.0.0.1:" + std::to_string(http.port()) + "/test_log";
+    t.serviceUrl = url("/crossdomain.xml");
+    t.channelUrl = url("/qchannels.xml");
+    return t;
+  }
+};
+
+CheckTargets Silent() {
+  CheckTargets t;
+  t.reportHost = "127.0.0.1";
+  t.udpLocalPort = 0;
+  t.udpServerPort = ClosedUdpPort();
+  std::string closed = "127.0.0.1:" + std::to_string(testsock::ClosedPort());
+  t.uploadUrl = closed + "/test_log";
+  t.serviceUrl = "http://" + closed + "/crossdomain.xml";
+  t.channelUrl = "http://" + closed + "/qchannels.xml";
+  return t;
+}
+
+std::string ReportText(const CZandrelDlg& dlg) { return std::string(dlg.Report().Data(), dlg.Report().Length()); }
+
+std::vector<std::string> LocalPart() {
+  return {texts::kBannerNetworkInfo, texts::kTextGettingNetworkInfo, texts::kTextNetworkInfoOk,
+          texts::kBannerClosing,     "",                             texts::kBannerModuleStatus,
+          texts::kTextGettingModuleInfo, texts::kTextModuleInfoOk,   "",
+          texts::kTextGettingCpu,    G("    CPU占用率为：25\r\n"),   "",
+          texts::kTextGettingDisk,   G("    C盘剩余空间为：1.50GB\r\n"), texts::kBannerClosing,
+          "",                        texts::kBannerNetworkCheck};
+}
+
+}  // namespace
+
+TEST(DialogRun, NothingAnswers) {
+  FakeView v;
+  v.problem = G("  卡顿 ");
+  int pauses = 0;
+  CZandrelDlg dlg(v, FakeEnv(&pauses), Silent());
+  dlg.OnInitDialog();
+  EXPECT_FALSE(v.send);
+  v.url = "http://127.0.0.1:" + std::to_string(testsock::ClosedPort()) + "/big.bin";
+  ASSERT_TRUE(fake::RunWorker(dlg));
+  EXPECT_FALSE(v.start);
+  EXPECT_FALSE(v.send);
+  ASSERT_EQ(v.timers.count(TIMER_UDP_WAIT), 1u);
+  EXPECT_EQ(v.timers[TIMER_UDP_WAIT], 10u);
+  auto ticks = fake::FireTimers(dlg, v);
+  EXPECT_EQ(ticks[TIMER_UDP_WAIT], 1002);
+  EXPECT_EQ(ticks[TIMER_SPEED], 1000);
+  EXPECT_EQ(ticks[TIMER_SERVICE], 1000);
+  EXPECT_EQ(ticks[TIMER_CHANNEL], 1000);
+  EXPECT_TRUE(v.start);
+  EXPECT_TRUE(v.send);
+  EXPECT_EQ(pauses, 5);  // after the speed, service and channel ends, and before arming 4 and 5
+
+  std::vector<std::string> want = LocalPart();
+  for (const char* s : {texts::kTextUdpFailed, texts::kBannerClosing, texts::kBannerSpeedTest}) want.push_back(s);
+  want.push_back(G("下载速度为：0K/s\r\n"));
+  want.push_back(texts::kBannerClosing);
+  want.push_back(texts::kBannerServiceCheck);
+  want.push_back(G("检测本地服务超时，失败！\r\n"));
+  want.push_back(texts::kBannerClosing);
+  want.push_back(texts::kBannerChannelCheck);
+  want.push_back(G("获取频道信息超时，失败！\r\n"));
+  want.push_back(texts::kBannerClosing);
+  EXPECT_EQ(v.lines, want);
+
+  std::string report = G("\r\n问题描述：  卡顿 \r\n") + "AdapterName : eth9\r\nGateway: 0.0.0.0\r\nC:\\A\r\n" +
+                       "                run0.dll\r\n" + G("    CPU占用率为：25\r\n    C盘剩余空间为：1.50GB\r\n") +
+                       G("UDP检测失败！下载速度为：0K/s\r\n检测本地服务超时，失败！\r\n获取频道信息超时，失败！\r\n");
+  EXPECT_EQ(ReportText(dlg), report);
+  EXPECT_EQ(dlg.Report().Data()[dlg.Report().Length()], '\0');
+}
+
+TEST(DialogRun, EverythingAnswersThenUpload) {
+  Peers peers;
+  FakeView v;
+  v.problem = G("画面卡");
+  CZandrelDlg dlg(v, FakeEnv(), peers.Targets());
+  dlg.OnInitDialog();
+  v.url = peers.url("/speed");
+  ASSERT_TRUE(fake::RunWorker(dlg));
+  auto ticks = fake::FireTimers(dlg, v);
+  EXPECT_LT(ticks[TIMER_UDP_WAIT], 1002);
+  EXPECT_LT(ticks[TIMER_SPEED], 1000);
+  EXPECT_LT(ticks[TIMER_SERVICE], 1000);
+  EXPECT_LT(ticks[TIMER_CHANNEL], 1000);
+  EXPECT_TRUE(v.start && v.send);
+
+  std::vector<std::string> tail(v.lines.begin() + static_cast<long>(LocalPart().size()), v.lines.end());
+  ASSERT_EQ(tail.size(), 11u);
+  EXPECT_EQ(tail[0], texts::kTextUdpOk);
+  EXPECT_EQ(tail[2], texts::kBannerSpeedTest);
+  EXPECT_EQ(tail[3].substr(0, G("下载速度为：").size()), G("下载速度为："));
+  EXPECT_EQ(tail[6], G("检测本地服务成功！\r\n"));
+  EXPECT_EQ(tail[9], G("获取频道信息成功！\r\n"));
+  EXPECT_EQ(tail[10], texts::kBannerClosing);
+
+  std::string report = ReportText(dlg);
+  size_t udp = report.find(texts::kTextUdpOk);
+  ASSERT_NE(udp, std::string::npos);
+  // 13 bytes, then the speed line on the same line.
+  EXPECT_EQ(report.substr(udp + 13, G("下载速度为：").size()), G("下载速度为："));
+  std::string end = G("检测本地服务成功！频道ID：") + peers.channelReply;
+  ASSERT_GE(report.size(), end.size());
+  EXPECT_EQ(report.substr(report.size() - end.size()), end);
+  EXPECT_EQ(dlg.Report().Data()[dlg.Report().Length()], '\0');
+
+  // Upload: both buttons off while sending, then start on and send off.
+  dlg.OnSendClicked();
+  EXPECT_FALSE(v.start);
+  EXPECT_FALSE(v.send);
+  EXPECT_EQ(v.timers[TIMER_UPLOAD], 20u);
+  EXPECT_EQ(v.lines.back(), texts::kTextUploading);
+  dlg.OnSendClicked();  // a second click creates no second client
+  auto up = fake::FireTimers(dlg, v);
+  EXPECT_GT(up[TIMER_UPLOAD], 0);
+  EXPECT_EQ(v.lines.back(), texts::kTextUploaded);
+  EXPECT_TRUE(v.start);
+  EXPECT_FALSE(v.send);
+  size_t head = peers.uploaded.find("\r\n\r\n") + 4;
+  EXPECT_EQ(peers.uploaded.substr(head), report);
+  EXPECT_NE(peers.uploaded.find("file_flag: " + http::md5_hex_upper(report.data(), report.size())),
+            std::string::npos);
+  EXPECT_EQ(peers.http.requests().size(), 4u);  // speed, service, channel, and one upload
+
+  // A second run starts from an empty report; the list keeps growing.
+  size_t before = v.lines.size();
+  size_t perRun = LocalPart().size() + tail.size();
+  ASSERT_TRUE(fake::RunWorker(dlg));
+  fake::FireTimers(dlg, v);
+  EXPECT_EQ(v.lines.size(), before + perRun);
+  std::string second = ReportText(dlg);
+  EXPECT_EQ(second.find(G("\r\n问题描述：")), 0u);
+  EXPECT_EQ(second.find(G("\r\n问题描述："), 1), std::string::npos);
+  // The inventory keeps what the first run collected.
+  ASSERT_EQ(dlg.Inventory().Entries().at("C:\\A").size(), 2u);
+  for (const auto& name : dlg.Inventory().Entries().at("C:\\A")) EXPECT_NE(second.find(name), std::string::npos);
+}
+
+TEST(DialogRun, HttpCallbacksAreRoutedByTheActiveCheck) {
+  FakeView v;
+  CZandrelDlg dlg(v, FakeEnv(), Silent());
+  dlg.OnInitDialog();
+  v.url = "http://127.0.0.1:" + std::to_string(testsock::ClosedPort()) + "/x";
+  ASSERT_TRUE(fake::RunWorker(dlg));
+  while (!v.timers.count(TIMER_SPEED)) dlg.OnTimer(v.timers.begin()->first);
+  dlg.i_onHttpData("speed", 5);
+  EXPECT_EQ(dlg.SpeedMeter().m_totalBytes, 5);
+  while (!v.timers.count(TIMER_SERVICE)) dlg.OnTimer(TIMER_SPEED);
+  dlg.i_onHttpData("dropped", 7);
+  EXPECT_EQ(dlg.SpeedMeter().m_totalBytes, 5);
+  EXPECT_EQ(dlg.ChannelReply().Length(), 0);
+  while (!v.timers.count(TIMER_CHANNEL)) dlg.OnTimer(TIMER_SERVICE);
+  dlg.i_onHttpData("chan", 4);
+  EXPECT_EQ(dlg.ChannelReply().Length(), 4);
+  dlg.i_onHttpFinished();  // the channel check ends the run
+  EXPECT_TRUE(v.timers.empty());
+  EXPECT_TRUE(v.start && v.send);
+  std::string report = ReportText(dlg);
+  EXPECT_EQ(report.substr(report.size() - G("频道ID：chan").size()), G("频道ID：chan"));
+}
+
+TEST(DialogRun, RedirectsAreFollowedOnlyWhenIncompleteWithinTheSameTickLimit) {
+  Peers peers;
+  {
+    FakeView v;
+    CZandrelDlg dlg(v, FakeEnv(), peers.Targets());
+    dlg.OnInitDialog();
+    v.url = peers.url("/redirect-late");
+    ASSERT_TRUE(fake::RunWorker(dlg));
+    fake::FireTimers(dlg, v);
+    auto reqs = peers.http.requests();
+    ASSERT_GE(reqs.size(), 2u);
+    EXPECT_EQ(Path(reqs[0]), "/redirect-late");
+    EXPECT_EQ(Path(reqs[1]), "/speed");
+  }
+  {
+    FakeView v;
+    CZandrelDlg dlg(v, FakeEnv(), peers.Targets());
+    dlg.OnInitDialog();
+    v.url = peers.url("/redirect-done");
+    size_t before = peers.http.requests().size();
+    ASSERT_TRUE(fake::RunWorker(dlg));
+    fake::FireTimers(dlg, v);
+    auto reqs = peers.http.requests();
+    ASSERT_GE(reqs.size(), before + 1);
+    EXPECT_EQ(Path(reqs[before]), "/redirect-done");
+    EXPECT_NE(Path(reqs[before + 1]), "/speed");  // next is the service check
+  }
+  {
+    FakeView v;
+    CZandrelDlg dlg(v, FakeEnv(), Silent());
+    dlg.OnInitDialog();
+    v.url = peers.url("/redirect-closed");
+    ASSERT_TRUE(fake::RunWorker(dlg));
+    auto ticks = fake::FireTimers(dlg, v);
+    EXPECT_EQ(ticks[TIMER_SPEED], 1000);  // counted from the first start, across the redirect
+  }
+}
+
+TEST(DialogRun, BadInputNeverOverruns) {
+  Peers peers;
+  peers.channelReply = std::string(30000, 'c');
+  FakeView v;
+  v.problem = std::string(200000, 'p');
+  CZandrelDlg dlg(v, FakeEnv(), peers.Targets());
+  dlg.OnInitDialog();
+  v.url = "::garbage:: http:// /";
+  ASSERT_TRUE(fake::RunWorker(dlg));
+  auto ticks = fake::FireTimers(dlg, v);
+  EXPECT_EQ(ticks[TIMER_SPEED], 1000);
+  EXPECT_TRUE(v.start && v.send);
+  EXPECT_EQ(dlg.Report().Length(), dlg.Report().Capacity() - 1);
+  EXPECT_EQ(dlg.ChannelReply().Length(), dlg.ChannelReply().Capacity() - 1);
+  EXPECT_EQ(dlg.Report().Data()[dlg.Report().Length()], '\0');
+}
+
+TEST(DialogRun, ClosingDuringTheWorkerNeitherHangsNorCrashes) {
+  // Blocked in a synchronous call that the UI thread never serves.
+  {
+    FakeView v;
+    auto dlg = std::make_unique<CZandrelDlg>(v, FakeEnv(), Silent());
+    dlg->OnInitDialog();
+    ASSERT_TRUE(dlg->OnStartClicked());
+    EXPECT_FALSE(dlg->OnStartClicked());  // a second run is refused while one is going
+    while (v.pumpRequests == 0) std::this_thread::yield();
+    auto t0 = std::chrono::steady_clock::now();
+    dlg.reset();
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(2));
+  }
+  // Sleeping in the real CPU sampling (about four seconds).
+  {
+    FakeView v;
+    DetectionEnv env = FakeEnv();
+    env.cpu = PlatformCpuSource();
+    env.cpu.sleepMs = nullptr;
+    auto dlg = std::make_unique<CZandrelDlg>(v, env, Silent());
+    dlg->OnInitDialog();
+    ASSERT_TRUE(dlg->OnStartClicked());
+    auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(1500);
+    while (std::chrono::steady_clock::now() < until) dlg->PumpUiCalls();
+    EXPECT_TRUE(dlg->WorkerRunning());
+    auto t0 = std::chrono::steady_clock::now();
+    dlg->OnDestroy();
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(500));
+    EXPECT_FALSE(dlg->WorkerRunning());
+    EXPECT_FALSE(dlg->OnStartClicked());
+  }
+}
