@@ -30,6 +30,9 @@ bool IsConnectInProgress(int err);
 
 void SetNonBlocking(socket_t s);
 void SetReuseAddress(socket_t s, bool on);
+// The listener's setting: never two listeners on one port, but a port whose
+// old connections linger may be bound again at once.
+void SetListenerAddressUse(socket_t s);
 void SetNoDelay(socket_t s, bool on);
 bool GetNoDelay(socket_t s);
 void SetBufferSizes(socket_t s, int bytes);

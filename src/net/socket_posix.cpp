@@ -54,6 +54,10 @@ void SetReuseAddress(socket_t s, bool on) {
   setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &v, sizeof v);
 }
 
+// Windows' default already lets a listener bind over lingering connections
+// while refusing a second listener; on POSIX that takes SO_REUSEADDR.
+void SetListenerAddressUse(socket_t s) { SetReuseAddress(s, true); }
+
 void SetNoDelay(socket_t s, bool on) {
   int v = on ? 1 : 0;
   setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &v, sizeof v);

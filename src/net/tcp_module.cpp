@@ -72,7 +72,7 @@ int64_t C_TcpModule::queued_bytes(conn_handle c) const {
 conn_handle C_TcpModule::create_listener_on(uint32_t addr, uint16_t port) {
   socket_t s = TcpSocket();
   if (!IsSocket(s)) return nullptr;
-  SetReuseAddress(s, false);
+  SetListenerAddressUse(s);
   SetNonBlocking(s);
   if (!BindIpv4(s, addr, port)) {
     DebugLine("\nbind error %d", LastError());

@@ -56,40 +56,6 @@ DetectionEnv FakeEnv(int* pauses = nullptr) {
   return env;
 }
 
-// A UDP peer that answers every datagram.
-class UdpEcho {
- public:
-  UdpEcho() {
-    fd_ = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in sa = testsock::Loopback(0);
-    bind(fd_, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
-    port_ = testsock::PortOf(fd_);
-    thread_ = std::thread([this] {
-      char buf[2048];
-      while (!stop_) {
-        pollfd p{fd_, POLLIN, 0};
-        if (poll(&p, 1, 20) <= 0) continue;
-        sockaddr_in from{};
-        socklen_t len = sizeof from;
-        long n = recvfrom(fd_, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &len);
-        if (n > 0) sendto(fd_, "pong", 4, 0, reinterpret_cast<sockaddr*>(&from), len);
-      }
-    });
-  }
-  ~UdpEcho() {
-    stop_ = true;
-    thread_.join();
-    close(fd_);
-  }
-  uint16_t port() const { return port_; }
-
- private:
-  int fd_;
-  uint16_t port_;
-  std::atomic<bool> stop_{false};
-  std::thread thread_;
-};
-
 uint16_t ClosedUdpPort() {
   int s = socket(AF_INET, SOCK_DGRAM, 0);
   sockaddr_in sa = testsock::Loopback(0);
@@ -138,7 +104,7 @@ struct Peers {
                           }
                         },
                         true};
-  UdpEcho udp;
+  testhttp::UdpEcho udp;
   std::string url(const std::string& path) { return http.url(path); }
   CheckTargets Targets() {
     CheckTargets t;

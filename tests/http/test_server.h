@@ -107,4 +107,38 @@ class Server {
   std::vector<std::string> requests_;
 };
 
+// A UDP peer that answers every datagram.
+class UdpEcho {
+ public:
+  explicit UdpEcho(uint16_t port = 0) {
+    fd_ = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in sa = testsock::Loopback(port);
+    bind(fd_, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+    port_ = testsock::PortOf(fd_);
+    thread_ = std::thread([this] {
+      char buf[2048];
+      while (!stop_) {
+        pollfd p{fd_, POLLIN, 0};
+        if (poll(&p, 1, 20) <= 0) continue;
+        sockaddr_in from{};
+        socklen_t len = sizeof from;
+        long n = recvfrom(fd_, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &len);
+        if (n > 0) sendto(fd_, "pong", 4, 0, reinterpret_cast<sockaddr*>(&from), len);
+      }
+    });
+  }
+  ~UdpEcho() {
+    stop_ = true;
+    thread_.join();
+    close(fd_);
+  }
+  uint16_t port() const { return port_; }
+
+ private:
+  int fd_;
+  uint16_t port_;
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
 }  // namespace testhttp

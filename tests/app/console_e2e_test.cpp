@@ -1,0 +1,169 @@
+// zandrel --console --send end to end, against real loopback peers on the
+// fixed ports. The test process moves into a network namespace of its own
+// when it may, so the fixed ports are free; otherwise ctest serializes it.
+#include <gtest/gtest.h>
+#include <net/if.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "http/md5.h"
+#include "platform/files.h"
+#include "platform/gbk.h"
+#include "../http/test_server.h"
+
+using testhttp::SendAll;
+
+namespace {
+
+bool g_isolated = false;
+
+void IsolateNetwork() {
+  static bool done = false;
+  if (done) return;
+  done = true;
+  if (unshare(CLONE_NEWNET) != 0) return;
+  int s = socket(AF_INET, SOCK_DGRAM, 0);
+  ifreq ifr{};
+  std::strncpy(ifr.ifr_name, "lo", IFNAMSIZ - 1);
+  if (ioctl(s, SIOCGIFFLAGS, &ifr) == 0) {
+    ifr.ifr_flags |= IFF_UP;
+    g_isolated = ioctl(s, SIOCSIFFLAGS, &ifr) == 0;
+  }
+  close(s);
+}
+
+struct Result {
+  int exitCode = -1;
+  std::string out;
+};
+
+Result RunCommand(const std::string& cmd) {
+  Result r;
+  FILE* p = popen(cmd.c_str(), "r");
+  if (!p) return r;
+  char buf[4096];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, p)) > 0) r.out.append(buf, n);
+  int status = pclose(p);
+  r.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return r;
+}
+
+std::string Path(const std::string& request) {
+  size_t sp = request.find(' ');
+  return request.substr(sp + 1, request.find(' ', sp + 1) - sp - 1);
+}
+
+std::string TempName(const char* stem) {
+  char name[] = "/tmp/zandrel-e2e-XXXXXX";
+  int fd = mkstemp(name);
+  close(fd);
+  return std::string(name) + stem;
+}
+
+const char kChannels[] = "<channels>\r\n<c id=\"20001\">CCTV-1</c>\r\n</channels>";
+
+// Stand-in for the live-broadcast client's service on port 6001.
+void LocalService(int fd, const std::string& req, int) {
+  if (Path(req) == "/crossdomain.xml") {
+    SendAll(fd, "HTTP/1.1 200 OK\r\nContent-Length: 9\r\n\r\n<cross/>\n");
+  } else {
+    SendAll(fd, std::string("HTTP/1.1 200 OK\r\n\r\n") + kChannels);
+  }
+}
+
+}  // namespace
+
+TEST(ConsoleEndToEnd, RunAndUploadAgainstLoopbackPeers) {
+  IsolateNetwork();
+  std::string uploaded;
+  testhttp::Server reportPeer([&](int fd, const std::string& req, int) {
+    uploaded = req;
+    SendAll(fd, "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nOK");
+  }, true, 5252);
+  testhttp::UdpEcho udp(19549);
+  testhttp::Server service(LocalService, false, 6001);
+  std::string speedBody(3 << 20, 'z');
+  testhttp::Server speed([&](int fd, const std::string&, int) {
+    SendAll(fd, "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(speedBody.size()) + "\r\n\r\n" + speedBody);
+  });
+
+  std::string saved = TempName(".report");
+  Result r = RunCommand("timeout 120 " + std::string(ZANDREL_BIN) + " --console --problem 'e2e 画面卡顿' --speed-url " +
+                        speed.url("/speed.bin") + " --send --save-report " + saved);
+  ASSERT_EQ(r.exitCode, 0) << r.out;
+  EXPECT_EQ(r.out.find("问题描述"), std::string::npos) << "the description is reported, never shown";
+  for (const char* line : {"UDP检测成功！\n", "检测本地服务成功！\n", "获取频道信息成功！\n", "数据发送完成！\n"}) {
+    EXPECT_NE(r.out.find(line), std::string::npos) << line << "\n" << r.out;
+  }
+  EXPECT_EQ(r.out.find("\r"), std::string::npos) << "progress lines carry no CR";
+  EXPECT_NE(r.out.find("下载速度为："), std::string::npos);
+
+  std::string report;
+  ASSERT_TRUE(zandrel::platform::ReadWholeFile(saved, report));
+  std::remove(saved.c_str());
+  EXPECT_EQ(report.find(zandrel::platform::Utf8ToGbk("\r\n问题描述：e2e 画面卡顿\r\n")), 0u);
+  std::string tail = zandrel::platform::Utf8ToGbk("检测本地服务成功！频道ID：") + kChannels;
+  ASSERT_GE(report.size(), tail.size());
+  EXPECT_EQ(report.substr(report.size() - tail.size()), tail);
+
+  std::string head = uploaded.substr(0, uploaded.find("\r\n\r\n") + 4);
+  std::string want = "POST /test_log HTTP/1.1\r\nAccept: */*\r\nAccept-Encoding: gzip, deflate\r\n"
+                     "Accept-Language: zh-cn\r\nConnection: Close\r\nContent-Length: " +
+                     std::to_string(report.size()) + "\r\nHost: " + ZANDREL_REPORT_HOST +
+                     ":5252\r\nUser-Agent: HTTP-TOOL\r\nfile_flag: " +
+                     zandrel::http::md5_hex_upper(report.data(), report.size()) + "\r\n\r\n";
+  EXPECT_EQ(head, want);
+  EXPECT_TRUE(uploaded.substr(head.size()) == report) << "the uploaded body differs from the saved report";
+  if (!g_isolated) std::printf("note: ran on the machine's own loopback (no network namespace)\n");
+}
+
+TEST(ConsoleEndToEnd, ReportServerStoresWhatTheToolSaved) {
+  IsolateNetwork();
+  char dir[] = "/tmp/zandrel-e2e-store-XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  pid_t server = fork();
+  ASSERT_GE(server, 0);
+  if (server == 0) {
+    execl(ZANDREL_SERVER_BIN, "zandrel-report-server", "--data-dir", dir, "--hint-port", "0", "--speed-size",
+          "2000000", "--quiet", static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  testhttp::Server service(LocalService, false, 6001);
+  usleep(300000);
+  std::string saved = TempName(".report");
+  // The default speed URL names the report server's own speed-test file.
+  Result r = RunCommand("timeout 120 " + std::string(ZANDREL_BIN) + " --console --send --save-report " + saved);
+  kill(server, SIGTERM);
+  int status = 0;
+  waitpid(server, &status, 0);
+  ASSERT_EQ(r.exitCode, 0) << r.out;
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the server did not stop cleanly";
+  EXPECT_NE(r.out.find("UDP检测成功！"), std::string::npos);
+  EXPECT_EQ(r.out.find("下载速度为：0K/s"), std::string::npos) << r.out;
+  std::string report, stored;
+  ASSERT_TRUE(zandrel::platform::ReadWholeFile(saved, report));
+  std::remove(saved.c_str());
+  std::string list = RunCommand(std::string("ls ") + dir).out;
+  ASSERT_FALSE(list.empty());
+  std::string name = list.substr(0, list.find('\n'));
+  ASSERT_TRUE(zandrel::platform::ReadWholeFile(std::string(dir) + "/" + name, stored));
+  EXPECT_TRUE(stored == report);
+  std::system((std::string("rm -rf ") + dir).c_str());
+}
+
+TEST(ConsoleEndToEnd, UsageErrorsExitWithTwo) {
+  EXPECT_EQ(RunCommand(std::string(ZANDREL_BIN) + " --console --bogus 2>/dev/null").exitCode, 2);
+  EXPECT_EQ(RunCommand("timeout 120 " + std::string(ZANDREL_BIN) + " --console --problem 2>/dev/null").exitCode, 2);
+  EXPECT_EQ(RunCommand(std::string(ZANDREL_BIN) + " --send 2>/dev/null").exitCode, 2);
+  Result help = RunCommand(std::string(ZANDREL_BIN) + " --help");
+  EXPECT_EQ(help.exitCode, 0);
+  EXPECT_NE(help.out.find("--console"), std::string::npos);
+}
