@@ -2,10 +2,7 @@
 // fixed ports. The test process moves into a network namespace of its own
 // when it may, so the fixed ports are free; otherwise ctest serializes it.
 #include <gtest/gtest.h>
-#include <net/if.h>
-#include <sched.h>
 #include <signal.h>
-#include <sys/ioctl.h>
 #include <sys/wait.h>
 
 #include <cstdio>
@@ -17,6 +14,7 @@
 #include "platform/files.h"
 #include "platform/gbk.h"
 #include "../http/test_server.h"
+#include "../net/netns.h"
 
 using testhttp::SendAll;
 
@@ -28,15 +26,7 @@ void IsolateNetwork() {
   static bool done = false;
   if (done) return;
   done = true;
-  if (unshare(CLONE_NEWNET) != 0) return;
-  int s = socket(AF_INET, SOCK_DGRAM, 0);
-  ifreq ifr{};
-  std::strncpy(ifr.ifr_name, "lo", IFNAMSIZ - 1);
-  if (ioctl(s, SIOCGIFFLAGS, &ifr) == 0) {
-    ifr.ifr_flags |= IFF_UP;
-    g_isolated = ioctl(s, SIOCSIFFLAGS, &ifr) == 0;
-  }
-  close(s);
+  g_isolated = testsock::IsolateNetwork();
 }
 
 struct Result {
