@@ -11,6 +11,7 @@
 #include "app/texts.h"
 #include "app/zandrel_dlg.h"
 #include "fake_view.h"
+#include "run_peers.h"
 #include "http/md5.h"
 #include "platform/gbk.h"
 #include "../http/test_server.h"
@@ -18,117 +19,9 @@
 using namespace zandrel;
 using fake::FakeView;
 using testhttp::SendAll;
+using namespace runpeers;
 
 namespace {
-
-std::string G(const char* utf8) { return platform::Utf8ToGbk(utf8); }
-
-DetectionEnv FakeEnv(int* pauses = nullptr) {
-  DetectionEnv env = DetectionEnv::Platform();
-  env.probeAdapters = [](const LineSink& sink) {
-    sink("AdapterName : eth9\r\n");
-    sink("Gateway: 0.0.0.0\r\n");
-  };
-  static std::atomic<int> run{0};
-  env.collectModules = [](ModuleInventory& inv, const LineSink&) {
-    inv.AddModule("C:\\A\\run" + std::to_string(run++) + ".dll");
-  };
-  env.cpuAvailable = true;
-  auto now = std::make_shared<uint64_t>(0);
-  env.cpu.processorCount = [](int8_t& n) {
-    n = 4;
-    return true;
-  };
-  env.cpu.timeOfDay = [now](uint64_t& t) {
-    *now += 10000000;
-    t = *now;
-    return true;
-  };
-  env.cpu.idleTime = [now](uint64_t& idle) {
-    idle = *now * 3;  // three of four processors idle
-    return true;
-  };
-  env.cpu.sleepMs = [](uint32_t) {};
-  env.freeSpaceMB = [] { return 1536.0; };
-  env.pauseMs = [pauses](uint32_t) {
-    if (pauses) ++*pauses;
-  };
-  return env;
-}
-
-uint16_t ClosedUdpPort() {
-  int s = socket(AF_INET, SOCK_DGRAM, 0);
-  sockaddr_in sa = testsock::Loopback(0);
-  bind(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
-  uint16_t p = testsock::PortOf(s);
-  close(s);
-  return p;
-}
-
-std::string Path(const std::string& request) {
-  size_t sp = request.find(' ');
-  return request.substr(sp + 1, request.find(' ', sp + 1) - sp - 1);
-}
-
-// Answers every check of a run, by path.
-struct Peers {
-  std::string channelReply = "<channels>\r\n20001 CCTV-1\r\n</channels>";
-  std::string speedBody = std::string(200000, 's');
-  std::string uploaded;
-  testhttp::Server http{[this](int fd, const std::string& req, int) {
-                          std::string path = Path(req);
-                          if (path == "/speed") {
-                            SendAll(fd, "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(speedBody.size()) +
-                                            "\r\n\r\n" + speedBody);
-                          } else if (path == "/crossdomain.xml") {
-                            SendAll(fd, "HTTP/1.1 200 OK\r\nContent-Length: 9\r\n\r\n<cross/>\n");
-                          } else if (path == "/qchannels.xml") {
-                            SendAll(fd, "HTTP/1.1 200 OK\r\n\r\n" + channelReply);
-                          } else if (path == "/redirect-late") {
-                            SendAll(fd, "HTTP/1.1 302 Found\r\nLocation: " + url("/speed") +
-                                            "\r\nContent-Length: 4\r\n\r\n");
-                            std::this_thread::sleep_for(std::chrono::milliseconds(300));
-                            SendAll(fd, "body");
-                          } else if (path == "/redirect-done") {
-                            SendAll(fd, "HTTP/1.1 302 Found\r\nLocation: " + url("/speed") +
-                                            "\r\nContent-Length: 4\r\n\r\nbody");
-                          } else if (path == "/redirect-closed") {
-                            SendAll(fd, "HTTP/1.1 302 Found\r\nLocation: http://127.0.0.1:" +
-                                            std::to_string(testsock::ClosedPort()) + "/x\r\nContent-Length: 4\r\n\r\n");
-                            std::this_thread::sleep_for(std::chrono::milliseconds(300));
-                          } else if (path == "/test_log") {
-                            uploaded = req;
-                            SendAll(fd, "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nOK");
-                          } else {
-                            SendAll(fd, "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n");
-                          }
-                        },
-                        true};
-  testhttp::UdpEcho udp;
-  std::string url(const std::string& path) { return http.url(path); }
-  CheckTargets Targets() {
-    CheckTargets t;
-    t.reportHost = "127.0.0.1";
-    t.udpLocalPort = 0;
-    t.udpServerPort = udp.port();
-    t.uploadUrl = "127.0.0.1:" + std::to_string(http.port()) + "/test_log";
-    t.serviceUrl = url("/crossdomain.xml");
-    t.channelUrl = url("/qchannels.xml");
-    return t;
-  }
-};
-
-CheckTargets Silent() {
-  CheckTargets t;
-  t.reportHost = "127.0.0.1";
-  t.udpLocalPort = 0;
-  t.udpServerPort = ClosedUdpPort();
-  std::string closed = "127.0.0.1:" + std::to_string(testsock::ClosedPort());
-  t.uploadUrl = closed + "/test_log";
-  t.serviceUrl = "http://" + closed + "/crossdomain.xml";
-  t.channelUrl = "http://" + closed + "/qchannels.xml";
-  return t;
-}
 
 std::string ReportText(const CZandrelDlg& dlg) { return std::string(dlg.Report().Data(), dlg.Report().Length()); }
 

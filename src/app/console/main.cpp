@@ -7,12 +7,19 @@
 #include "app/zandrel_dlg.h"
 #include "platform/files.h"
 #include "platform/gbk.h"
+#ifdef ZANDREL_WITH_QT
+#include "app/qt/run_dialog.h"
+#endif
 
 namespace {
 
 const char kUsage[] =
-    "usage: zandrel --console [--problem TEXT] [--speed-url URL] [--send] [--save-report FILE]\n"
+    "usage: zandrel                      open the dialog\n"
+    "       zandrel --auto [--send] [--screenshot FILE] [--problem TEXT] [--speed-url URL]\n"
+    "       zandrel --console [--problem TEXT] [--speed-url URL] [--send] [--save-report FILE]\n"
     "       zandrel --help\n"
+    "  --auto               open the dialog, press start (and send) by itself, then close it\n"
+    "  --screenshot FILE    with --auto: save a PNG of the dialog after the run\n"
     "  --console            run one detection in the terminal; progress lines go to standard output\n"
     "  --problem TEXT       the problem description (as typed in the dialog)\n"
     "  --speed-url URL      the speed-test URL (default: the built-in one)\n"
@@ -25,7 +32,8 @@ int UsageError(const std::string& message) {
 }
 
 struct Options {
-  bool console = false, send = false;
+  bool console = false, send = false, autoRun = false;
+  std::string screenshot;
   bool haveProblem = false, haveUrl = false;
   std::string problem, speedUrl, saveReport;
 };
@@ -102,16 +110,37 @@ int main(int argc, char** argv) {
     } else if (a == "--speed-url") {
       if (!value(opt.speedUrl)) return UsageError("--speed-url needs a URL");
       opt.haveUrl = true;
+    } else if (a == "--auto") {
+      opt.autoRun = true;
+    } else if (a == "--screenshot") {
+      if (!value(opt.screenshot) || opt.screenshot.empty()) return UsageError("--screenshot needs a file name");
     } else if (a == "--save-report") {
       if (!value(opt.saveReport) || opt.saveReport.empty()) return UsageError("--save-report needs a file name");
     } else {
       return UsageError("unknown option " + a);
     }
   }
-  if (!opt.console) {
-    if (argc > 1) return UsageError("these options need --console");
-    std::fputs(kUsage, stdout);
-    return 0;
+  if (opt.console) {
+    if (opt.autoRun || !opt.screenshot.empty()) return UsageError("--auto and --screenshot are for the dialog");
+    return RunConsole(opt);
   }
-  return RunConsole(opt);
+  if (!opt.saveReport.empty()) return UsageError("--save-report needs --console");
+  if (!opt.autoRun && (opt.send || !opt.screenshot.empty() || opt.haveProblem || opt.haveUrl)) {
+    return UsageError("these options need --console or --auto");
+  }
+#ifdef ZANDREL_WITH_QT
+  zandrel::DialogOptions dialog;
+  dialog.autoRun = opt.autoRun;
+  dialog.send = opt.send;
+  dialog.screenshot = opt.screenshot;
+  dialog.haveProblem = opt.haveProblem;
+  dialog.problem = opt.problem;
+  dialog.haveUrl = opt.haveUrl;
+  dialog.speedUrl = opt.speedUrl;
+  return zandrel::RunDialog(argc, argv, dialog);
+#else
+  std::fputs("zandrel: built without the dialog; use --console\n", stderr);
+  std::fputs(kUsage, stderr);
+  return 2;
+#endif
 }

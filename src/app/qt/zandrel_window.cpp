@@ -1,0 +1,187 @@
+#include "app/qt/zandrel_window.h"
+
+#include <QFontDatabase>
+#include <QFontMetricsF>
+#include <QIcon>
+#include <QMetaObject>
+#include <QScrollBar>
+
+#include "app/defaults.h"
+#include "app/qt/hint_fetcher.h"
+#include "app/texts.h"
+#include "platform/gbk.h"
+
+// The icon lives in a resource of this static library; referencing it keeps
+// it linked in.
+static void InitZandrelResources() { Q_INIT_RESOURCE(zandrel); }
+
+namespace zandrel {
+namespace {
+
+QString FromGbk(const std::string& gbk) { return QString::fromStdString(platform::GbkToUtf8(gbk)); }
+std::string ToGbk(const QString& text) { return platform::Utf8ToGbk(text.toStdString()); }
+
+}  // namespace
+
+QFont DialogFont() {
+  const QStringList families = QFontDatabase::families();
+  const QString wanted[] = {QString::fromUtf8("宋体"), "SimSun", "NSimSun", "WenQuanYi Micro Hei",
+                            "Noto Sans CJK SC", "Noto Sans SC", "WenQuanYi Zen Hei", "AR PL UMing CN"};
+  for (const QString& name : wanted) {
+    if (families.contains(name, Qt::CaseInsensitive)) return QFont(name, 9);
+  }
+  QFont font = QFont();
+  font.setPointSize(9);
+  return font;
+}
+
+ZandrelWindow::ZandrelWindow(DetectionEnv env, CheckTargets targets, QWidget* parent)
+    : QDialog(parent),
+      start_(this),
+      send_(this),
+      cancel_(this),
+      list_(this),
+      channelIdLabel_(this),
+      problemLabel_(this),
+      channelId_(this),
+      channelDefault_(this),
+      problem_(this),
+      status_(this),
+      speedUrlLabel_(this),
+      speedUrl_(this),
+      speedUrlNote_(this),
+      hint_(this),
+      dlg_(std::make_unique<CZandrelDlg>(*this, std::move(env), std::move(targets))) {
+  InitZandrelResources();
+  setFont(DialogFont());
+  // Dialog base units: average width of the alphabet and the line height.
+  QFontMetricsF metrics(font());
+  baseX_ = metrics.horizontalAdvance("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz") / 52.0;
+  baseY_ = metrics.height();
+  setWindowTitle(texts::kUiCaption);
+  setWindowIcon(QIcon(":/zandrel/zandrel.png"));
+  setFixedSize(FromDialogUnits(0, 0, kDialogWidthDlu, kDialogHeightDlu).size());
+
+  Place(start_, 1000, texts::kUiStart, true, 278, 383, 90, 16);
+  Place(send_, 3, texts::kUiSend, true, 372, 383, 90, 16);
+  Place(cancel_, 4, texts::kUiCancel, true, 467, 383, 90, 16);
+  Place(list_, 1001, "", true, 7, 135, 550, 196);
+  Place(channelIdLabel_, -1, texts::kUiChannelIdLabel, false, 16, 321, 33, 8);
+  Place(problemLabel_, -2, texts::kUiProblemLabel, true, 16, 340, 41, 8);
+  Place(channelId_, 1002, "", false, 61, 317, 402, 14);
+  Place(channelDefault_, -3, texts::kUiChannelDefault, false, 463, 321, 53, 8);
+  Place(problem_, 1003, "", true, 61, 337, 401, 14);
+  Place(status_, 1004, "", true, 7, 391, 95, 8);
+  Place(speedUrlLabel_, 1006, texts::kUiSpeedUrlLabel, true, 16, 360, 41, 8);
+  Place(speedUrl_, 1005, "", true, 62, 357, 400, 14);
+  Place(speedUrlNote_, -4, texts::kUiSpeedUrlNote, true, 464, 361, 89, 8);
+  for (QPushButton* b : {&start_, &send_, &cancel_}) b->setAutoDefault(true);
+  list_.setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+  list_.setUniformItemSizes(true);
+
+  // The hint view: 10 px from the sides, 5 px from the top, 195 px high,
+  // white until a page arrives.
+  hint_.setObjectName("hintView");
+  hint_.setFrameShape(QFrame::NoFrame);
+  hint_.setStyleSheet("QTextBrowser { background: #ffffff; }");
+  hint_.setOpenLinks(false);
+
+  connect(&start_, &QPushButton::clicked, this, [this] { dlg_->OnStartClicked(); });
+  connect(&send_, &QPushButton::clicked, this, [this] { dlg_->OnSendClicked(); });
+  connect(&cancel_, &QPushButton::clicked, this, [this] { dlg_->OnCancelClicked(); });
+
+  dlg_->OnInitDialog();
+  resizeEvent(nullptr);
+}
+
+ZandrelWindow::~ZandrelWindow() { ShutDown(); }
+
+void ZandrelWindow::Place(QWidget& w, int id, const char* text, bool visible, int x, int y, int cx, int cy) {
+  w.setGeometry(FromDialogUnits(x, y, cx, cy));
+  w.setVisible(visible);
+  w.setProperty("controlId", id);
+  w.setObjectName(QString("control%1").arg(id));
+  QString shown = FromGbk(text);
+  if (auto* b = qobject_cast<QPushButton*>(&w)) b->setText(shown);
+  if (auto* l = qobject_cast<QLabel*>(&w)) l->setText(shown);
+  controls_[id] = &w;
+}
+
+QWidget* ZandrelWindow::Control(int id) {
+  auto it = controls_.find(id);
+  return it == controls_.end() ? nullptr : it->second;
+}
+
+QRect ZandrelWindow::FromDialogUnits(int x, int y, int w, int h) const {
+  auto px = [this](int v) { return static_cast<int>(v * baseX_ / 4.0 + 0.5); };
+  auto py = [this](int v) { return static_cast<int>(v * baseY_ / 8.0 + 0.5); };
+  return QRect(px(x), py(y), px(w), py(h));
+}
+
+void ZandrelWindow::resizeEvent(QResizeEvent* event) {
+  if (event) QDialog::resizeEvent(event);
+  hint_.setGeometry(10, 5, width() - 20, 195);
+}
+
+void ZandrelWindow::LoadHint(const std::string& url) {
+  std::string target = url.empty() ? "http://" + g_reportHost + "/Hint.html" : url;
+  hintFetcher_ = std::make_unique<HintFetcher>(target, [this](const std::string& page) {
+    // Our server sends UTF-8; a page in the system code page is decoded as GBK.
+    bool gbk = page.find("charset=gb") != std::string::npos || page.find("charset=GB") != std::string::npos;
+    hint_.setHtml(QString::fromStdString(gbk ? platform::GbkToUtf8(page) : page));
+  });
+}
+
+void ZandrelWindow::AddProgressLine(const std::string& line) {
+  // The item keeps the line as logged; it is shown without its own line break.
+  std::string shown = line;
+  while (!shown.empty() && (shown.back() == '\n' || shown.back() == '\r')) shown.pop_back();
+  auto item = std::make_unique<QListWidgetItem>(FromGbk(shown));
+  item->setData(kRawLineRole, QByteArray(line.data(), static_cast<int>(line.size())));
+  list_.insertItem(list_.count(), item.release());  // the list owns its items
+  list_.scrollToBottom();
+}
+
+std::string ZandrelWindow::ProblemText() { return ToGbk(problem_.text()); }
+std::string ZandrelWindow::SpeedUrl() { return ToGbk(speedUrl_.text()); }
+void ZandrelWindow::SetSpeedUrl(const std::string& url) { speedUrl_.setText(FromGbk(url)); }
+void ZandrelWindow::SetStatusText(const std::string& text) { status_.setText(FromGbk(text)); }
+
+void ZandrelWindow::SetTimer(int id, uint32_t periodMs) {
+  auto& timer = timers_[id];
+  if (!timer) {
+    timer = std::make_unique<QTimer>();
+    timer->setTimerType(Qt::PreciseTimer);
+    connect(timer.get(), &QTimer::timeout, this, [this, id] {
+      if (!shutDown_) dlg_->OnTimer(id);
+    });
+  }
+  timer->start(static_cast<int>(periodMs));  // re-arming restarts the period
+}
+
+void ZandrelWindow::KillTimer(int id) {
+  auto it = timers_.find(id);
+  if (it != timers_.end() && it->second) it->second->stop();
+}
+
+void ZandrelWindow::RequestUiPump() {
+  // Called from the detection worker: the call runs on the UI thread.
+  QMetaObject::invokeMethod(
+      this, [this] { dlg_->PumpUiCalls(); }, Qt::QueuedConnection);
+}
+
+void ZandrelWindow::ShutDown() {
+  if (shutDown_) return;
+  shutDown_ = true;
+  hintFetcher_.reset();
+  // Releases a waiting worker, joins it, frees buffers and clients.
+  dlg_->OnDestroy();
+  for (auto& [id, timer] : timers_) timer->stop();
+}
+
+void ZandrelWindow::done(int r) {
+  ShutDown();
+  QDialog::done(r);
+}
+
+}  // namespace zandrel

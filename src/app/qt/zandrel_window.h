@@ -1,0 +1,87 @@
+// The desktop dialog (Qt Widgets): dialog template 102's controls on a
+// QDialog, implementing the view of CZandrelDlg.
+#pragma once
+#include <QDialog>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPushButton>
+#include <QTextBrowser>
+#include <QTimer>
+#include <map>
+#include <memory>
+#include <string>
+
+#include "app/view.h"
+#include "app/zandrel_dlg.h"
+
+namespace zandrel {
+
+class HintFetcher;
+
+class ZandrelWindow final : public QDialog, public IZandrelView {
+ public:
+  // Item data role holding a progress line exactly as logged (GBK bytes).
+  static constexpr int kRawLineRole = Qt::UserRole + 1;
+  static constexpr int kDialogWidthDlu = 564;
+  static constexpr int kDialogHeightDlu = 406;
+
+  explicit ZandrelWindow(DetectionEnv env = DetectionEnv::Platform(), CheckTargets targets = DefaultTargets(),
+                         QWidget* parent = nullptr);
+  ~ZandrelWindow() override;
+
+  // IZandrelView
+  void AddProgressLine(const std::string& line) override;
+  void EnableStartButton(bool enable) override { start_.setEnabled(enable); }
+  void EnableSendButton(bool enable) override { send_.setEnabled(enable); }
+  std::string ProblemText() override;
+  std::string SpeedUrl() override;
+  void SetSpeedUrl(const std::string& url) override;
+  void SetStatusText(const std::string& text) override;
+  void SetTimer(int id, uint32_t periodMs) override;
+  void KillTimer(int id) override;
+  void CloseDialog() override { reject(); }
+  void RequestUiPump() override;
+
+  // The control with a dialog id (1000, 3, 4, 1001 ... 1006).
+  QWidget* Control(int id);
+  QTextBrowser& HintView() { return hint_; }
+  CZandrelDlg& Logic() { return *dlg_; }
+  // Pixels of a rectangle given in dialog units, with this dialog's font.
+  QRect FromDialogUnits(int x, int y, int w, int h) const;
+  // Fetches the hint page (http://<report host>/Hint.html unless given).
+  void LoadHint(const std::string& url = std::string());
+
+  void done(int r) override;
+
+ protected:
+  void resizeEvent(QResizeEvent* event) override;
+
+ private:
+  void Place(QWidget& w, int id, const char* text, bool visible, int x, int y, int cx, int cy);
+  void ShutDown();
+
+  // Controls of template 102, in tab order.
+  QPushButton start_, send_, cancel_;
+  QListWidget list_;
+  QLabel channelIdLabel_, problemLabel_;
+  QLineEdit channelId_;
+  QLabel channelDefault_;
+  QLineEdit problem_;
+  QLabel status_, speedUrlLabel_;
+  QLineEdit speedUrl_;
+  QLabel speedUrlNote_;
+  QTextBrowser hint_;
+
+  std::unique_ptr<CZandrelDlg> dlg_;
+  double baseX_ = 6, baseY_ = 12;  // dialog base units of the font
+  std::map<int, QWidget*> controls_;
+  std::map<int, std::unique_ptr<QTimer>> timers_;
+  std::unique_ptr<HintFetcher> hintFetcher_;
+  bool shutDown_ = false;
+};
+
+// The dialog font: "宋体" 9 pt where present, else an installed CJK font.
+QFont DialogFont();
+
+}  // namespace zandrel
