@@ -2,7 +2,8 @@
 // the upload, and a 16 MB speed-test file limited to 4 MB/s) and a stand-in
 // for the streaming client's service on port 6001. Prints the speed the
 // tool reports against the true rate, the run's wall and CPU time, and the
-// time of the network checks apart from the download itself.
+// time of the network checks apart from the download itself. With
+// --dialog the run goes through the desktop dialog instead of the console.
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -23,6 +24,8 @@ using Clock = std::chrono::steady_clock;
 
 int main(int argc, char** argv) {
   const char* tool = argc > 1 ? argv[1] : "./build/src/app/zandrel";
+  // --dialog: the same run through the desktop dialog on the offscreen platform.
+  bool dialog = argc > 2 && std::string(argv[2]) == "--dialog";
   bool isolated = testsock::IsolateNetwork();
   const uint64_t rate = 4ull << 20, size = 16ull << 20;
 
@@ -60,7 +63,8 @@ int main(int argc, char** argv) {
   if (child == 0) {
     dup2(out[1], 1);
     close(out[0]);
-    execl(tool, "zandrel", "--console", "--send", "--speed-url",
+    setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    execl(tool, "zandrel", dialog ? "--auto" : "--console", "--send", "--speed-url",
           "http://127.0.0.1:5252/speedtest/zandrel-speed.bin", static_cast<char*>(nullptr));
     _exit(127);
   }
@@ -108,6 +112,7 @@ int main(int argc, char** argv) {
   double cpu = static_cast<double>(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
                static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
 
+  std::printf("front end: %s\n", dialog ? "dialog (offscreen)" : "console");
   std::printf("network namespace: %s\n", isolated ? "own" : "the machine's (fixed ports must be free)");
   std::printf("exit status: %d, progress lines: %zu, reports stored: %llu\n",
               WIFEXITED(status) ? WEXITSTATUS(status) : -1, lines.size(),

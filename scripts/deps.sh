@@ -2,7 +2,8 @@
 # Installs the Debian packages the build and the tests need (as root), unless
 # they are all present already.
 set -euo pipefail
-packages=(cmake ninja-build g++ pkg-config libgtest-dev libssl-dev iproute2 procps curl nginx-light)
+packages=(cmake ninja-build g++ pkg-config libgtest-dev libssl-dev iproute2 procps curl nginx-light
+  qt6-base-dev fonts-wqy-microhei)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -80,6 +80,9 @@ class C_http_downloader final : public net::I_dataHandler {
   int32_t state() const { return state_; }
   int64_t received() const { return received_; }
   int64_t total() const { return total_; }
+  // True when the connect attempt ended without a connection: nothing more
+  // will happen for this download.
+  bool stalled() const { return state_ == 1 && record_ && !record_->connection; }
 
  private:
   struct download_conn {

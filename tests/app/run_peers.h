@@ -91,6 +91,8 @@ struct Peers {
                             SendAll(fd, "HTTP/1.1 302 Found\r\nLocation: http://127.0.0.1:" +
                                             std::to_string(testsock::ClosedPort()) + "/x\r\nContent-Length: 4\r\n\r\n");
                             std::this_thread::sleep_for(std::chrono::milliseconds(300));
+                          } else if (path == "/Hint.html") {
+                            SendAll(fd, "HTTP/1.1 200 OK\r\nContent-Length: 35\r\n\r\n<html><body>hint page</body></html>");
                           } else if (path == "/test_log") {
                             uploaded = req;
                             SendAll(fd, "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nOK");

@@ -20,7 +20,7 @@ void HintFetcher::i_onHttpData(const char* data, int32_t len) {
 void HintFetcher::Tick() {
   if (!finished_ && ++ticks_ < kTickLimit) {
     downloader_->step();
-    if (!finished_) return;
+    if (!finished_ && !downloader_->stalled()) return;
   }
   // Finished, or given up: a page that did not arrive leaves the view as it is.
   timer_.stop();

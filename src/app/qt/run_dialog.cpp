@@ -31,6 +31,7 @@ int RunDialog(int argc, char** argv, const DialogOptions& options) {
   int exitCode = 0;
   QTimer driver;
   if (options.autoRun) {
+    window.EchoProgressTo(stdout);
     enum { kStart, kRunning, kUploading } phase = kStart;
     QObject::connect(&driver, &QTimer::timeout, [&] {
       CZandrelDlg& logic = window.Logic();
@@ -54,7 +55,7 @@ int RunDialog(int argc, char** argv, const DialogOptions& options) {
       driver.stop();
       window.reject();
     });
-    driver.start(20);
+    driver.start(100);
   }
   window.exec();
   return exitCode;

@@ -140,6 +140,11 @@ void ZandrelWindow::AddProgressLine(const std::string& line) {
   item->setData(kRawLineRole, QByteArray(line.data(), static_cast<int>(line.size())));
   list_.insertItem(list_.count(), item.release());  // the list owns its items
   list_.scrollToBottom();
+  if (echo_) {
+    std::string utf8 = platform::GbkToUtf8(shown) + "\n";
+    std::fwrite(utf8.data(), 1, utf8.size(), echo_);
+    std::fflush(echo_);
+  }
 }
 
 std::string ZandrelWindow::ProblemText() { return ToGbk(problem_.text()); }

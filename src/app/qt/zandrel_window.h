@@ -8,6 +8,7 @@
 #include <QPushButton>
 #include <QTextBrowser>
 #include <QTimer>
+#include <cstdio>
 #include <map>
 #include <memory>
 #include <string>
@@ -53,6 +54,8 @@ class ZandrelWindow final : public QDialog, public IZandrelView {
   void LoadHint(const std::string& url = std::string());
 
   void done(int r) override;
+  // Also writes every progress line to out, as UTF-8 (for scripts).
+  void EchoProgressTo(std::FILE* out) { echo_ = out; }
 
  protected:
   void resizeEvent(QResizeEvent* event) override;
@@ -79,6 +82,7 @@ class ZandrelWindow final : public QDialog, public IZandrelView {
   std::map<int, std::unique_ptr<QTimer>> timers_;
   std::unique_ptr<HintFetcher> hintFetcher_;
   bool shutDown_ = false;
+  std::FILE* echo_ = nullptr;
 };
 
 // The dialog font: "宋体" 9 pt where present, else an installed CJK font.
