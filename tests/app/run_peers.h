@@ -51,15 +51,6 @@ inline DetectionEnv FakeEnv(int* pauses = nullptr) {
   return env;
 }
 
-inline uint16_t ClosedUdpPort() {
-  int s = socket(AF_INET, SOCK_DGRAM, 0);
-  sockaddr_in sa = testsock::Loopback(0);
-  bind(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
-  uint16_t p = testsock::PortOf(s);
-  close(s);
-  return p;
-}
-
 inline std::string Path(const std::string& request) {
   size_t sp = request.find(' ');
   return request.substr(sp + 1, request.find(' ', sp + 1) - sp - 1);
@@ -119,7 +110,7 @@ inline CheckTargets Silent() {
   CheckTargets t;
   t.reportHost = "127.0.0.1";
   t.udpLocalPort = 0;
-  t.udpServerPort = ClosedUdpPort();
+  t.udpServerPort = testsock::FreeUdpPort();
   std::string closed = "127.0.0.1:" + std::to_string(testsock::ClosedPort());
   t.uploadUrl = closed + "/test_log";
   t.serviceUrl = "http://" + closed + "/crossdomain.xml";

@@ -55,6 +55,16 @@ inline uint16_t ClosedPort() {
   return p;
 }
 
+// A UDP port on which nothing is bound (bound once, then released).
+inline uint16_t FreeUdpPort() {
+  int s = socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in sa = Loopback(0);
+  bind(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+  uint16_t p = PortOf(s);
+  close(s);
+  return p;
+}
+
 inline void SetBuffers(int s, int bytes) {
   setsockopt(s, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
   setsockopt(s, SOL_SOCKET, SO_SNDBUF, &bytes, sizeof bytes);

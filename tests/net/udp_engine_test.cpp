@@ -24,22 +24,13 @@ struct UdpRecorder : I_udp_handler {
   }
 };
 
-uint16_t FreeUdpPort() {
-  int s = socket(AF_INET, SOCK_DGRAM, 0);
-  sockaddr_in sa = testsock::Loopback(0);
-  bind(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
-  uint16_t p = testsock::PortOf(s);
-  close(s);
-  return p;
-}
-
 }  // namespace
 
 TEST(UdpEngine, OneDatagramPerSocketPerPassWithSourceInHostOrder) {
   auto udp = create_udp_module();
   EXPECT_FALSE(udp->udp_loop_once());  // nothing open
   UdpRecorder rec;
-  uint16_t port = FreeUdpPort();
+  uint16_t port = testsock::FreeUdpPort();
   udp_handle h = udp->udp_open(port, &rec);
   ASSERT_NE(h, nullptr);
   int peer = socket(AF_INET, SOCK_DGRAM, 0);
@@ -72,7 +63,7 @@ TEST(UdpEngine, OneDatagramPerSocketPerPassWithSourceInHostOrder) {
 TEST(UdpEngine, HandlerClosingItsOwnSocketDoesNotStopOtherSockets) {
   auto udp = create_udp_module();
   UdpRecorder a, b;
-  uint16_t pa = FreeUdpPort(), pb = FreeUdpPort();
+  uint16_t pa = testsock::FreeUdpPort(), pb = testsock::FreeUdpPort();
   udp_handle ha = udp->udp_open(pa, &a);
   udp_handle hb = udp->udp_open(pb, &b);
   ASSERT_NE(ha, nullptr);
@@ -94,7 +85,7 @@ TEST(UdpEngine, HandlerClosingItsOwnSocketDoesNotStopOtherSockets) {
 }
 
 TEST(UdpEngine, ReleaseClosesOpenSocketsAndOpenIsBounded) {
-  uint16_t port = FreeUdpPort();
+  uint16_t port = testsock::FreeUdpPort();
   UdpRecorder rec;
   {
     auto udp = create_udp_module();
