@@ -149,10 +149,15 @@ TEST(ConsoleEndToEnd, ReportServerStoresWhatTheToolSaved) {
   std::system((std::string("rm -rf ") + dir).c_str());
 }
 
-TEST(ConsoleEndToEnd, UsageErrorsExitWithTwo) {
+TEST(ConsoleEndToEnd, UsageErrorsAndAMissingDisplayAreExplained) {
   EXPECT_EQ(RunCommand(std::string(ZANDREL_BIN) + " --console --bogus 2>/dev/null").exitCode, 2);
   EXPECT_EQ(RunCommand("timeout 120 " + std::string(ZANDREL_BIN) + " --console --problem 2>/dev/null").exitCode, 2);
   EXPECT_EQ(RunCommand(std::string(ZANDREL_BIN) + " --send 2>/dev/null").exitCode, 2);
+  // Without a display the dialog points to --console instead of aborting.
+  Result noDisplay = RunCommand("env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM " + std::string(ZANDREL_BIN) +
+                                " 2>&1");
+  EXPECT_NE(noDisplay.exitCode, 0);
+  EXPECT_NE(noDisplay.out.find("--console"), std::string::npos) << noDisplay.out;
   Result help = RunCommand(std::string(ZANDREL_BIN) + " --help");
   EXPECT_EQ(help.exitCode, 0);
   EXPECT_NE(help.out.find("--console"), std::string::npos);

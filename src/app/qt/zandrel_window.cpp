@@ -178,9 +178,10 @@ void ZandrelWindow::RequestUiPump() {
 void ZandrelWindow::ShutDown() {
   if (shutDown_) return;
   shutDown_ = true;
-  hintFetcher_.reset();
-  // Releases a waiting worker, joins it, frees buffers and clients.
+  // Releases a waiting worker, joins it, frees buffers and clients; then the
+  // hint view's fetcher goes.
   dlg_->OnDestroy();
+  hintFetcher_.reset();
   for (auto& [id, timer] : timers_) timer->stop();
 }
 
