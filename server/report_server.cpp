@@ -269,7 +269,8 @@ void ReportServer::StartStream(Conn& c, uint64_t from) {
 
 void ReportServer::TopUp(Conn& c, uint32_t now) {
   if (!c.streaming) return;
-  static std::vector<char> chunk(kStreamChunk);
+  if (streamChunk_.size() != kStreamChunk) streamChunk_.resize(kStreamChunk);
+  std::vector<char>& chunk = streamChunk_;
   while (c.next < c.end) {
     int64_t queued = tcp_->queued_bytes(c.handle);
     if (queued < 0 || queued >= kStreamQueue) return;

@@ -5,6 +5,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "http/response.h"
 #include "net/tcp_module.h"
@@ -90,6 +91,7 @@ class ReportServer final : public net::I_dataHandler, public net::I_udp_handler 
   std::map<Conn*, std::unique_ptr<Conn>> conns_;
   uint64_t stored_ = 0, sequence_ = 0;
   uint32_t lastSweep_ = 0;
+  std::vector<char> streamChunk_;  // scratch for generating the speed-test file
 };
 
 }  // namespace zandrel::server
