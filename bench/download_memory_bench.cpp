@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "http/clients.h"
+#include "../tests/net/test_sockets.h"
 
 using namespace zandrel::http;
 
@@ -56,15 +57,8 @@ int main() {
   const uint64_t sizes[] = {10ull << 20, 1ull << 30};
   long peaks[2] = {};
   for (int run = 0; run < 2; ++run) {
-    int l = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(l, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
-    listen(l, 4);
-    socklen_t len = sizeof sa;
-    getsockname(l, reinterpret_cast<sockaddr*>(&sa), &len);
-    uint16_t port = ntohs(sa.sin_port);
+    int l = testsock::Listener(4);
+    uint16_t port = testsock::PortOf(l);
     pid_t server = fork();
     if (server == 0) {
       Serve(l, sizes[run]);
