@@ -21,7 +21,7 @@ const char kUsage[] =
     "  --hint-port N        second port for the hint page, 0 for none (default 80)\n"
     "  --speed-size BYTES   size of the speed-test file (default 33554432)\n"
     "  --speed-rate BYTES   limit the speed-test file to BYTES per second (default: no limit)\n"
-    "  --max-body BYTES     largest report accepted (default 1048576)\n"
+    "  --max-body BYTES     largest report accepted (default 1048576, at most 1073741824)\n"
     "  --idle-seconds N     close connections idle this long (default 30)\n"
     "  --quiet              no log line per request\n"
     "  --help               this text\n";
@@ -67,7 +67,8 @@ int main(int argc, char** argv) {
       if (!ParseNumber(value, 65535, n)) return UsageError(a + " takes a port number");
       (a == "--http-port" ? opt.httpPort : a == "--udp-port" ? opt.udpPort : opt.hintPort) = static_cast<uint16_t>(n);
     } else if (a == "--speed-size" || a == "--speed-rate" || a == "--max-body") {
-      if (!ParseNumber(value, 1ull << 40, n)) return UsageError(a + " takes a byte count");
+      uint64_t max = a == "--max-body" ? zandrel::server::kMaxBodyLimit : 1ull << 40;
+      if (!ParseNumber(value, max, n)) return UsageError(a + " takes a byte count up to " + std::to_string(max));
       (a == "--speed-size" ? opt.speedSize : a == "--speed-rate" ? opt.speedRate : opt.maxBody) = n;
     } else if (a == "--idle-seconds") {
       if (!ParseNumber(value, 86400, n) || n == 0) return UsageError(a + " takes a number of seconds");

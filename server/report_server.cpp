@@ -169,7 +169,7 @@ void ReportServer::OnHead(Conn& c) {
       return;
     }
     c.expectBody = http::parse_u64(length.c_str());
-    if (c.expectBody > opt_.maxBody) {
+    if (c.expectBody > opt_.maxBody || c.expectBody > kMaxBodyLimit) {
       Respond(c, 413, "Payload Too Large", "report too large\n");
       return;
     }

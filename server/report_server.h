@@ -21,11 +21,14 @@ struct ServerOptions {
   uint16_t hintPort = 80;  // 0: no second hint listener
   uint64_t speedSize = 32ull << 20;
   uint64_t speedRate = 0;  // bytes per second, 0: unlimited
-  uint64_t maxBody = 1ull << 20;
+  uint64_t maxBody = 1ull << 20;  // at most kMaxBodyLimit
   uint32_t idleMs = 30000;
   std::string speedPath = "/speedtest/zandrel-speed.bin";
   bool quiet = false;  // no per-request log lines
 };
+
+// The largest report any server accepts: a report is held in memory whole.
+inline constexpr uint64_t kMaxBodyLimit = 1ull << 30;
 
 // The byte at offset i of the generated speed-test file.
 inline char SpeedByte(uint64_t i) { return static_cast<char>((i * 7) ^ (i >> 11)); }

@@ -19,9 +19,7 @@ std::string TrimGbk(const std::string& text) {
 }
 
 CCheckSequencer::CCheckSequencer(CheckTargets targets)
-    : targets_(std::move(targets)), m_speedMeter([this] { return TickCount(); }) {
-  m_udpTest.SetReceiver(this);
-}
+    : targets_(std::move(targets)), m_speedMeter([this] { return TickCount(); }) {}
 
 CCheckSequencer::~CCheckSequencer() = default;
 

@@ -153,6 +153,7 @@ TEST(ConsoleEndToEnd, UsageErrorsAndAMissingDisplayAreExplained) {
   EXPECT_EQ(RunCommand(std::string(ZANDREL_BIN) + " --console --bogus 2>/dev/null").exitCode, 2);
   EXPECT_EQ(RunCommand("timeout 120 " + std::string(ZANDREL_BIN) + " --console --problem 2>/dev/null").exitCode, 2);
   EXPECT_EQ(RunCommand(std::string(ZANDREL_BIN) + " --send 2>/dev/null").exitCode, 2);
+  EXPECT_EQ(RunCommand(std::string(ZANDREL_SERVER_BIN) + " --max-body 5000000000 2>/dev/null").exitCode, 2);
   // Without a display the dialog points to --console instead of aborting.
   Result noDisplay = RunCommand("env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM " + std::string(ZANDREL_BIN) +
                                 " 2>&1");

@@ -45,25 +45,17 @@ inline std::pair<int, int> TcpPair() {
   return {a, b};
 }
 
-// A port on which nothing listens (bound once, then released).
-inline uint16_t ClosedPort() {
-  int s = socket(AF_INET, SOCK_STREAM, 0);
+// A port of the given socket type that nothing uses (bound once, then released).
+inline uint16_t UnusedPort(int type) {
+  int s = socket(AF_INET, type, 0);
   sockaddr_in sa = Loopback(0);
   bind(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
   uint16_t p = PortOf(s);
   close(s);
   return p;
 }
-
-// A UDP port on which nothing is bound (bound once, then released).
-inline uint16_t FreeUdpPort() {
-  int s = socket(AF_INET, SOCK_DGRAM, 0);
-  sockaddr_in sa = Loopback(0);
-  bind(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
-  uint16_t p = PortOf(s);
-  close(s);
-  return p;
-}
+inline uint16_t ClosedPort() { return UnusedPort(SOCK_STREAM); }
+inline uint16_t FreeUdpPort() { return UnusedPort(SOCK_DGRAM); }
 
 inline void SetBuffers(int s, int bytes) {
   setsockopt(s, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
