@@ -3,7 +3,7 @@
 # they are all present already.
 set -euo pipefail
 packages=(cmake ninja-build g++ pkg-config libgtest-dev libssl-dev iproute2 procps curl nginx-light
-  qt6-base-dev fonts-wqy-microhei)
+  qt6-base-dev fonts-wqy-microhei fonts-wqy-zenhei fonts-arphic-uming)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QFontMetricsF>
 #include <QIcon>
 #include <QTest>
 #include <chrono>
@@ -69,6 +70,18 @@ TEST(QtDialog, HasEveryControlOfTheTemplate) {
   EXPECT_TRUE(w.Control(1000)->isEnabled());
   EXPECT_EQ(static_cast<QLineEdit*>(w.Control(1005))->text().toStdString(), kDefaultSpeedUrl);
   EXPECT_EQ(w.HintView().geometry(), QRect(10, 5, w.width() - 20, 195));
+}
+
+TEST(QtDialog, ProgressListBannersLineUp) {
+  ZandrelWindow w(FakeEnv(), Silent());
+  const QFontMetricsF m(w.Control(1001)->font());
+  const double closing = m.horizontalAdvance(U(texts::kBannerClosing));
+  for (const char* banner : {texts::kBannerNetworkInfo, texts::kBannerModuleStatus, texts::kBannerNetworkCheck,
+                             texts::kBannerSpeedTest, texts::kBannerServiceCheck, texts::kBannerChannelCheck}) {
+    EXPECT_EQ(m.horizontalAdvance(U(banner)), closing) << w.Control(1001)->font().family().toStdString();
+  }
+  // The measure itself tells a proportional CJK face from a fitting one.
+  EXPECT_FALSE(BannersAlign(QFont("WenQuanYi Micro Hei", 9)));
 }
 
 TEST(QtDialog, StartRunsAWholeRunAndSendUploadsIt) {

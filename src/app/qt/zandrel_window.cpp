@@ -35,6 +35,30 @@ QFont DialogFont() {
   return font;
 }
 
+bool BannersAlign(const QFont& font) {
+  // A banner is "=" runs around a Chinese title, 74 bytes like the closing
+  // "=" line: they line up when a Chinese character is exactly two "=" wide.
+  QFontMetricsF m(font);
+  return m.horizontalAdvance(QString::fromUtf8("网")) == 2 * m.horizontalAdvance(QChar('=')) &&
+         m.horizontalAdvance(QString::fromStdString(platform::GbkToUtf8(texts::kBannerNetworkInfo))) ==
+             m.horizontalAdvance(QString::fromStdString(platform::GbkToUtf8(texts::kBannerClosing)));
+}
+
+QFont ProgressListFont() {
+  // 宋体 has that property; so do these Debian faces (measured: at 9 pt the
+  // Micro Hei Mono face draws "=" 7.19 px wide against 12 px for a Chinese
+  // character, so it does not qualify).
+  const QString wanted[] = {QString::fromUtf8("宋体"), "SimSun", "NSimSun", "WenQuanYi Zen Hei Mono",
+                            "AR PL UMing CN"};
+  const QStringList families = QFontDatabase::families();
+  for (const QString& name : wanted) {
+    if (!families.contains(name, Qt::CaseInsensitive)) continue;
+    QFont font(name, 9);
+    if (BannersAlign(font)) return font;
+  }
+  return DialogFont();
+}
+
 ZandrelWindow::ZandrelWindow(DetectionEnv env, CheckTargets targets, QWidget* parent)
     : QDialog(parent),
       start_(this),
@@ -78,6 +102,7 @@ ZandrelWindow::ZandrelWindow(DetectionEnv env, CheckTargets targets, QWidget* pa
   for (QPushButton* b : {&start_, &send_, &cancel_}) b->setAutoDefault(true);
   list_.setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
   list_.setUniformItemSizes(true);
+  list_.setFont(ProgressListFont());
 
   // The hint view: 10 px from the sides, 5 px from the top, 195 px high,
   // white until a page arrives.

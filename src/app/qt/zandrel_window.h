@@ -87,5 +87,9 @@ class ZandrelWindow final : public QDialog, public IZandrelView {
 
 // The dialog font: "宋体" 9 pt where present, else an installed CJK font.
 QFont DialogFont();
+// The progress list's font: one where the banners line up (see BannersAlign);
+// the dialog font when none is installed.
+QFont ProgressListFont();
+bool BannersAlign(const QFont& font);
 
 }  // namespace zandrel
