@@ -1,4 +1,4 @@
-// zandrel: the detection run from a terminal (--console), or the dialog.
+// The entry point of both front ends: a run in the terminal (--console), or the dialog.
 #include <cstdio>
 #include <cstring>
 #include <string>
