@@ -1,7 +1,8 @@
 #include "app/zandrel_dlg.h"
 
 #include "app/defaults.h"
-#include "app/texts.h"
+#include "base/format.h"
+#include "base/texts.h"
 #include "platform/clock.h"
 #include "platform/cpu.h"
 
@@ -117,7 +118,7 @@ void CZandrelDlg::RunDetection() {
   m_channelReply.Reset();
   std::string problem;
   OnUi([&] { problem = view_.ProblemText(); });
-  AppendLine(Format(texts::kTextProblemLine, problem.c_str()));
+  AppendLine(StringPrintf(texts::kTextProblemLine, problem.c_str()));
 
   LogProgress(texts::kBannerNetworkInfo);
   LogProgress(texts::kTextGettingNetworkInfo);
@@ -144,7 +145,7 @@ void CZandrelDlg::RunDetection() {
     load = SampleCpuLoad(cpu);
   }
   if (Cancelled()) return;
-  LogAndAppend(Format(texts::kFormatCpuLine, load));
+  LogAndAppend(StringPrintf(texts::kFormatCpuLine, load));
   LogProgress("");
 
   LogProgress(texts::kTextGettingDisk);

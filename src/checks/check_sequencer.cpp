@@ -1,6 +1,7 @@
 #include "checks/check_sequencer.h"
 
-#include "app/texts.h"
+#include "base/format.h"
+#include "base/texts.h"
 #include "detect/probes.h"
 
 namespace zandrel {
@@ -131,7 +132,7 @@ void CCheckSequencer::SpeedTick() {
   }
   m_speedMeter.Expire(TickCount());
   if (m_speedShowTicks == 100) {
-    SetStatusText(Format(texts::kFormatLiveSpeed, m_speedMeter.m_windowBytes / 1024));
+    SetStatusText(StringPrintf(texts::kFormatLiveSpeed, m_speedMeter.m_windowBytes / 1024));
     m_speedShowTicks = 0;
   }
   if (!m_speedDownloader) return;
@@ -153,7 +154,7 @@ void CCheckSequencer::FinishSpeedTest() {
   StopTimer(TIMER_SPEED);
   PauseMs(10);
   int64_t average = m_speedMeter.m_totalBytes / static_cast<int64_t>(elapsed);
-  std::string line = Format(texts::kFormatSpeedLine, static_cast<int32_t>(static_cast<uint32_t>(average)));
+  std::string line = StringPrintf(texts::kFormatSpeedLine, static_cast<int32_t>(static_cast<uint32_t>(average)));
   LogProgress(line);
   m_report.Append(line.c_str());
   SetStatusText("");
@@ -180,7 +181,7 @@ void CCheckSequencer::ServiceCheckSucceeded() {
     m_serviceCheckActive = false;
     m_serviceTicks = 0;
   }
-  std::string line = Format("%s\r\n", texts::kTextServiceOk);
+  std::string line = StringPrintf("%s\r\n", texts::kTextServiceOk);
   LogProgress(line);
   m_report.Append(TrimGbk(line).c_str());
   LogProgress(texts::kBannerClosing);
@@ -194,7 +195,7 @@ void CCheckSequencer::ServiceCheckTimedOut() {
     m_serviceCheckActive = false;
     m_serviceTicks = 0;
   }
-  LogAndAppend(Format("%s\r\n", texts::kTextServiceTimeout));
+  LogAndAppend(StringPrintf("%s\r\n", texts::kTextServiceTimeout));
   LogProgress(texts::kBannerClosing);
   StartChannelCheck();
 }
@@ -212,11 +213,11 @@ void CCheckSequencer::StartChannelCheck() {
 void CCheckSequencer::ChannelCheckSucceeded() {
   StopTimer(TIMER_CHANNEL);
   PauseMs(10);
-  LogProgress(Format("%s\r\n", texts::kTextChannelOk));
+  LogProgress(StringPrintf("%s\r\n", texts::kTextChannelOk));
   // The reply buffer always keeps its last byte free, so it reads as a
   // terminated text even when the reply filled it.
   std::string reply = m_channelReply.Data() ? std::string(m_channelReply.Data()) : std::string();
-  m_report.Append(Format(texts::kFormatChannelLine, reply.c_str()).c_str());
+  m_report.Append(StringPrintf(texts::kFormatChannelLine, reply.c_str()).c_str());
   m_report.Terminate();
   EnableStartButton(true);
   EnableSendButton(true);
@@ -233,7 +234,7 @@ void CCheckSequencer::ChannelCheckTimedOut() {
     m_channelCheckActive = false;
     m_channelTicks = 0;
   }
-  LogAndAppend(Format("%s\r\n", texts::kTextChannelTimeout));
+  LogAndAppend(StringPrintf("%s\r\n", texts::kTextChannelTimeout));
   m_report.Terminate();
   EnableStartButton(true);
   EnableSendButton(true);

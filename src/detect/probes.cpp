@@ -1,9 +1,9 @@
 #include "detect/probes.h"
 
-#include <cstdarg>
 #include <cstdio>
 
-#include "app/texts.h"
+#include "base/format.h"
+#include "base/texts.h"
 #include "platform/clock.h"
 #include "platform/cpu.h"
 #include "platform/disk.h"
@@ -11,32 +11,15 @@
 
 namespace zandrel {
 
-std::string Format(const char* fmt, ...) {
-  va_list args;
-  va_start(args, fmt);
-  va_list copy;
-  va_copy(copy, args);
-  int n = std::vsnprintf(nullptr, 0, fmt, copy);
-  va_end(copy);
-  std::string out;
-  if (n > 0) {
-    out.resize(static_cast<size_t>(n) + 1);
-    std::vsnprintf(out.data(), out.size(), fmt, args);
-    out.resize(static_cast<size_t>(n));
-  }
-  va_end(args);
-  return out;
-}
-
 void FormatAdapters(const std::vector<platform::AdapterInfo>& adapters, const LineSink& appendLine) {
   for (const auto& a : adapters) {
-    appendLine(Format("AdapterName : %s\r\n", a.name.c_str()));
-    appendLine(Format("Adapter Desc: %s\r\n", a.description.c_str()));
-    appendLine(Format("MAC Addr: \t%02x-%02x-%02x-%02x-%02x-%02x\r\n", a.address[0], a.address[1], a.address[2],
+    appendLine(StringPrintf("AdapterName : %s\r\n", a.name.c_str()));
+    appendLine(StringPrintf("Adapter Desc: %s\r\n", a.description.c_str()));
+    appendLine(StringPrintf("MAC Addr: \t%02x-%02x-%02x-%02x-%02x-%02x\r\n", a.address[0], a.address[1], a.address[2],
                       a.address[3], a.address[4], a.address[5]));
-    appendLine(Format("IP Address: %s\r\n", a.ip.c_str()));
-    appendLine(Format("IP Mask: %s\r\n", a.mask.c_str()));
-    appendLine(Format("Gateway: %s\r\n", a.gateway.c_str()));
+    appendLine(StringPrintf("IP Address: %s\r\n", a.ip.c_str()));
+    appendLine(StringPrintf("IP Mask: %s\r\n", a.mask.c_str()));
+    appendLine(StringPrintf("Gateway: %s\r\n", a.gateway.c_str()));
   }
 }
 
@@ -135,8 +118,8 @@ double QueryFreeSpaceMB() {
 }
 
 std::string FormatFreeSpaceLine(double megabytes) {
-  if (megabytes / 1024 > 1) return Format(texts::kFormatDiskGB, megabytes / 1024);
-  return Format(texts::kFormatDiskMB, megabytes);
+  if (megabytes / 1024 > 1) return StringPrintf(texts::kFormatDiskGB, megabytes / 1024);
+  return StringPrintf(texts::kFormatDiskMB, megabytes);
 }
 
 }  // namespace zandrel

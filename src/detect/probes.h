@@ -14,9 +14,6 @@ namespace zandrel {
 
 using LineSink = std::function<void(const std::string&)>;
 
-// printf into a std::string.
-std::string Format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
-
 // Six lines per adapter, in list order.
 void FormatAdapters(const std::vector<platform::AdapterInfo>& adapters, const LineSink& appendLine);
 // Reads the platform's list and formats it; writes nothing when it cannot be read.

@@ -8,7 +8,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/texts.h"
+#include "base/texts.h"
 #include "app/zandrel_dlg.h"
 #include "fake_view.h"
 #include "run_peers.h"

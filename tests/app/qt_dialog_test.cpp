@@ -10,7 +10,7 @@
 
 #include "app/defaults.h"
 #include "app/qt/zandrel_window.h"
-#include "app/texts.h"
+#include "base/texts.h"
 #include "run_peers.h"
 
 using namespace zandrel;

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "app/texts.h"
+#include "base/texts.h"
 #include "platform/gbk.h"
 
 using namespace zandrel;

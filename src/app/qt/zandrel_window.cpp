@@ -8,7 +8,7 @@
 
 #include "app/defaults.h"
 #include "app/qt/hint_fetcher.h"
-#include "app/texts.h"
+#include "base/texts.h"
 #include "platform/gbk.h"
 
 // The icon lives in a resource of this static library; referencing it keeps
