@@ -8,6 +8,7 @@
 #include <chrono>
 #include <random>
 
+#include "app/control_ids.h"
 #include "app/defaults.h"
 #include "app/qt/zandrel_window.h"
 #include "base/texts.h"
@@ -25,6 +26,14 @@ std::string RawLine(QListWidget* list, int row) {
   return std::string(raw.constData(), static_cast<size_t>(raw.size()));
 }
 
+// The label showing a text, among the visible or the hidden ones.
+QLabel* LabelWithText(ZandrelWindow& w, const char* gbk, bool visible) {
+  for (QLabel* l : w.findChildren<QLabel*>()) {
+    if (l->text() == U(gbk) && l->isVisible() == visible) return l;
+  }
+  return nullptr;
+}
+
 bool WaitFor(const std::function<bool()>& pred, int ms = 20000) { return QTest::qWaitFor(pred, ms); }
 
 }  // namespace
@@ -33,52 +42,99 @@ TEST(QtDialog, HasEveryControlOfTheTemplate) {
   ZandrelWindow w(FakeEnv(), Silent());
   EXPECT_EQ(w.windowTitle(), "Zandrel");
   EXPECT_FALSE(w.windowIcon().isNull());
+  w.show();
+  // Every control a user sees, with its text; the channel-id row is hidden.
   struct Want {
     int id;
     const char* text;
     bool visible;
-    int x, y, cx, cy;
   };
-  const Want wants[] = {{1000, texts::kUiStart, true, 278, 383, 90, 16},
-                        {3, texts::kUiSend, true, 372, 383, 90, 16},
-                        {4, texts::kUiCancel, true, 467, 383, 90, 16},
-                        {1001, "", true, 7, 135, 550, 196},
-                        {-1, texts::kUiChannelIdLabel, false, 16, 321, 33, 8},
-                        {-2, texts::kUiProblemLabel, true, 16, 340, 41, 8},
-                        {1002, "", false, 61, 317, 402, 14},
-                        {-3, texts::kUiChannelDefault, false, 463, 321, 53, 8},
-                        {1003, "", true, 61, 337, 401, 14},
-                        {1004, "", true, 7, 391, 95, 8},
-                        {1006, texts::kUiSpeedUrlLabel, true, 16, 360, 41, 8},
-                        {1005, "", true, 62, 357, 400, 14},
-                        {-4, texts::kUiSpeedUrlNote, true, 464, 361, 89, 8}};
-  w.show();
+  const Want wants[] = {{IDC_START_BUTTON, texts::kUiStart, true},  {IDC_SEND_BUTTON, texts::kUiSend, true},
+                        {IDC_CANCEL_BUTTON, texts::kUiCancel, true}, {IDC_PROGRESS_LIST, "", true},
+                        {IDC_CHANNEL_ID, "", false},                 {IDC_PROBLEM, "", true},
+                        {IDC_STATUS, "", true},                      {IDC_SPEED_URL_LABEL, texts::kUiSpeedUrlLabel, true},
+                        {IDC_SPEED_URL, "", true}};
   for (const Want& c : wants) {
     QWidget* widget = w.Control(c.id);
     ASSERT_NE(widget, nullptr) << c.id;
     EXPECT_EQ(widget->isVisible(), c.visible) << c.id;
-    EXPECT_EQ(widget->geometry(), w.FromDialogUnits(c.x, c.y, c.cx, c.cy)) << c.id;
     if (auto* b = qobject_cast<QPushButton*>(widget)) {
       EXPECT_EQ(b->text(), U(c.text)) << c.id;
     }
-    if (auto* l = qobject_cast<QLabel*>(widget); l && c.id != 1004) {
+    if (auto* l = qobject_cast<QLabel*>(widget)) {
       EXPECT_EQ(l->text(), U(c.text)) << c.id;
     }
   }
-  EXPECT_EQ(w.size(), w.FromDialogUnits(0, 0, 564, 406).size());
-  EXPECT_FALSE(w.Control(3)->isEnabled());
-  EXPECT_TRUE(w.Control(1000)->isEnabled());
-  EXPECT_EQ(static_cast<QLineEdit*>(w.Control(1005))->text().toStdString(), kDefaultSpeedUrl);
-  EXPECT_EQ(w.HintView().geometry(), QRect(10, 5, w.width() - 20, 195));
+  ASSERT_NE(LabelWithText(w, texts::kUiProblemLabel, true), nullptr);
+  ASSERT_NE(LabelWithText(w, texts::kUiSpeedUrlNote, true), nullptr);
+  EXPECT_NE(LabelWithText(w, texts::kUiChannelIdLabel, false), nullptr);
+  EXPECT_NE(LabelWithText(w, texts::kUiChannelDefault, false), nullptr);
+
+  // The layout as a user sees it: a fixed-size window; the hint page on top,
+  // the progress list across the dialog below it, the problem and speed-test
+  // rows under the list (each label left of its field), and the three buttons
+  // side by side at the bottom right, with the status line at the bottom left.
+  EXPECT_EQ(w.minimumSize(), w.maximumSize());
+  const QRect hint = w.HintView().geometry();
+  EXPECT_EQ(hint, QRect(10, 5, w.width() - 20, 195));
+  const QRect list = w.Control(IDC_PROGRESS_LIST)->geometry();
+  const QRect problemLabel = LabelWithText(w, texts::kUiProblemLabel, true)->geometry();
+  const QRect problem = w.Control(IDC_PROBLEM)->geometry();
+  const QRect urlLabel = w.Control(IDC_SPEED_URL_LABEL)->geometry();
+  const QRect url = w.Control(IDC_SPEED_URL)->geometry();
+  const QRect urlNote = LabelWithText(w, texts::kUiSpeedUrlNote, true)->geometry();
+  const QRect start = w.Control(IDC_START_BUTTON)->geometry();
+  const QRect send = w.Control(IDC_SEND_BUTTON)->geometry();
+  const QRect cancel = w.Control(IDC_CANCEL_BUTTON)->geometry();
+  const QRect status = w.Control(IDC_STATUS)->geometry();
+  EXPECT_GT(list.top(), hint.bottom());
+  EXPECT_GT(list.width(), w.width() * 9 / 10);
+  EXPECT_GT(problem.top(), list.bottom());
+  EXPECT_GT(url.top(), problem.bottom());
+  EXPECT_GT(start.top(), url.bottom());
+  for (auto [label, field] : {std::pair{problemLabel, problem}, std::pair{urlLabel, url}}) {
+    EXPECT_LT(label.right(), field.left());
+    EXPECT_TRUE(label.top() < field.bottom() && field.top() < label.bottom());  // on one row
+  }
+  EXPECT_LT(url.right(), urlNote.left());
+  EXPECT_EQ(start.size(), send.size());
+  EXPECT_EQ(send.size(), cancel.size());
+  EXPECT_EQ(start.top(), send.top());
+  EXPECT_EQ(send.top(), cancel.top());
+  EXPECT_LT(start.right(), send.left());
+  EXPECT_LT(send.right(), cancel.left());
+  EXPECT_GT(cancel.right(), w.width() * 9 / 10);
+  EXPECT_LT(status.right(), start.left());
+  EXPECT_GT(status.top(), url.bottom());
+  // Nothing visible overlaps, everything lies inside the window, and the
+  // buttons' and labels' texts fit.
+  std::vector<QWidget*> shown;
+  for (QWidget* child : w.findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
+    if (child->isVisible()) shown.push_back(child);
+  }
+  ASSERT_GE(shown.size(), 11u);
+  for (size_t i = 0; i < shown.size(); ++i) {
+    EXPECT_TRUE(w.rect().contains(shown[i]->geometry())) << i;
+    for (size_t j = i + 1; j < shown.size(); ++j) {
+      EXPECT_FALSE(shown[i]->geometry().intersects(shown[j]->geometry())) << i << " " << j;
+    }
+    QString text;
+    if (auto* b = qobject_cast<QPushButton*>(shown[i])) text = b->text();
+    if (auto* l = qobject_cast<QLabel*>(shown[i])) text = l->text();
+    EXPECT_LE(shown[i]->fontMetrics().horizontalAdvance(text), shown[i]->width()) << text.toStdString();
+  }
+  EXPECT_FALSE(w.Control(IDC_SEND_BUTTON)->isEnabled());
+  EXPECT_TRUE(w.Control(IDC_START_BUTTON)->isEnabled());
+  EXPECT_EQ(static_cast<QLineEdit*>(w.Control(IDC_SPEED_URL))->text().toStdString(), kDefaultSpeedUrl);
 }
 
 TEST(QtDialog, ProgressListBannersLineUp) {
   ZandrelWindow w(FakeEnv(), Silent());
-  const QFontMetricsF m(w.Control(1001)->font());
+  const QFontMetricsF m(w.Control(IDC_PROGRESS_LIST)->font());
   const double closing = m.horizontalAdvance(U(texts::kBannerClosing));
   for (const char* banner : {texts::kBannerNetworkInfo, texts::kBannerModuleStatus, texts::kBannerNetworkCheck,
                              texts::kBannerSpeedTest, texts::kBannerServiceCheck, texts::kBannerChannelCheck}) {
-    EXPECT_EQ(m.horizontalAdvance(U(banner)), closing) << w.Control(1001)->font().family().toStdString();
+    EXPECT_EQ(m.horizontalAdvance(U(banner)), closing) << w.Control(IDC_PROGRESS_LIST)->font().family().toStdString();
   }
   // The measure itself tells a proportional CJK face from a fitting one.
   EXPECT_FALSE(BannersAlign(QFont("WenQuanYi Micro Hei", 9)));
@@ -88,12 +144,12 @@ TEST(QtDialog, StartRunsAWholeRunAndSendUploadsIt) {
   Peers peers;
   ZandrelWindow w(FakeEnv(), peers.Targets());
   w.show();
-  static_cast<QLineEdit*>(w.Control(1005))->setText(QString::fromStdString(peers.url("/speed")));
-  static_cast<QLineEdit*>(w.Control(1003))->setText(QString::fromUtf8("画面卡顿"));
+  static_cast<QLineEdit*>(w.Control(IDC_SPEED_URL))->setText(QString::fromStdString(peers.url("/speed")));
+  static_cast<QLineEdit*>(w.Control(IDC_PROBLEM))->setText(QString::fromUtf8("画面卡顿"));
   w.LoadHint(peers.url("/Hint.html"));
-  auto* start = static_cast<QPushButton*>(w.Control(1000));
-  auto* send = static_cast<QPushButton*>(w.Control(3));
-  auto* list = static_cast<QListWidget*>(w.Control(1001));
+  auto* start = static_cast<QPushButton*>(w.Control(IDC_START_BUTTON));
+  auto* send = static_cast<QPushButton*>(w.Control(IDC_SEND_BUTTON));
+  auto* list = static_cast<QListWidget*>(w.Control(IDC_PROGRESS_LIST));
   QTest::mouseClick(start, Qt::LeftButton);
   ASSERT_TRUE(WaitFor([&] { return !w.Logic().RunActive() && !w.Logic().WorkerRunning(); }));
   EXPECT_TRUE(start->isEnabled());
@@ -124,7 +180,7 @@ TEST(QtDialog, AHintPageThatCannotBeFetchedLeavesTheViewWhite) {
   w.LoadHint("http://127.0.0.1:" + std::to_string(testsock::ClosedPort()) + "/Hint.html");
   QTest::qWait(300);
   EXPECT_TRUE(w.HintView().toPlainText().isEmpty());
-  EXPECT_TRUE(w.Control(1000)->isEnabled());
+  EXPECT_TRUE(w.Control(IDC_START_BUTTON)->isEnabled());
 }
 
 TEST(QtDialog, ClosingAtRandomMomentsNeverCrashesOrHangs) {
@@ -139,12 +195,12 @@ TEST(QtDialog, ClosingAtRandomMomentsNeverCrashesOrHangs) {
     }
     auto w = std::make_unique<ZandrelWindow>(env, peers.Targets());
     w->show();
-    static_cast<QLineEdit*>(w->Control(1005))->setText(QString::fromStdString(peers.url("/speed")));
-    QTest::mouseClick(static_cast<QPushButton*>(w->Control(1000)), Qt::LeftButton);
+    static_cast<QLineEdit*>(w->Control(IDC_SPEED_URL))->setText(QString::fromStdString(peers.url("/speed")));
+    QTest::mouseClick(static_cast<QPushButton*>(w->Control(IDC_START_BUTTON)), Qt::LeftButton);
     QTest::qWait(static_cast<int>(random() % 400));
     switch (i % 3) {
       case 0:
-        QTest::mouseClick(static_cast<QPushButton*>(w->Control(4)), Qt::LeftButton);
+        QTest::mouseClick(static_cast<QPushButton*>(w->Control(IDC_CANCEL_BUTTON)), Qt::LeftButton);
         break;
       case 1:
         QTest::keyClick(w.get(), Qt::Key_Escape);

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "app/control_ids.h"
 #include "app/qt/zandrel_window.h"
 #include "platform/gbk.h"
 
@@ -22,7 +23,7 @@ int RunDialog(int argc, char** argv, const DialogOptions& options) {
   QApplication app(argc, argv);
   ZandrelWindow window;
   if (options.haveProblem) {
-    static_cast<QLineEdit*>(window.Control(1003))->setText(QString::fromStdString(options.problem));
+    static_cast<QLineEdit*>(window.Control(IDC_PROBLEM))->setText(QString::fromStdString(options.problem));
   }
   if (options.haveUrl) window.SetSpeedUrl(platform::Utf8ToGbk(options.speedUrl));
   window.LoadHint();
@@ -35,8 +36,8 @@ int RunDialog(int argc, char** argv, const DialogOptions& options) {
     enum { kStart, kRunning, kUploading } phase = kStart;
     QObject::connect(&driver, &QTimer::timeout, [&] {
       CZandrelDlg& logic = window.Logic();
-      auto* start = static_cast<QPushButton*>(window.Control(1000));
-      auto* send = static_cast<QPushButton*>(window.Control(3));
+      auto* start = static_cast<QPushButton*>(window.Control(IDC_START_BUTTON));
+      auto* send = static_cast<QPushButton*>(window.Control(IDC_SEND_BUTTON));
       if (phase == kStart) {
         start->click();
         phase = kRunning;

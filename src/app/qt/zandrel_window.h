@@ -13,6 +13,7 @@
 #include <memory>
 #include <string>
 
+#include "app/control_ids.h"
 #include "app/view.h"
 #include "app/zandrel_dlg.h"
 
@@ -44,7 +45,7 @@ class ZandrelWindow final : public QDialog, public IZandrelView {
   void CloseDialog() override { reject(); }
   void RequestUiPump() override;
 
-  // The control with a dialog id (1000, 3, 4, 1001 ... 1006).
+  // The control with a dialog id (app/control_ids.h).
   QWidget* Control(int id);
   QTextBrowser& HintView() { return hint_; }
   CZandrelDlg& Logic() { return *dlg_; }
