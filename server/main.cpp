@@ -24,7 +24,8 @@ const char kUsage[] =
     "  --max-body BYTES     largest report accepted (default 1048576, at most 1073741824)\n"
     "  --idle-seconds N     close connections idle this long (default 30)\n"
     "  --quiet              no log line per request\n"
-    "  --help               this text\n";
+    "  --help               this text\n"
+    "  --version            print the version\n";
 
 bool ParseNumber(const char* text, uint64_t max, uint64_t& out) {
   if (!text || !*text) return false;
@@ -49,6 +50,10 @@ int main(int argc, char** argv) {
     std::string a = argv[i];
     if (a == "--help" || a == "-h") {
       std::fputs(kUsage, stdout);
+      return 0;
+    }
+    if (a == "--version") {
+      std::printf("zandrel-report-server %s\n", ZANDREL_VERSION);
       return 0;
     }
     if (a == "--quiet") {

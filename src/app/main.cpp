@@ -17,7 +17,7 @@ const char kUsage[] =
     "usage: zandrel                      open the dialog\n"
     "       zandrel --auto [--send] [--screenshot FILE] [--problem TEXT] [--speed-url URL]\n"
     "       zandrel --console [--problem TEXT] [--speed-url URL] [--send] [--save-report FILE]\n"
-    "       zandrel --help\n"
+    "       zandrel --help | --version\n"
     "  --auto               open the dialog, press start (and send) by itself, then close it;\n"
     "                       progress lines are also written to standard output\n"
     "  --screenshot FILE    with --auto: save a PNG of the dialog after the run\n"
@@ -100,6 +100,9 @@ int main(int argc, char** argv) {
     };
     if (a == "--help" || a == "-h") {
       std::fputs(kUsage, stdout);
+      return 0;
+    } else if (a == "--version") {
+      std::printf("zandrel %s\n", ZANDREL_VERSION);
       return 0;
     } else if (a == "--console") {
       opt.console = true;

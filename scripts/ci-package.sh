@@ -1,0 +1,136 @@
+#!/usr/bin/env bash
+# Builds the Debian packages and tests them as a user would: lintian (no
+# errors), the expected files, dependencies that apt can satisfy, installation
+# into a throw-away root, the installed programs, the systemd unit, removal.
+# Run as root on Debian 12 (it installs what it needs with apt-get).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/deps.sh
+extra=(lintian dpkg-dev systemd init-system-helpers fakeroot)
+missing=()
+for p in "${extra[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if ((${#missing[@]})); then
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+
+build=${BUILD_DIR:-build-deb}
+fail() { echo "ci-package: $*" >&2; exit 1; }
+
+# Debian's hardening flags, as a package build would use them.
+export DEB_BUILD_MAINT_OPTIONS=hardening=+all
+cmake -S . -B "$build" -G Ninja -DCMAKE_INSTALL_PREFIX=/usr -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DCMAKE_CXX_FLAGS="$(dpkg-buildflags --get CXXFLAGS) $(dpkg-buildflags --get CPPFLAGS)" \
+  -DCMAKE_EXE_LINKER_FLAGS="$(dpkg-buildflags --get LDFLAGS)" \
+  -DZANDREL_TESTS=OFF -DZANDREL_BENCH=OFF >/dev/null
+cmake --build "$build"
+version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
+[[ -n $version ]] || fail "no project version in $build/CMakeCache.txt"
+rm -rf "$build/packages"
+(cd "$build" && cpack -G DEB >/dev/null)
+app_deb=$build/packages/zandrel_${version}_amd64.deb
+server_deb=$build/packages/zandrel-report-server_${version}_amd64.deb
+[[ -f $app_deb && -f $server_deb ]] || fail "missing packages: $(ls "$build/packages")"
+
+echo "== lintian"
+lintian --fail-on error --display-level '>=pedantic' "$app_deb" "$server_deb" || fail "lintian reports errors"
+
+echo "== contents and control fields"
+expect_files() {
+  local deb=$1; shift
+  local listing
+  listing=$(dpkg-deb -c "$deb" | awk '{print $6}' | sed 's|^\./|/|')
+  printf '%s\n' "$listing"
+  for f in "$@"; do
+    grep -qxF "$f" <<<"$listing" || fail "$(basename "$deb") lacks $f"
+  done
+}
+expect_files "$app_deb" /usr/bin/zandrel /usr/share/applications/zandrel.desktop \
+  /usr/share/icons/hicolor/64x64/apps/zandrel.png /usr/share/man/man1/zandrel.1.gz \
+  /usr/share/doc/zandrel/copyright /usr/share/doc/zandrel/changelog.gz
+expect_files "$server_deb" /usr/sbin/zandrel-report-server /usr/share/man/man8/zandrel-report-server.8.gz \
+  /usr/lib/systemd/system/zandrel-report-server.service /etc/default/zandrel-report-server \
+  /usr/share/doc/zandrel-report-server/copyright /usr/share/doc/zandrel-report-server/changelog.gz
+for deb in "$app_deb" "$server_deb"; do
+  depends=$(dpkg-deb -f "$deb" Depends)
+  echo "$(dpkg-deb -f "$deb" Package): Depends: $depends"
+  [[ $depends == *libc6* && $depends == *libstdc++6* ]] || fail "$deb: Depends not computed from the libraries"
+done
+[[ $(dpkg-deb -f "$app_deb" Depends) == *libqt6widgets6* ]] || fail "zandrel does not depend on Qt Widgets"
+[[ $(dpkg-deb -f "$server_deb" Depends) == *libssl3* ]] || fail "the server does not depend on libssl3"
+dpkg-deb --ctrl-tarfile "$server_deb" | tar -xO ./conffiles | grep -qx /etc/default/zandrel-report-server ||
+  fail "/etc/default/zandrel-report-server is not a conffile"
+
+echo "== apt can satisfy the dependencies"
+apt-get install --simulate --no-install-recommends "./$app_deb" "./$server_deb" >"$build/apt-simulate.log" ||
+  { cat "$build/apt-simulate.log"; fail "apt cannot install the packages"; }
+grep -E '^Inst (zandrel|zandrel-report-server) ' "$build/apt-simulate.log"
+
+echo "== install into a throw-away root"
+root=$(mktemp -d)
+trap 'rm -rf "$root"' EXIT
+mkdir -p "$root/var/lib/dpkg/info" "$root/var/lib/dpkg/updates" "$root/usr/bin" "$root/usr/sbin"
+touch "$root/var/lib/dpkg/status" "$root/var/lib/dpkg/available"
+# The root has no shell of its own, so maintainer scripts run outside it with
+# DPKG_ROOT set; the dependencies are checked against the host above.
+dpkg_root() { dpkg --root="$root" --force-script-chrootless --force-depends --log=/dev/null "$@"; }
+dpkg_root -i "$app_deb" "$server_deb"
+dpkg_root -s zandrel zandrel-report-server | grep -E '^(Package|Status)'
+for program in zandrel:/usr/bin:zandrel.1 zandrel-report-server:/usr/sbin:zandrel-report-server.8; do
+  IFS=: read -r name dir page <<<"$program"
+  gzip -dc "$root/usr/share/man/man${page##*.}/$page.gz" >"$build/$page"
+  cmake -DPROGRAM="$root$dir/$name" -DNAME="$name" -DVERSION="$version" -DMANPAGE="$build/$page" \
+    -P tests/packaging/check_program.cmake
+done
+"$root/usr/bin/zandrel" --version
+[[ -L $root/etc/systemd/system/multi-user.target.wants/zandrel-report-server.service ]] ||
+  fail "the service was not enabled on installation"
+
+echo "== systemd unit"
+unit=$root/usr/lib/systemd/system/zandrel-report-server.service
+# The host's systemd checks the unit as installed, with its command moved into
+# the throw-away root (verify also checks that the command is executable).
+units=$(mktemp -d)
+sed "s|^ExecStart=/|ExecStart=$root/|" "$unit" >"$units/zandrel-report-server.service"
+systemd-analyze verify --man=no "$units/zandrel-report-server.service"
+systemd-analyze security --offline=yes --threshold=30 "$units/zandrel-report-server.service" | tail -n 1
+rm -rf "$units"
+grep -qx 'AmbientCapabilities=CAP_NET_BIND_SERVICE' "$unit" &&
+  grep -qx 'CapabilityBoundingSet=CAP_NET_BIND_SERVICE' "$unit" || fail "capabilities are not limited to binding ports"
+
+echo "== the installed server, started as the unit starts it"
+# The unit's command line with its data directory moved to a scratch place;
+# OPTIONS comes from the installed /etc/default file.
+exec_start=$(sed -n 's/^ExecStart=//p' "$unit")
+data=$(mktemp -d)
+unshare -n bash -euo pipefail -c '
+  ip link set lo up
+  root=$1 data=$2 cmd=$3 log=$4
+  set -a; . "$root/etc/default/zandrel-report-server"; set +a
+  cmd=${cmd/--data-dir \/var\/lib\/zandrel/--data-dir $data --hint-port 0}
+  read -ra argv <<<"${cmd//\$OPTIONS/$OPTIONS}"
+  argv[0]=$root${argv[0]}
+  "${argv[@]}" 2>"$log" &
+  pid=$!
+  for _ in $(seq 100); do grep -q "serving HTTP" "$log" && break; sleep 0.1; done
+  flag=$(printf "report body" | md5sum | cut -c1-32 | tr a-f A-F)
+  code=$(printf "report body" | curl -sS -o /dev/null -w "%{http_code}" --data-binary @- \
+    -H "file_flag: $flag" http://127.0.0.1:5252/test_log)
+  [[ $code == 200 ]] || { echo "POST /test_log answered $code" >&2; exit 1; }
+  kill -TERM "$pid"
+  wait "$pid"
+' _ "$root" "$data" "$exec_start" "$build/server.log" || { cat "$build/server.log"; fail "the server did not run and stop cleanly"; }
+cat "$build/server.log"
+stored=$(find "$data" -type f)
+[[ $(wc -l <<<"$stored") == 1 && $(cat "$stored") == "report body" ]] || fail "the report was not stored"
+grep -i 'stored' "$build/server.log" | grep -qF "$(basename "$stored")" || fail "no log line names the stored report"
+rm -rf "$data"
+
+echo "== remove and purge"
+dpkg_root --purge zandrel zandrel-report-server
+left=$(cd "$root" && find . ! -type d ! -path './var/lib/dpkg/*' ! -path './var/lib/systemd/deb-systemd-helper-*' | sort)
+[[ -z $left ]] || fail "files left after purge: $left"
+echo "ci-package: Debian packages ${version} OK"
