@@ -29,24 +29,23 @@ CheckTargets DefaultTargets() {
 }
 
 CZandrelDlg::CZandrelDlg(IZandrelView& view, DetectionEnv env, CheckTargets targets)
-    : CCheckSequencer(std::move(targets)), view_(view), env_(std::move(env)), uiThread_(std::this_thread::get_id()) {}
+    : view_(view), env_(std::move(env)), m_checks(*this, std::move(targets)), uiThread_(std::this_thread::get_id()) {}
 
 CZandrelDlg::~CZandrelDlg() { OnDestroy(); }
 
 void CZandrelDlg::OnInitDialog() {
-  m_udpWaitTicks = 0;
-  m_udpTest.SetReceiver(this);
+  m_checks.OnInitDialog();
   view_.SetSpeedUrl(kDefaultSpeedUrl);
   view_.EnableSendButton(false);
 }
 
 bool CZandrelDlg::OnStartClicked() {
-  if (destroyed_ || m_runActive || m_uploadClient || workerRunning_) return false;
+  if (destroyed_ || m_checks.RunActive() || m_checks.UploadActive() || workerRunning_) return false;
   worker_.Join();  // the previous run's worker has ended; collect it
-  m_runActive = true;
+  m_checks.SetRunActive(true);
   workerRunning_ = true;
   if (!worker_.Start([this] { RunDetection(); }, 0)) {
-    m_runActive = false;
+    m_checks.SetRunActive(false);
     workerRunning_ = false;
     return false;
   }
@@ -63,11 +62,7 @@ void CZandrelDlg::OnDestroy() {
   m_uiCalls.Close();
   worker_.Join();
   for (int id = TIMER_UDP_WAIT; id <= TIMER_CHANNEL; ++id) view_.KillTimer(id);
-  m_report.Release();
-  m_channelReply.Release();
-  ReleaseClients();
-  m_udpTest.Close();
-  m_runActive = false;
+  m_checks.Release();
 }
 
 bool CZandrelDlg::OnUi(const std::function<void()>& fn) {
@@ -109,16 +104,15 @@ void CZandrelDlg::RunDetection() {
     std::atomic<bool>& flag;
     ~Done() { flag = false; }
   } done{workerRunning_};
-  auto append = [this](const std::string& s) { AppendLine(s); };
+  auto append = [this](const std::string& s) { m_checks.AppendLine(s); };
   auto log = [this](const std::string& s) { LogProgress(s); };
 
   EnableSendButton(false);
   EnableStartButton(false);
-  m_report.Reset();
-  m_channelReply.Reset();
+  m_checks.ResetReport();
   std::string problem;
   OnUi([&] { problem = view_.ProblemText(); });
-  AppendLine(StringPrintf(texts::kTextProblemLine, problem.c_str()));
+  m_checks.AppendLine(StringPrintf(texts::kTextProblemLine, problem.c_str()));
 
   LogProgress(texts::kBannerNetworkInfo);
   LogProgress(texts::kTextGettingNetworkInfo);
@@ -145,20 +139,17 @@ void CZandrelDlg::RunDetection() {
     load = SampleCpuLoad(cpu);
   }
   if (Cancelled()) return;
-  LogAndAppend(StringPrintf(texts::kFormatCpuLine, load));
+  m_checks.LogAndAppend(StringPrintf(texts::kFormatCpuLine, load));
   LogProgress("");
 
   LogProgress(texts::kTextGettingDisk);
-  LogAndAppend(FormatFreeSpaceLine(env_.freeSpaceMB()));
+  m_checks.LogAndAppend(FormatFreeSpaceLine(env_.freeSpaceMB()));
   LogProgress(texts::kBannerClosing);
   LogProgress("");
   LogProgress(texts::kBannerNetworkCheck);
 
   if (Cancelled()) return;
-  m_udpWaitTicks = 0;
-  m_udpTest.StartTest(targets_.reportHost, [this](uint32_t ms) { WorkerSleep(ms); }, targets_.udpLocalPort,
-                      targets_.udpServerPort);
-  ArmTimer(TIMER_UDP_WAIT, 10);
+  m_checks.StartUdpCheck([this](uint32_t ms) { WorkerSleep(ms); });
 }
 
 }  // namespace zandrel

@@ -30,7 +30,9 @@ struct DetectionEnv {
 
 CheckTargets DefaultTargets();
 
-class CZandrelDlg final : public CCheckSequencer {
+// The checks run through m_checks, which keeps their state on the dialog's
+// behalf; the dialog is its host.
+class CZandrelDlg final : private ICheckHost {
  public:
   explicit CZandrelDlg(IZandrelView& view, DetectionEnv env = DetectionEnv::Platform(),
                        CheckTargets targets = DefaultTargets());
@@ -48,13 +50,22 @@ class CZandrelDlg final : public CCheckSequencer {
   // UI thread: runs the calls the detection worker is waiting on.
   void PumpUiCalls() { m_uiCalls.Pump(); }
 
+  // Window-timer message and the send button, for the checks.
+  void OnTimer(int id) { m_checks.OnTimer(id); }
+  void OnSendClicked() { m_checks.OnSendClicked(); }
+
   bool WorkerRunning() const { return workerRunning_; }
   const ModuleInventory& Inventory() const { return m_moduleInventory; }
+  const CReportBuffer& Report() const { return m_checks.Report(); }
+  const CReportBuffer& ChannelReply() const { return m_checks.ChannelReply(); }
+  const CSpeedMeter& SpeedMeter() const { return m_checks.SpeedMeter(); }
+  bool RunActive() const { return m_checks.RunActive(); }
+  bool UploadActive() const { return m_checks.UploadActive(); }
+  // The checks themselves, whose result and HTTP callbacks tests drive.
+  CCheckSequencer& Checks() { return m_checks; }
 
-  using CCheckSequencer::OnSendClicked;
-  using CCheckSequencer::OnTimer;
-
- protected:
+ private:
+  // ICheckHost
   void LogProgress(std::string line) override;
   void EnableStartButton(bool enable) override;
   void EnableSendButton(bool enable) override;
@@ -65,7 +76,6 @@ class CZandrelDlg final : public CCheckSequencer {
   void PauseMs(uint32_t ms) override { env_.pauseMs(ms); }
   uint32_t TickCount() override { return env_.tickCount(); }
 
- private:
   void RunDetection();
   bool OnUiThread() const { return std::this_thread::get_id() == uiThread_; }
   // Runs fn on the UI thread and waits for it; false when the dialog is closing.
@@ -75,6 +85,7 @@ class CZandrelDlg final : public CCheckSequencer {
 
   IZandrelView& view_;
   DetectionEnv env_;
+  CCheckSequencer m_checks;
   ModuleInventory m_moduleInventory;
   UiCallQueue m_uiCalls;
   std::thread::id uiThread_;

@@ -19,10 +19,34 @@ std::string TrimGbk(const std::string& text) {
   return end > begin ? text.substr(begin, end - begin) : std::string();
 }
 
-CCheckSequencer::CCheckSequencer(CheckTargets targets)
-    : targets_(std::move(targets)), m_speedMeter([this] { return TickCount(); }) {}
+CCheckSequencer::CCheckSequencer(ICheckHost& host, CheckTargets targets)
+    : host_(host), targets_(std::move(targets)), m_speedMeter([this] { return host_.TickCount(); }) {}
 
 CCheckSequencer::~CCheckSequencer() = default;
+
+void CCheckSequencer::OnInitDialog() {
+  m_udpWaitTicks = 0;
+  m_udpTest.SetReceiver(this);
+}
+
+void CCheckSequencer::ResetReport() {
+  m_report.Reset();
+  m_channelReply.Reset();
+}
+
+void CCheckSequencer::StartUdpCheck(const std::function<void(uint32_t)>& sleepMs) {
+  m_udpWaitTicks = 0;
+  m_udpTest.StartTest(targets_.reportHost, sleepMs, targets_.udpLocalPort, targets_.udpServerPort);
+  host_.ArmTimer(TIMER_UDP_WAIT, 10);
+}
+
+void CCheckSequencer::Release() {
+  m_report.Release();
+  m_channelReply.Release();
+  ReleaseClients();
+  m_udpTest.Close();
+  m_runActive = false;
+}
 
 void CCheckSequencer::ReleaseClients() {
   m_uploadClient.reset();
@@ -65,10 +89,10 @@ void CCheckSequencer::OnTimer(int id) {
 
 void CCheckSequencer::UdpWaitTick() {
   if (m_udpWaitTicks > kUdpWaitLimit) {
-    StopTimer(TIMER_UDP_WAIT);
-    LogProgress(texts::kTextUdpFailed);
+    host_.StopTimer(TIMER_UDP_WAIT);
+    host_.LogProgress(texts::kTextUdpFailed);
     m_udpTest.Close();
-    LogProgress(texts::kBannerClosing);
+    host_.LogProgress(texts::kBannerClosing);
     m_report.AppendBytes(texts::kTextUdpFailed, sizeof texts::kTextUdpFailed - 1);
     StartSpeedTest();
   } else {
@@ -78,10 +102,10 @@ void CCheckSequencer::UdpWaitTick() {
 }
 
 void CCheckSequencer::OnRecv(const char*) {
-  LogProgress(texts::kTextUdpOk);
+  host_.LogProgress(texts::kTextUdpOk);
   m_udpTest.Close();
-  StopTimer(TIMER_UDP_WAIT);
-  LogProgress(texts::kBannerClosing);
+  host_.StopTimer(TIMER_UDP_WAIT);
+  host_.LogProgress(texts::kBannerClosing);
   m_report.AppendBytes(texts::kTextUdpOk, sizeof texts::kTextUdpOk - 1);
   StartSpeedTest();
 }
@@ -94,7 +118,7 @@ void CCheckSequencer::i_onHttpData(const char* data, int32_t len) {
     m_channelReply.AppendBytes(data, len);
     return;
   }
-  if (m_speedFirstDataTick == 0) m_speedFirstDataTick = TickCount();
+  if (m_speedFirstDataTick == 0) m_speedFirstDataTick = host_.TickCount();
   m_speedMeter.AddBytes(len);
 }
 
@@ -116,11 +140,11 @@ void CCheckSequencer::StartSpeedTest() {
   m_speedTicks = 0;
   m_speedMeter.m_windowMs = 1000;
   m_speedMeter.m_totalBytes = 0;
-  LogProgress(texts::kBannerSpeedTest);
-  m_speedDownloader = std::make_unique<http::C_http_downloader>(ReadSpeedUrl(), *this);
+  host_.LogProgress(texts::kBannerSpeedTest);
+  m_speedDownloader = std::make_unique<http::C_http_downloader>(host_.ReadSpeedUrl(), *this);
   m_speedFirstDataTick = 0;
   m_speedMeter.Clear();
-  ArmTimer(TIMER_SPEED, 10);
+  host_.ArmTimer(TIMER_SPEED, 10);
 }
 
 void CCheckSequencer::SpeedTick() {
@@ -130,35 +154,35 @@ void CCheckSequencer::SpeedTick() {
     FinishSpeedTest();
     return;
   }
-  m_speedMeter.Expire(TickCount());
+  m_speedMeter.Expire(host_.TickCount());
   if (m_speedShowTicks == 100) {
-    SetStatusText(StringPrintf(texts::kFormatLiveSpeed, m_speedMeter.m_windowBytes / 1024));
+    host_.SetStatusText(StringPrintf(texts::kFormatLiveSpeed, m_speedMeter.m_windowBytes / 1024));
     m_speedShowTicks = 0;
   }
   if (!m_speedDownloader) return;
   m_speedDownloader->step();
   std::string target;
   if (m_speedDownloader->get_status(target) / 100 == 3) {
-    StopTimer(TIMER_SPEED);
+    host_.StopTimer(TIMER_SPEED);
     m_speedDownloader.reset();
     m_speedDownloader = std::make_unique<http::C_http_downloader>(target, *this);
     m_speedFirstDataTick = 0;
     m_speedMeter.Clear();
-    ArmTimer(TIMER_SPEED, 10);
+    host_.ArmTimer(TIMER_SPEED, 10);
   }
 }
 
 void CCheckSequencer::FinishSpeedTest() {
-  uint32_t elapsed = TickCount() - m_speedFirstDataTick;
+  uint32_t elapsed = host_.TickCount() - m_speedFirstDataTick;
   if (elapsed == 0) elapsed = 10;
-  StopTimer(TIMER_SPEED);
-  PauseMs(10);
+  host_.StopTimer(TIMER_SPEED);
+  host_.PauseMs(10);
   int64_t average = m_speedMeter.m_totalBytes / static_cast<int64_t>(elapsed);
   std::string line = StringPrintf(texts::kFormatSpeedLine, static_cast<int32_t>(static_cast<uint32_t>(average)));
-  LogProgress(line);
+  host_.LogProgress(line);
   m_report.Append(line.c_str());
-  SetStatusText("");
-  LogProgress(texts::kBannerClosing);
+  host_.SetStatusText("");
+  host_.LogProgress(texts::kBannerClosing);
   StartServiceCheck();
 }
 
@@ -166,107 +190,107 @@ void CCheckSequencer::FinishSpeedTest() {
 
 void CCheckSequencer::StartServiceCheck() {
   m_serviceDownloader.reset();
-  LogProgress(texts::kBannerServiceCheck);
+  host_.LogProgress(texts::kBannerServiceCheck);
   m_serviceDownloader = std::make_unique<http::C_http_downloader>(targets_.serviceUrl, *this);
   m_serviceCheckActive = true;
   m_serviceTicks = 0;
-  PauseMs(10);
-  ArmTimer(TIMER_SERVICE, 10);
+  host_.PauseMs(10);
+  host_.ArmTimer(TIMER_SERVICE, 10);
 }
 
 void CCheckSequencer::ServiceCheckSucceeded() {
-  StopTimer(TIMER_SERVICE);
-  PauseMs(10);
+  host_.StopTimer(TIMER_SERVICE);
+  host_.PauseMs(10);
   if (m_serviceDownloader) {
     m_serviceCheckActive = false;
     m_serviceTicks = 0;
   }
   std::string line = StringPrintf("%s\r\n", texts::kTextServiceOk);
-  LogProgress(line);
+  host_.LogProgress(line);
   m_report.Append(TrimGbk(line).c_str());
-  LogProgress(texts::kBannerClosing);
+  host_.LogProgress(texts::kBannerClosing);
   StartChannelCheck();
 }
 
 void CCheckSequencer::ServiceCheckTimedOut() {
-  StopTimer(TIMER_SERVICE);
-  PauseMs(10);
+  host_.StopTimer(TIMER_SERVICE);
+  host_.PauseMs(10);
   if (m_serviceDownloader) {
     m_serviceCheckActive = false;
     m_serviceTicks = 0;
   }
   LogAndAppend(StringPrintf("%s\r\n", texts::kTextServiceTimeout));
-  LogProgress(texts::kBannerClosing);
+  host_.LogProgress(texts::kBannerClosing);
   StartChannelCheck();
 }
 
 void CCheckSequencer::StartChannelCheck() {
   m_channelDownloader.reset();
-  LogProgress(texts::kBannerChannelCheck);
+  host_.LogProgress(texts::kBannerChannelCheck);
   m_channelDownloader = std::make_unique<http::C_http_downloader>(targets_.channelUrl, *this);
   m_channelCheckActive = true;
   m_channelTicks = 0;
-  PauseMs(10);
-  ArmTimer(TIMER_CHANNEL, 10);
+  host_.PauseMs(10);
+  host_.ArmTimer(TIMER_CHANNEL, 10);
 }
 
 void CCheckSequencer::ChannelCheckSucceeded() {
-  StopTimer(TIMER_CHANNEL);
-  PauseMs(10);
-  LogProgress(StringPrintf("%s\r\n", texts::kTextChannelOk));
+  host_.StopTimer(TIMER_CHANNEL);
+  host_.PauseMs(10);
+  host_.LogProgress(StringPrintf("%s\r\n", texts::kTextChannelOk));
   // The reply buffer always keeps its last byte free, so it reads as a
   // terminated text even when the reply filled it.
   std::string reply = m_channelReply.Data() ? std::string(m_channelReply.Data()) : std::string();
   m_report.Append(StringPrintf(texts::kFormatChannelLine, reply.c_str()).c_str());
   m_report.Terminate();
-  EnableStartButton(true);
-  EnableSendButton(true);
-  LogProgress(texts::kBannerClosing);
+  host_.EnableStartButton(true);
+  host_.EnableSendButton(true);
+  host_.LogProgress(texts::kBannerClosing);
   m_channelCheckActive = false;
   m_channelTicks = 0;
   m_runActive = false;
 }
 
 void CCheckSequencer::ChannelCheckTimedOut() {
-  StopTimer(TIMER_CHANNEL);
-  PauseMs(10);
+  host_.StopTimer(TIMER_CHANNEL);
+  host_.PauseMs(10);
   if (m_channelDownloader) {
     m_channelCheckActive = false;
     m_channelTicks = 0;
   }
   LogAndAppend(StringPrintf("%s\r\n", texts::kTextChannelTimeout));
   m_report.Terminate();
-  EnableStartButton(true);
-  EnableSendButton(true);
-  LogProgress(texts::kBannerClosing);
+  host_.EnableStartButton(true);
+  host_.EnableSendButton(true);
+  host_.LogProgress(texts::kBannerClosing);
   m_runActive = false;
 }
 
 // ---- Upload ----------------------------------------------------------------
 
 void CCheckSequencer::OnSendClicked() {
-  EnableSendButton(false);
-  EnableStartButton(false);
-  LogProgress(texts::kTextUploading);
+  host_.EnableSendButton(false);
+  host_.EnableStartButton(false);
+  host_.LogProgress(texts::kTextUploading);
   CreateUploadClient();
-  ArmTimer(TIMER_UPLOAD, 20);
-  EnableSendButton(false);
+  host_.ArmTimer(TIMER_UPLOAD, 20);
+  host_.EnableSendButton(false);
 }
 
 void CCheckSequencer::CreateUploadClient() {
   if (m_uploadClient) return;
   m_uploadClient = std::make_unique<http::C_file_log_client>(m_report.Data(), m_report.Length(), targets_.uploadUrl);
-  ArmTimer(TIMER_UPLOAD, 20);
+  host_.ArmTimer(TIMER_UPLOAD, 20);
 }
 
 void CCheckSequencer::UploadTick() {
   if (!m_uploadClient) return;
   if (m_uploadClient->state_text() == "finished") {
     m_uploadClient.reset();
-    StopTimer(TIMER_UPLOAD);
-    EnableStartButton(true);
-    EnableSendButton(false);
-    LogProgress(texts::kTextUploaded);
+    host_.StopTimer(TIMER_UPLOAD);
+    host_.EnableStartButton(true);
+    host_.EnableSendButton(false);
+    host_.LogProgress(texts::kTextUploaded);
     return;
   }
   m_uploadClient->step();

@@ -1,8 +1,12 @@
 // The network checks of a detection run and the upload of its report,
 // driven by window timers 1 to 5 on the UI thread: UDP answer wait, download
-// speed test, local service check, channel check, and the upload.
+// speed test, local service check, channel check, and the upload. The dialog
+// holds one sequencer and is its host (ICheckHost); the sequencer keeps the
+// state of the checks (report, UDP tester, clients, counters) on the dialog's
+// behalf, so the dialog owns it all and no other class edits it.
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -32,6 +36,22 @@ struct CheckTargets {
   std::string channelUrl = "http://localhost:6001/qchannels.xml";
 };
 
+// What the checks need of the dialog that runs them. The calls come on the UI
+// thread, or on the detection worker, which the dialog serves synchronously.
+class ICheckHost {
+ public:
+  virtual ~ICheckHost() = default;
+  virtual void LogProgress(std::string line) = 0;
+  virtual void EnableStartButton(bool enable) = 0;
+  virtual void EnableSendButton(bool enable) = 0;
+  virtual void ArmTimer(int id, uint32_t periodMs) = 0;
+  virtual void StopTimer(int id) = 0;
+  virtual std::string ReadSpeedUrl() = 0;
+  virtual void SetStatusText(const std::string& text) = 0;
+  virtual void PauseMs(uint32_t ms) = 0;
+  virtual uint32_t TickCount() = 0;
+};
+
 // Trims white space from both ends of a GBK text, stepping by whole characters.
 std::string TrimGbk(const std::string& text);
 
@@ -44,8 +64,31 @@ class CCheckSequencer : public net::IRecvInter, public http::I_http_data_handler
   static constexpr int32_t kServiceTickLimit = 1000;
   static constexpr int32_t kChannelTickLimit = 1000;
 
-  explicit CCheckSequencer(CheckTargets targets);
+  // The host must outlive the sequencer; neither constructor nor destructor calls it.
+  CCheckSequencer(ICheckHost& host, CheckTargets targets);
   ~CCheckSequencer() override;
+  CCheckSequencer(const CCheckSequencer&) = delete;
+  CCheckSequencer& operator=(const CCheckSequencer&) = delete;
+
+  // The dialog's initialisation: UDP answers come to this sequencer.
+  void OnInitDialog();
+  // Marks a run as going (from the start button to the end of the channel
+  // check), or as abandoned before it began.
+  void SetRunActive(bool active) { m_runActive = active; }
+  // Empties the report and the channel reply for a new run.
+  void ResetReport();
+  // Sends the UDP probes and arms the wait for their answer; sleepMs pauses
+  // between the probes.
+  void StartUdpCheck(const std::function<void(uint32_t)>& sleepMs);
+  // Frees the buffers and the clients and closes the UDP tester (the dialog
+  // has killed the timers); the sequencer is idle afterwards.
+  void Release();
+
+  void AppendLine(const std::string& text) { m_report.Append(text.c_str()); }
+  void LogAndAppend(const std::string& text) {
+    host_.LogProgress(text);
+    m_report.Append(text.c_str());
+  }
 
   // Window-timer message: one tick of the check that owns the timer.
   void OnTimer(int id);
@@ -65,24 +108,7 @@ class CCheckSequencer : public net::IRecvInter, public http::I_http_data_handler
   bool UploadActive() const { return m_uploadClient != nullptr; }
   const CheckTargets& Targets() const { return targets_; }
 
- protected:
-  // What the checks need of the dialog.
-  virtual void LogProgress(std::string line) = 0;
-  virtual void EnableStartButton(bool enable) = 0;
-  virtual void EnableSendButton(bool enable) = 0;
-  virtual void ArmTimer(int id, uint32_t periodMs) = 0;
-  virtual void StopTimer(int id) = 0;
-  virtual std::string ReadSpeedUrl() = 0;
-  virtual void SetStatusText(const std::string& text) = 0;
-  virtual void PauseMs(uint32_t ms) = 0;
-  virtual uint32_t TickCount() = 0;
-
-  void AppendLine(const std::string& text) { m_report.Append(text.c_str()); }
-  void LogAndAppend(const std::string& text) {
-    LogProgress(text);
-    m_report.Append(text.c_str());
-  }
-
+ private:
   void UdpWaitTick();
   void StartSpeedTest();
   void SpeedTick();
@@ -97,6 +123,7 @@ class CCheckSequencer : public net::IRecvInter, public http::I_http_data_handler
   void UploadTick();
   void ReleaseClients();
 
+  ICheckHost& host_;
   CheckTargets targets_;
   CTestUDP m_udpTest;
   int32_t m_udpWaitTicks = 0;

@@ -150,16 +150,16 @@ TEST(DialogRun, HttpCallbacksAreRoutedByTheActiveCheck) {
   v.url = "http://127.0.0.1:" + std::to_string(testsock::ClosedPort()) + "/x";
   ASSERT_TRUE(fake::RunWorker(dlg));
   while (!v.timers.count(TIMER_SPEED)) dlg.OnTimer(v.timers.begin()->first);
-  dlg.i_onHttpData("speed", 5);
+  dlg.Checks().i_onHttpData("speed", 5);
   EXPECT_EQ(dlg.SpeedMeter().m_totalBytes, 5);
   while (!v.timers.count(TIMER_SERVICE)) dlg.OnTimer(TIMER_SPEED);
-  dlg.i_onHttpData("dropped", 7);
+  dlg.Checks().i_onHttpData("dropped", 7);
   EXPECT_EQ(dlg.SpeedMeter().m_totalBytes, 5);
   EXPECT_EQ(dlg.ChannelReply().Length(), 0);
   while (!v.timers.count(TIMER_CHANNEL)) dlg.OnTimer(TIMER_SERVICE);
-  dlg.i_onHttpData("chan", 4);
+  dlg.Checks().i_onHttpData("chan", 4);
   EXPECT_EQ(dlg.ChannelReply().Length(), 4);
-  dlg.i_onHttpFinished();  // the channel check ends the run
+  dlg.Checks().i_onHttpFinished();  // the channel check ends the run
   EXPECT_TRUE(v.timers.empty());
   EXPECT_TRUE(v.start && v.send);
   std::string report = ReportText(dlg);
