@@ -103,6 +103,7 @@ void C_TcpModule::_handle_event() {
   mark(*readList_, kEventRead, true);
   mark(*writeList_, kEventWrite, false);
   mark(*errorList_, kEventError, false);
+  passDeadline_ = std::chrono::steady_clock::now() + passTime_;
   for (auto& [c, unused] : ready) {
     if (!is_live(c)) continue;  // closed by an earlier callback of this phase
     switch (c->kind) {
@@ -126,7 +127,8 @@ void C_TcpModule::recv_handle(conn_info& c) {
     brk = (c.events & kEventError) != 0;
   } else {
     bool checkError = true;
-    for (int i = 0; i < 3; ++i) {
+    int64_t taken = 0;
+    for (;;) {
       uint32_t t = platform::TickCount();
       long n = RecvBytes(c.socket, recvBuffer_.get(), kRecvBufferSize);
       DebugIfSlow("\nrecv() use %d\n", t);
@@ -151,7 +153,9 @@ void C_TcpModule::recv_handle(conn_info& c) {
         break;
       }
       if (!is_live(id)) return;
-      if (n < kRecvBufferSize) break;
+      if (n < kRecvBufferSize) break;  // drained
+      taken += n;
+      if (taken >= passBytes_ || std::chrono::steady_clock::now() >= passDeadline_) break;
     }
     if (checkError && (c.events & kEventError)) brk = true;
   }

@@ -1,6 +1,7 @@
 // The TCP engine: a table of non-blocking sockets driven by passes.
 #pragma once
 #include <atomic>
+#include <chrono>
 #include <deque>
 #include <map>
 #include <memory>
@@ -36,6 +37,13 @@ class C_TcpModule final : public I_tcpModule {
  public:
   static constexpr uint32_t kCapacity = 1024;
   static constexpr int32_t kRecvBufferSize = 102400;
+  // A ready connection is read until it would block, but within one pass at
+  // most this many bytes per connection (10 Gbit/s at 64 passes a second)...
+  static constexpr int64_t kPassByteBound = 200 * int64_t{kRecvBufferSize};
+  static_assert(kPassByteBound * 64 >= 10'000'000'000 / 8);
+  // ...and, past each connection's first read, only while the pass's receive
+  // phase is younger than this, so a pass never holds its thread for long.
+  static constexpr std::chrono::microseconds kPassTimeBound{4000};
   static constexpr std::size_t kWorkerStack = 4u * 1024 * 1024;
 
   explicit C_TcpModule(I_dataHandler& handler);
@@ -55,6 +63,11 @@ class C_TcpModule final : public I_tcpModule {
   conn_handle create_listener_on(uint32_t addr, uint16_t port);
   // Bytes queued on a connection and not yet sent; -1 for a dead handle.
   int64_t queued_bytes(conn_handle c) const;
+  // Replaces the per-pass receive bounds (tests pin them this way).
+  void set_pass_bounds(int64_t bytes, std::chrono::microseconds time) {
+    passBytes_ = bytes;
+    passTime_ = time;
+  }
 
  private:
   conn_handle register_socket(socket_t s, user_data user, bool nagle, char kind);
@@ -81,6 +94,9 @@ class C_TcpModule final : public I_tcpModule {
   std::optional<SocketList> readList_, writeList_, errorList_;
   std::unique_ptr<char[]> recvBuffer_;
   std::vector<conn_info*> scratch_;
+  int64_t passBytes_ = kPassByteBound;
+  std::chrono::microseconds passTime_ = kPassTimeBound;
+  std::chrono::steady_clock::time_point passDeadline_;
 
   std::atomic<bool> stopWorker_{false};
   platform::Thread worker_;

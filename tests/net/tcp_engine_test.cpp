@@ -4,6 +4,7 @@
 #include <sys/resource.h>
 
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <string>
 #include <thread>
@@ -85,31 +86,52 @@ TEST(TcpEngine, IdlePassAndCreationsBeforeStart) {
   EXPECT_TRUE(rec.connects.empty() && rec.data.empty() && rec.breaks.empty());
 }
 
-TEST(TcpEngine, ReadsAtMostThreeFullBuffersPerPass) {
-  Engine e;
-  auto [mine, peer] = testsock::TcpPair();
-  testsock::SetBuffers(mine, 4 << 20);
-  testsock::SetBuffers(peer, 4 << 20);
-  conn_handle c = e.tcp->attach_socket(mine, reinterpret_cast<user_data>(7), true);
-  ASSERT_NE(c, nullptr);
+// A pass reads a ready connection until it would block, within the pass's
+// byte bound and time bound; each ready connection gets at least one read.
+TEST(TcpEngine, PassDrainsAReadyConnectionWithinItsBounds) {
+  using std::chrono::microseconds;
   std::string payload(400000, '\0');
   for (size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<char>(i * 7 + i / 251);
-  ASSERT_EQ(send(peer, payload.data(), payload.size(), 0), 400000);
-  for (int i = 0; i < 200 && Pending(mine) < 400000; ++i) usleep(5000);
-  ASSERT_EQ(Pending(mine), 400000);
-  EXPECT_TRUE(e.tcp->loop_once());
-  ASSERT_EQ(e.rec.data.size(), 3u);
-  for (auto& [h, n] : e.rec.data) {
-    EXPECT_EQ(h, c);
-    EXPECT_EQ(n, 102400);
+  struct Case {
+    int64_t bytes;
+    microseconds time;
+    std::vector<int32_t> firstPass;  // read sizes of the first pass
+  };
+  const Case cases[] = {
+      // Default byte bound, a time bound no machine reaches: everything at once.
+      {C_TcpModule::kPassByteBound, microseconds(60'000'000), {102400, 102400, 102400, 400000 - 3 * 102400}},
+      // The byte bound stops the pass after the read that reaches it.
+      {3 * 102400, microseconds(60'000'000), {102400, 102400, 102400}},
+      {150000, microseconds(60'000'000), {102400, 102400}},
+      // A spent time bound still leaves one read per pass.
+      {C_TcpModule::kPassByteBound, microseconds(0), {102400}},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.bytes);
+    Engine e;
+    e.impl().set_pass_bounds(k.bytes, k.time);
+    auto [mine, peer] = testsock::TcpPair();
+    testsock::SetBuffers(mine, 4 << 20);
+    testsock::SetBuffers(peer, 4 << 20);
+    conn_handle c = e.tcp->attach_socket(mine, reinterpret_cast<user_data>(7), true);
+    ASSERT_NE(c, nullptr);
+    ASSERT_EQ(send(peer, payload.data(), payload.size(), 0), 400000);
+    for (int i = 0; i < 200 && Pending(mine) < 400000; ++i) usleep(5000);
+    ASSERT_EQ(Pending(mine), 400000);
+    EXPECT_TRUE(e.tcp->loop_once());
+    std::vector<int32_t> sizes;
+    for (auto& [h, n] : e.rec.data) {
+      EXPECT_EQ(h, c);
+      sizes.push_back(n);
+    }
+    EXPECT_EQ(sizes, k.firstPass);
+    // Later passes deliver the rest, in order, without a break.
+    EXPECT_TRUE(e.RunUntil([&] { return e.rec.bytes.size() >= payload.size(); }, 50));
+    EXPECT_EQ(e.rec.bytes, payload);
+    EXPECT_TRUE(e.rec.breaks.empty());
+    e.tcp->close_connection(c);
+    close(peer);
   }
-  e.tcp->loop_once();
-  ASSERT_EQ(e.rec.data.size(), 4u);
-  EXPECT_EQ(e.rec.data[3].second, 400000 - 3 * 102400);
-  EXPECT_EQ(e.rec.bytes, payload);
-  EXPECT_TRUE(e.rec.breaks.empty());
-  e.tcp->close_connection(c);
-  close(peer);
 }
 
 TEST(TcpEngine, PeerCloseGivesDataThenBreakInALaterPassUntilClosed) {
