@@ -77,6 +77,11 @@ class C_http_downloader final : public net::I_dataHandler {
   // redirect target is copied into target.
   virtual uint16_t get_status(std::string& target);
 
+  // Once the download is done, the status code of the response that ended
+  // it, and for a 3xx its redirect target; 0 before. An owner follows with it
+  // a redirect whose whole body came within one step.
+  uint16_t completed_status(std::string& target) const;
+
   int32_t state() const { return state_; }
   int64_t received() const { return received_; }
   int64_t total() const { return total_; }
@@ -93,10 +98,15 @@ class C_http_downloader final : public net::I_dataHandler {
   };
   void drop_record();
   void finish();
+  void deliver(const char* data, int64_t len);
 
   int32_t state_ = 0;  // 0 created, 1 running, 2 done
   int64_t received_ = 0;
   int64_t total_ = 0;
+  // Body bytes still to drop: a server that ignored the range sends the
+  // resource from its start again, and what was delivered is not repeated.
+  int64_t skip_ = 0;
+  uint16_t status_ = 0;  // of the last complete response head
   std::string url_;
   I_http_data_handler& handler_;
   std::unique_ptr<net::I_tcpModule> engine_;

@@ -67,6 +67,15 @@ void C_http_downloader::finish() {
   handler_.i_onHttpFinished();
 }
 
+void C_http_downloader::deliver(const char* data, int64_t len) {
+  int64_t drop = std::min(skip_, len);
+  skip_ -= drop;
+  len -= drop;
+  if (len <= 0) return;
+  received_ += len;
+  handler_.i_onHttpData(data + drop, static_cast<int32_t>(len));
+}
+
 bool C_http_downloader::i_onData(net::conn_handle c, const char* data, int32_t len, net::user_data user) {
   download_conn* rec = record_.get();
   if (!rec || rec != user) {
@@ -74,11 +83,13 @@ bool C_http_downloader::i_onData(net::conn_handle c, const char* data, int32_t l
     return false;
   }
   if (rec->response.head_complete()) {
-    received_ += len;
-    handler_.i_onHttpData(data, len);
+    deliver(data, len);
   } else {
     rec->response.feed(data, static_cast<uint32_t>(len));
     if (rec->response.head_complete()) {
+      status_ = static_cast<uint16_t>(rec->response.status());
+      // Asked for a range and given the whole resource: skip what is there.
+      skip_ = (received_ > 0 && status_ == 200) ? received_ : 0;
       if (total_ == 0) {
         // A length beyond the signed range is kept as the largest one.
         uint64_t length = rec->response.content_length();
@@ -89,10 +100,7 @@ bool C_http_downloader::i_onData(net::conn_handle c, const char* data, int32_t l
       }
       // The bytes after the blank line are the last bytes of this read.
       uint64_t body = std::min<uint64_t>(rec->response.body_received(), static_cast<uint64_t>(len));
-      if (body > 0) {
-        received_ += static_cast<int64_t>(body);
-        handler_.i_onHttpData(data + len - static_cast<int32_t>(body), static_cast<int32_t>(body));
-      }
+      if (body > 0) deliver(data + len - static_cast<int32_t>(body), static_cast<int64_t>(body));
     }
   }
   if (total_ != 0 && received_ >= total_) {
@@ -126,6 +134,12 @@ uint16_t C_http_downloader::get_status(std::string& target) {
   auto code = static_cast<uint16_t>(record_->response.status());
   if (code / 100 == 3) target = redirect_;
   return code;
+}
+
+uint16_t C_http_downloader::completed_status(std::string& target) const {
+  if (state_ != 2) return 0;
+  if (status_ / 100 == 3) target = redirect_;
+  return status_;
 }
 
 }  // namespace zandrel::http

@@ -100,6 +100,50 @@ TEST(Downloader, ResumesWithARangeAfterABreak) {
   EXPECT_NE(reqs[1].find("Range: bytes=600-\r\nUser-Agent"), std::string::npos);
 }
 
+// A server that ignores the range answers the resume with 200 and the whole
+// resource: the part already delivered is not delivered again.
+TEST(Downloader, ResumeAnsweredWithTheWholeResourceDeliversItOnce) {
+  const std::string body = Body(100);
+  const std::string whole = "HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n";
+  Server srv([&](int fd, const std::string&, int index) {
+    if (index == 0) {
+      SendAll(fd, whole + body.substr(0, 60));
+    } else {
+      SendAll(fd, whole + body.substr(0, 20));
+      Pause(30);
+      SendAll(fd, body.substr(20));
+      Pause(100);
+    }
+  });
+  Sink sink;
+  C_http_downloader dl(srv.url("/f"), sink);
+  ASSERT_TRUE(StepUntil(dl, [&] { return sink.finished > 0; }));
+  EXPECT_EQ(sink.body, body);
+  EXPECT_EQ(sink.lengths, std::vector<uint64_t>{100});
+  EXPECT_EQ(dl.received(), 100);
+  for (int i = 0; i < 5; ++i) dl.step();
+  EXPECT_EQ(sink.finished, 1);
+
+  // The connection breaks again while the repeated start is being skipped;
+  // the next resume is honoured, and nothing more is skipped from it.
+  Server flaky([&](int fd, const std::string&, int index) {
+    if (index == 0) SendAll(fd, whole + body.substr(0, 60));
+    if (index == 1) SendAll(fd, whole + body.substr(0, 40));
+    if (index == 2) {
+      SendAll(fd, "HTTP/1.1 206 Partial Content\r\nContent-Length: 40\r\n\r\n" + body.substr(60));
+      Pause(100);
+    }
+  });
+  Sink sink2;
+  C_http_downloader dl2(flaky.url("/f"), sink2);
+  ASSERT_TRUE(StepUntil(dl2, [&] { return sink2.finished > 0; }));
+  EXPECT_EQ(sink2.body, body);
+  auto reqs = flaky.requests();
+  ASSERT_EQ(reqs.size(), 3u);
+  EXPECT_NE(reqs[1].find("Range: bytes=60-"), std::string::npos);
+  EXPECT_NE(reqs[2].find("Range: bytes=60-"), std::string::npos);
+}
+
 TEST(Downloader, BodiesWithoutContentLength) {
   const std::string body = Body(5000);
   Server closeDelimited([&](int fd, const std::string&, int) {
@@ -148,6 +192,10 @@ TEST(Downloader, RedirectsExposeTheirTargetOnlyWhileIncomplete) {
   std::string t2;
   EXPECT_EQ(dl2.get_status(t2), 0);
   EXPECT_EQ(b.body, "abc");
+  // The finished 3xx stays known, so that its owner can still follow it.
+  EXPECT_EQ(dl2.completed_status(t2), 301);
+  EXPECT_EQ(t2, "http://elsewhere/x");
+  EXPECT_EQ(dl.completed_status(target), 0);  // still running
 
   Server longLocation([&](int fd, const std::string&, int) {
     SendAll(fd, "HTTP/1.1 302 Found\r\nLocation: http://h/" + std::string(5000, 'L') + "\r\nContent-Length: 5\r\n\r\n");
