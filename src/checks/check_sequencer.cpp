@@ -128,6 +128,14 @@ void CCheckSequencer::i_onHttpFinished() {
   } else if (m_channelCheckActive) {
     ChannelCheckSucceeded();
   } else {
+    // A 3xx whose whole body came within this step is followed like one
+    // still arriving, once the step has returned.
+    std::string target;
+    if (m_speedDownloader && m_speedRedirects < kSpeedRedirectLimit &&
+        m_speedDownloader->completed_status(target) / 100 == 3 && !target.empty()) {
+      m_speedRedirectDone = target;
+      return;
+    }
     FinishSpeedTest();
   }
 }
@@ -140,6 +148,9 @@ void CCheckSequencer::StartSpeedTest() {
   m_speedTicks = 0;
   m_speedMeter.m_windowMs = 1000;
   m_speedMeter.m_totalBytes = 0;
+  m_speedRedirects = 0;
+  m_speedRedirectDone.clear();
+  m_speedRunning = true;
   host_.LogProgress(texts::kBannerSpeedTest);
   m_speedDownloader = std::make_unique<http::C_http_downloader>(host_.ReadSpeedUrl(), *this);
   m_speedFirstDataTick = 0;
@@ -152,6 +163,7 @@ void CCheckSequencer::SpeedTick() {
   ++m_speedTicks;
   if (m_speedTicks == kSpeedTickLimit) {
     FinishSpeedTest();
+    m_speedDownloader.reset();
     return;
   }
   m_speedMeter.Expire(host_.TickCount());
@@ -161,18 +173,33 @@ void CCheckSequencer::SpeedTick() {
   }
   if (!m_speedDownloader) return;
   m_speedDownloader->step();
-  std::string target;
-  if (m_speedDownloader->get_status(target) / 100 == 3) {
-    host_.StopTimer(TIMER_SPEED);
+  if (!m_speedRunning) {
+    // The test ended inside the step: let go of the connection now that the
+    // step has returned.
     m_speedDownloader.reset();
-    m_speedDownloader = std::make_unique<http::C_http_downloader>(target, *this);
-    m_speedFirstDataTick = 0;
-    m_speedMeter.Clear();
-    host_.ArmTimer(TIMER_SPEED, 10);
+    return;
+  }
+  std::string target;
+  if (!m_speedRedirectDone.empty()) {
+    target.swap(m_speedRedirectDone);
+    FollowSpeedRedirect(target);
+  } else if (m_speedRedirects < kSpeedRedirectLimit && m_speedDownloader->get_status(target) / 100 == 3) {
+    FollowSpeedRedirect(target);
   }
 }
 
+void CCheckSequencer::FollowSpeedRedirect(const std::string& target) {
+  ++m_speedRedirects;
+  host_.StopTimer(TIMER_SPEED);
+  m_speedDownloader.reset();
+  m_speedDownloader = std::make_unique<http::C_http_downloader>(target, *this);
+  m_speedFirstDataTick = 0;
+  m_speedMeter.Clear();
+  host_.ArmTimer(TIMER_SPEED, 10);
+}
+
 void CCheckSequencer::FinishSpeedTest() {
+  m_speedRunning = false;
   uint32_t elapsed = host_.TickCount() - m_speedFirstDataTick;
   if (elapsed == 0) elapsed = 10;
   host_.StopTimer(TIMER_SPEED);

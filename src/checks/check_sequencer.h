@@ -61,6 +61,7 @@ class CCheckSequencer : public net::IRecvInter, public http::I_http_data_handler
   static constexpr int32_t kChannelReplyCapacity = 10240;
   static constexpr int32_t kUdpWaitLimit = 1000;
   static constexpr int32_t kSpeedTickLimit = 1000;
+  static constexpr int32_t kSpeedRedirectLimit = 10;
   static constexpr int32_t kServiceTickLimit = 1000;
   static constexpr int32_t kChannelTickLimit = 1000;
 
@@ -106,6 +107,8 @@ class CCheckSequencer : public net::IRecvInter, public http::I_http_data_handler
   const CSpeedMeter& SpeedMeter() const { return m_speedMeter; }
   bool RunActive() const { return m_runActive; }
   bool UploadActive() const { return m_uploadClient != nullptr; }
+  // True while the speed test holds a downloader (and so maybe a connection).
+  bool SpeedDownloadHeld() const { return m_speedDownloader != nullptr; }
   const CheckTargets& Targets() const { return targets_; }
 
  private:
@@ -113,6 +116,7 @@ class CCheckSequencer : public net::IRecvInter, public http::I_http_data_handler
   void StartSpeedTest();
   void SpeedTick();
   void FinishSpeedTest();
+  void FollowSpeedRedirect(const std::string& target);
   void StartServiceCheck();
   void ServiceCheckSucceeded();
   void ServiceCheckTimedOut();
@@ -141,6 +145,9 @@ class CCheckSequencer : public net::IRecvInter, public http::I_http_data_handler
   bool m_channelCheckActive = false;
   int32_t m_channelTicks = 0;
   uint32_t m_speedFirstDataTick = 0;
+  bool m_speedRunning = false;      // from StartSpeedTest to FinishSpeedTest
+  int32_t m_speedRedirects = 0;     // redirects followed since StartSpeedTest
+  std::string m_speedRedirectDone;  // target of a 3xx that completed within the step
   bool m_runActive = false;  // from the start button to the end of the channel check
 };
 

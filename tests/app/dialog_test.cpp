@@ -166,41 +166,84 @@ TEST(DialogRun, HttpCallbacksAreRoutedByTheActiveCheck) {
   EXPECT_EQ(report.substr(report.size() - G("频道ID：chan").size()), G("频道ID：chan"));
 }
 
-TEST(DialogRun, RedirectsAreFollowedOnlyWhenIncompleteWithinTheSameTickLimit) {
+TEST(DialogRun, RedirectsAreFollowedUpToALimitWithinTheSameTickLimit) {
   Peers peers;
-  {
+  auto runFrom = [&](const std::string& path, CheckTargets targets) {
     FakeView v;
-    CZandrelDlg dlg(v, FakeEnv(), peers.Targets());
+    CZandrelDlg dlg(v, FakeEnv(), targets);
     dlg.OnInitDialog();
-    v.url = peers.url("/redirect-late");
-    ASSERT_TRUE(fake::RunWorker(dlg));
-    fake::FireTimers(dlg, v);
-    auto reqs = peers.http.requests();
-    ASSERT_GE(reqs.size(), 2u);
-    EXPECT_EQ(Path(reqs[0]), "/redirect-late");
-    EXPECT_EQ(Path(reqs[1]), "/speed");
-  }
-  {
-    FakeView v;
-    CZandrelDlg dlg(v, FakeEnv(), peers.Targets());
-    dlg.OnInitDialog();
-    v.url = peers.url("/redirect-done");
+    v.url = peers.url(path);
     size_t before = peers.http.requests().size();
-    ASSERT_TRUE(fake::RunWorker(dlg));
-    fake::FireTimers(dlg, v);
+    EXPECT_TRUE(fake::RunWorker(dlg));
+    auto ticks = fake::FireTimers(dlg, v);
     auto reqs = peers.http.requests();
-    ASSERT_GE(reqs.size(), before + 1);
-    EXPECT_EQ(Path(reqs[before]), "/redirect-done");
-    EXPECT_NE(Path(reqs[before + 1]), "/speed");  // next is the service check
+    std::vector<std::string> paths;
+    for (size_t i = before; i < reqs.size(); ++i) paths.push_back(Path(reqs[i]));
+    return std::make_tuple(paths, ticks[TIMER_SPEED], dlg.SpeedMeter().m_totalBytes);
+  };
+  // Whether the 302's body is still coming or came with its head, the test
+  // measures the target.
+  for (const char* path : {"/redirect-late", "/redirect-done"}) {
+    SCOPED_TRACE(path);
+    auto [paths, speedTicks, total] = runFrom(path, peers.Targets());
+    ASSERT_GE(paths.size(), 2u);
+    EXPECT_EQ(paths[0], path);
+    EXPECT_EQ(paths[1], "/speed");
+    EXPECT_EQ(total, static_cast<int64_t>(peers.speedBody.size()));
+    EXPECT_LT(speedTicks, 1000);
+  }
+  // A redirect loop is followed ten times, then the test ends as without them.
+  {
+    auto [paths, speedTicks, total] = runFrom("/redirect-loop", peers.Targets());
+    ASSERT_GE(paths.size(), 12u);
+    for (size_t i = 0; i < 11; ++i) EXPECT_EQ(paths[i], "/redirect-loop");
+    EXPECT_EQ(paths[11], "/crossdomain.xml");
+    EXPECT_EQ(total, 4);
+    EXPECT_LT(speedTicks, 1000);
   }
   {
+    auto [paths, speedTicks, total] = runFrom("/redirect-closed", Silent());
+    EXPECT_EQ(speedTicks, 1000);  // counted from the first start, across the redirect
+  }
+}
+
+// The server ignores the range of a resume and sends everything again: the
+// speed test and the channel reply (which goes into the report) count it once.
+TEST(DialogRun, ResumeAnsweredWithTheWholeResourceCountsItOnce) {
+  Peers peers;
+  FakeView v;
+  CheckTargets targets = peers.Targets();
+  targets.channelUrl = peers.url("/qchannels-resume.xml");
+  CZandrelDlg dlg(v, FakeEnv(), targets);
+  dlg.OnInitDialog();
+  v.url = peers.url("/speed-resume");
+  ASSERT_TRUE(fake::RunWorker(dlg));
+  auto ticks = fake::FireTimers(dlg, v);
+  EXPECT_LT(ticks[TIMER_SPEED], 1000);
+  EXPECT_EQ(dlg.SpeedMeter().m_totalBytes, static_cast<int64_t>(peers.speedBody.size()));
+  EXPECT_EQ(std::string(dlg.ChannelReply().Data()), peers.channelReply);
+  std::string report = ReportText(dlg);
+  std::string end = G("频道ID：") + peers.channelReply;
+  ASSERT_GE(report.size(), end.size());
+  EXPECT_EQ(report.substr(report.size() - end.size()), end);
+}
+
+// Once the speed line is written, the test's connection is let go of, whether
+// the download completed or the tick limit ended it.
+TEST(DialogRun, SpeedTestLetsGoOfItsDownloaderWhenItEnds) {
+  Peers peers;
+  for (const char* path : {"/speed", "/redirect-closed"}) {
+    SCOPED_TRACE(path);
     FakeView v;
-    CZandrelDlg dlg(v, FakeEnv(), Silent());
+    CZandrelDlg dlg(v, FakeEnv(), peers.Targets());
     dlg.OnInitDialog();
-    v.url = peers.url("/redirect-closed");
+    v.url = peers.url(path);
     ASSERT_TRUE(fake::RunWorker(dlg));
-    auto ticks = fake::FireTimers(dlg, v);
-    EXPECT_EQ(ticks[TIMER_SPEED], 1000);  // counted from the first start, across the redirect
+    while (!v.timers.count(TIMER_SPEED)) dlg.OnTimer(v.timers.begin()->first);
+    EXPECT_TRUE(dlg.Checks().SpeedDownloadHeld());
+    while (v.timers.count(TIMER_SPEED)) dlg.OnTimer(TIMER_SPEED);
+    EXPECT_EQ(v.lines[v.lines.size() - 3].substr(0, G("下载速度为：").size()), G("下载速度为："));
+    EXPECT_FALSE(dlg.Checks().SpeedDownloadHeld());
   }
 }
 

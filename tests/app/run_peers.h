@@ -78,6 +78,15 @@ struct Peers {
                           } else if (path == "/redirect-done") {
                             SendAll(fd, "HTTP/1.1 302 Found\r\nLocation: " + url("/speed") +
                                             "\r\nContent-Length: 4\r\n\r\nbody");
+                          } else if (path == "/redirect-loop") {
+                            SendAll(fd, "HTTP/1.1 302 Found\r\nLocation: " + url("/redirect-loop") +
+                                            "\r\nContent-Length: 4\r\n\r\nloop");
+                          } else if (path == "/speed-resume" || path == "/qchannels-resume.xml") {
+                            // Breaks off half way; a resume gets the whole resource again.
+                            const std::string& body = path == "/speed-resume" ? speedBody : channelReply;
+                            bool resume = req.find("Range: bytes=") != std::string::npos;
+                            SendAll(fd, "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) +
+                                            "\r\n\r\n" + (resume ? body : body.substr(0, body.size() / 2)));
                           } else if (path == "/redirect-closed") {
                             SendAll(fd, "HTTP/1.1 302 Found\r\nLocation: http://127.0.0.1:" +
                                             std::to_string(testsock::ClosedPort()) + "/x\r\nContent-Length: 4\r\n\r\n");
