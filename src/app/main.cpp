@@ -7,8 +7,10 @@
 #include "app/zandrel_dlg.h"
 #include "platform/files.h"
 #include "platform/gbk.h"
-#ifdef ZANDREL_WITH_QT
+#if defined(ZANDREL_WITH_QT)
 #include "app/qt/run_dialog.h"
+#elif defined(ZANDREL_WITH_WIN32_DIALOG)
+#include "app/win32/run_dialog.h"
 #endif
 
 namespace {
@@ -132,7 +134,7 @@ int main(int argc, char** argv) {
   if (!opt.autoRun && (opt.send || !opt.screenshot.empty() || opt.haveProblem || opt.haveUrl)) {
     return UsageError("these options need --console or --auto");
   }
-#ifdef ZANDREL_WITH_QT
+#if defined(ZANDREL_WITH_QT) || defined(ZANDREL_WITH_WIN32_DIALOG)
   zandrel::DialogOptions dialog;
   dialog.autoRun = opt.autoRun;
   dialog.send = opt.send;
