@@ -2,6 +2,7 @@
 // own TCP engine and does all its work inside its owner's step() calls.
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -61,7 +62,12 @@ class C_http_downloader final : public net::I_dataHandler {
   static constexpr uint32_t kConnectTimeoutMs = 4000;
   static constexpr int kRequestBuffer = 4096;
 
+  using engine_factory = std::function<std::unique_ptr<net::I_tcpModule>(net::I_dataHandler&)>;
+
   C_http_downloader(std::string url, I_http_data_handler& handler);
+  // With an engine of the caller's making (one that needs no sockets, for
+  // driving the downloader in process).
+  C_http_downloader(std::string url, I_http_data_handler& handler, const engine_factory& make_engine);
   ~C_http_downloader() override;
 
   void i_onAccept(net::conn_handle, net::socket_t, uint32_t, uint16_t, uint32_t, uint16_t) override {}

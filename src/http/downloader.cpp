@@ -7,8 +7,11 @@
 namespace zandrel::http {
 
 C_http_downloader::C_http_downloader(std::string url, I_http_data_handler& handler)
+    : C_http_downloader(std::move(url), handler, net::create_tcp_module) {}
+
+C_http_downloader::C_http_downloader(std::string url, I_http_data_handler& handler, const engine_factory& make_engine)
     : url_(std::move(url)), handler_(handler) {
-  engine_ = net::create_tcp_module(*this);
+  engine_ = make_engine(*this);
   if (engine_ && !engine_->start(true)) engine_.reset();
 }
 
