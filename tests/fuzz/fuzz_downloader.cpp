@@ -162,6 +162,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (sink.finishes) {
     FUZZ_CHECK(!dl.step());
     FUZZ_CHECK(dl.get_status(target) == 0);
+    http::C_http_response head;
+    head.feed(given.data(), static_cast<uint32_t>(headLen));
+    FUZZ_CHECK(dl.completed_status(target) == static_cast<uint16_t>(head.status()));
     FUZZ_CHECK(w.attempts == 1);
     return 0;
   }
@@ -169,12 +172,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Connect(dl, w, dl.received());
   FUZZ_CHECK(w.attempts == 2);
   FUZZ_CHECK(dl.get_status(target) == 0);
-  // The rest of the input is the second response, in one read.
+  // The rest of the input is the second response, in one read. A whole
+  // resource (200) sent in answer to a range is not delivered again from its
+  // start: the bytes already delivered are skipped.
   const std::string rest(bytes.substr(fed));
   const std::string before = sink.body;
+  const int64_t had = dl.received();
   if (!rest.empty()) dl.i_onData(kData, rest.data(), static_cast<int32_t>(rest.size()), w.user);
   const size_t head2 = fuzz::ExpectedHeadLength(rest, http::C_http_response::kHeadSearch);
-  FUZZ_CHECK(sink.body == before + (head2 != 0 ? rest.substr(head2) : std::string()));
+  std::string body2;
+  if (head2 != 0) {
+    http::C_http_response second;
+    second.feed(rest.data(), static_cast<uint32_t>(head2));
+    body2 = rest.substr(head2);
+    if (had > 0 && static_cast<uint16_t>(second.status()) == 200) {
+      body2.erase(0, std::min<size_t>(body2.size(), static_cast<size_t>(had)));
+    }
+  }
+  FUZZ_CHECK(sink.body == before + body2);
   FUZZ_CHECK(sink.finishes <= 1);
   FUZZ_CHECK((dl.state() == 2) == (sink.finishes == 1));
   FUZZ_CHECK(w.open == (sink.finishes == 0));
