@@ -91,7 +91,8 @@ for _ in $(seq 100); do  # until the display and the server answer
   sleep 0.1
 done
 winpath() { echo "Z:${1//\//\\}"; }
-exe=$(winpath "$root/build-win64/src/app/zandrel.exe")
+program() { find "$root/build-win64" -name "$1" -type f | head -n 1; }
+exe=$(winpath "$(program zandrel.exe)")
 
 if [[ -n "$render" ]]; then
   mkdir -p "$(dirname "$render")"
@@ -102,9 +103,9 @@ fi
 
 status=0
 echo "== the dialog's icons"
-"$wine" "$root/build-win64/tests/win32/dialog_icon_test.exe" || status=1
+"$wine" "$(program dialog_icon_test.exe)" || status=1
 echo "== the dialog driven from another process"
-"$wine" "$root/build-win64/tests/win32/dialog_driver.exe" "$exe" "$(winpath "$work/reports")" "${CLOSES:-20}" \
+"$wine" "$(program dialog_driver.exe)" "$exe" "$(winpath "$work/reports")" "${CLOSES:-20}" \
   | grep -v -e '^i_onData' -e '^_handle_event' -e '^$' || status=1
 echo "== zandrel.exe --auto --send --screenshot"
 before=$(ls "$work/reports" | grep -c '^report-' || true)
