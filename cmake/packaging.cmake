@@ -93,12 +93,16 @@ if(WIN32)
   # An installer and a portable .zip holding the program only (not the server).
   set(CPACK_GENERATOR NSIS ZIP)
   set(CPACK_INSTALL_CMAKE_PROJECTS "${PROJECT_BINARY_DIR};zandrel;app;/")
+  # The installer itself has the program's architecture (a Unicode build, so
+  # that the Chinese texts show on any system code page).
   if(CMAKE_SIZEOF_VOID_P EQUAL 8)
     set(CPACK_SYSTEM_NAME win64)
     set(CPACK_NSIS_INSTALL_ROOT "$PROGRAMFILES64")
+    set(nsis_target amd64-unicode)
   else()
     set(CPACK_SYSTEM_NAME win32)
     set(CPACK_NSIS_INSTALL_ROOT "$PROGRAMFILES")
+    set(nsis_target x86-unicode)
   endif()
   set(CPACK_PACKAGE_INSTALL_DIRECTORY Zandrel)
   set(CPACK_PACKAGE_INSTALL_REGISTRY_KEY Zandrel)
@@ -106,8 +110,10 @@ if(WIN32)
   set(CPACK_NSIS_DISPLAY_NAME Zandrel)
   # Start-menu shortcut "Zandrel" to bin\zandrel.exe.
   set(CPACK_PACKAGE_EXECUTABLES zandrel Zandrel)
-  set(CPACK_NSIS_INSTALLED_ICON_NAME "bin\\zandrel.exe")
+  set(CPACK_NSIS_INSTALLED_ICON_NAME "bin\\\\zandrel.exe")
   set(CPACK_NSIS_MANIFEST_DPI_AWARE ON)
+  set(CPACK_NSIS_MUI_ICON ${PROJECT_SOURCE_DIR}/data/zandrel.ico)
+  set(CPACK_NSIS_MUI_UNIICON ${PROJECT_SOURCE_DIR}/data/zandrel.ico)
 
   # The installer speaks Chinese on a Chinese Windows and English on any other:
   # CMake's installer script with its language list cut down to these two
@@ -120,7 +126,12 @@ if(WIN32)
   if(found EQUAL -1)
     message(FATAL_ERROR "CMake's NSIS script has changed: no language list found")
   endif()
-  file(WRITE ${gen_dir}/nsis/NSIS.template.in "${nsis_script}")
+  # The target goes after the first line (a comment behind a byte-order mark).
+  string(FIND "${nsis_script}" "\n" eol)
+  math(EXPR eol "${eol} + 1")
+  string(SUBSTRING "${nsis_script}" 0 ${eol} first_line)
+  string(SUBSTRING "${nsis_script}" ${eol} -1 nsis_script)
+  file(WRITE ${gen_dir}/nsis/NSIS.template.in "${first_line}Target ${nsis_target}\n${nsis_script}")
   list(PREPEND CMAKE_MODULE_PATH ${gen_dir}/nsis)
 endif()
 
