@@ -19,11 +19,17 @@ const char kUsage[] =
     "  --http-port N        HTTP port for reports, the hint page and the speed file (default 5252)\n"
     "  --udp-port N         UDP port that answers probes (default 19549)\n"
     "  --hint-port N        second port for the hint page, 0 for none (default 80)\n"
-    "  --speed-size BYTES   size of the speed-test file (default 33554432)\n"
+    "  --speed-size BYTES   size of the generated speed-test file (default 2147483648)\n"
     "  --speed-rate BYTES   limit the speed-test file to BYTES per second (default: no limit)\n"
+    "  --speed-budget BYTES speed-test bytes queued for all downloads together (default 33554432)\n"
     "  --max-body BYTES     largest report accepted (default 1048576, at most 1073741824)\n"
-    "  --idle-seconds N     close connections idle this long (default 30)\n"
-    "  --quiet              no log line per request\n"
+    "  --head-seconds N     a request head must arrive within N seconds (default 5)\n"
+    "  --min-rate BYTES     after that, bodies and downloads must move BYTES per second (default 1024)\n"
+    "  --max-per-address N  simultaneous connections from one address, 0 for no limit (default 64)\n"
+    "  --reports-per-minute N  reports one address may send a minute, 0 for no limit (default 60)\n"
+    "  --min-free BYTES     refuse reports (507) below this much free space (default 268435456)\n"
+    "  --max-store BYTES    refuse reports (507) once stored reports take this much, 0 for no limit\n"
+    "  --quiet              no log lines\n"
     "  --help               this text\n"
     "  --version            print the version\n";
 
@@ -71,13 +77,24 @@ int main(int argc, char** argv) {
     } else if (a == "--http-port" || a == "--udp-port" || a == "--hint-port") {
       if (!ParseNumber(value, 65535, n)) return UsageError(a + " takes a port number");
       (a == "--http-port" ? opt.httpPort : a == "--udp-port" ? opt.udpPort : opt.hintPort) = static_cast<uint16_t>(n);
-    } else if (a == "--speed-size" || a == "--speed-rate" || a == "--max-body") {
-      uint64_t max = a == "--max-body" ? zandrel::server::kMaxBodyLimit : 1ull << 40;
+    } else if (a == "--speed-size" || a == "--speed-rate" || a == "--max-body" || a == "--speed-budget" ||
+               a == "--min-rate" || a == "--min-free" || a == "--max-store") {
+      uint64_t max = a == "--max-body" ? zandrel::server::kMaxBodyLimit : 1ull << 50;
       if (!ParseNumber(value, max, n)) return UsageError(a + " takes a byte count up to " + std::to_string(max));
-      (a == "--speed-size" ? opt.speedSize : a == "--speed-rate" ? opt.speedRate : opt.maxBody) = n;
-    } else if (a == "--idle-seconds") {
-      if (!ParseNumber(value, 86400, n) || n == 0) return UsageError(a + " takes a number of seconds");
-      opt.idleMs = static_cast<uint32_t>(n * 1000);
+      if ((a == "--speed-budget" || a == "--min-rate") && n == 0) return UsageError(a + " must be above 0");
+      (a == "--speed-size"     ? opt.speedSize
+       : a == "--speed-rate"   ? opt.speedRate
+       : a == "--max-body"     ? opt.maxBody
+       : a == "--speed-budget" ? opt.speedBudget
+       : a == "--min-rate"     ? opt.minRate
+       : a == "--min-free"     ? opt.minFreeBytes
+                               : opt.maxStoreBytes) = n;
+    } else if (a == "--head-seconds") {
+      if (!ParseNumber(value, 3600, n) || n == 0) return UsageError(a + " takes a number of seconds from 1 to 3600");
+      opt.headMs = static_cast<uint32_t>(n * 1000);
+    } else if (a == "--max-per-address" || a == "--reports-per-minute") {
+      if (!ParseNumber(value, 1000000, n)) return UsageError(a + " takes a count up to 1000000");
+      (a == "--max-per-address" ? opt.maxPerAddress : opt.reportsPerMinute) = static_cast<uint32_t>(n);
     } else {
       return UsageError("unknown option " + a);
     }

@@ -55,6 +55,10 @@ class I_udp_handler {
 class I_udp_module {
  public:
   virtual udp_handle udp_open(uint16_t port, I_udp_handler* handler) = 0;
+  // A socket bound to one local address (0: every one); port 0 picks a free port.
+  virtual udp_handle udp_open_on(uint32_t addr, uint16_t port, I_udp_handler* handler) = 0;
+  // The local port a socket is bound to; 0 for a dead handle.
+  virtual uint16_t local_port(udp_handle h) const = 0;
   virtual void udp_close(udp_handle h) = 0;
   virtual bool udp_send(udp_handle h, const char* data, int32_t len, uint32_t addr, uint16_t port) = 0;
   virtual bool udp_loop_once() = 0;

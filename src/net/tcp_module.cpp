@@ -69,6 +69,13 @@ int64_t C_TcpModule::queued_bytes(conn_handle c) const {
   return n;
 }
 
+uint16_t C_TcpModule::local_port(conn_handle c) const {
+  uint32_t addr = 0;
+  uint16_t port = 0;
+  if (!is_live(c) || !LocalAddress(c->socket, addr, port)) return 0;
+  return port;
+}
+
 conn_handle C_TcpModule::create_listener_on(uint32_t addr, uint16_t port) {
   socket_t s = TcpSocket();
   if (!IsSocket(s)) return nullptr;

@@ -61,6 +61,8 @@ class C_TcpModule final : public I_tcpModule {
   std::size_t connection_count() const { return live_.size(); }
   // A listener on one local address rather than every one.
   conn_handle create_listener_on(uint32_t addr, uint16_t port);
+  // The local port of a listener or connection; 0 for a dead handle.
+  uint16_t local_port(conn_handle c) const;
   // Bytes queued on a connection and not yet sent; -1 for a dead handle.
   int64_t queued_bytes(conn_handle c) const;
   // Replaces the per-pass receive bounds (tests pin them this way).

@@ -40,6 +40,13 @@ udp_handle C_udp_module::udp_open_on(uint32_t addr, uint16_t port, I_udp_handler
   return id;
 }
 
+uint16_t C_udp_module::local_port(udp_handle h) const {
+  uint32_t addr = 0;
+  uint16_t port = 0;
+  if (!live_.count(h) || !LocalAddress(h->socket, addr, port)) return 0;
+  return port;
+}
+
 void C_udp_module::udp_close(udp_handle h) {
   auto it = live_.find(h);
   if (it == live_.end()) return;

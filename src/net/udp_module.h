@@ -27,9 +27,10 @@ class C_udp_module final : public I_udp_module {
   bool udp_loop_once() override;
   void release() override;
 
+  udp_handle udp_open_on(uint32_t addr, uint16_t port, I_udp_handler* handler) override;
+  uint16_t local_port(udp_handle h) const override;
+
   std::size_t socket_count() const { return live_.size(); }
-  // A socket bound to one local address rather than every one.
-  udp_handle udp_open_on(uint32_t addr, uint16_t port, I_udp_handler* handler);
 
  protected:
   ~C_udp_module() override;

@@ -1,0 +1,39 @@
+// Settings of the report server, and its log.
+#pragma once
+#include <cstdint>
+#include <string>
+
+namespace zandrel::server {
+
+struct ServerOptions {
+  std::string dataDir = "./reports";
+  uint32_t bindAddr = 0;  // 0: every local address
+  uint16_t httpPort = 5252;
+  uint16_t udpPort = 19549;
+  uint16_t hintPort = 80;  // 0: no second hint listener
+  // Large enough that a 1 Gbit/s link is still busy after the 10 s a
+  // speed test lasts.
+  uint64_t speedSize = 2ull << 30;
+  uint64_t speedRate = 0;  // bytes per second, 0: unlimited
+  uint64_t maxBody = 1ull << 20;  // at most kMaxBodyLimit
+  // A request's head must be complete this long after the connection.
+  uint32_t headMs = 5000;
+  // After headMs of grace, a body must have arrived (and a speed-file
+  // download been taken) at this many bytes per second at least.
+  uint64_t minRate = 1024;
+  uint32_t maxPerAddress = 64;  // simultaneous connections from one address
+  uint32_t reportsPerMinute = 60;  // per address, 0: no limit
+  uint64_t minFreeBytes = 256ull << 20;  // refuse reports below this much free space
+  uint64_t maxStoreBytes = 0;  // total size of stored reports, 0: no limit
+  uint64_t speedBudget = 32ull << 20;  // bytes queued for every speed download together
+  std::string speedPath = "/speedtest/zandrel-speed.bin";
+  bool quiet = false;  // no log lines
+};
+
+// The largest report any server accepts.
+inline constexpr uint64_t kMaxBodyLimit = 1ull << 30;
+
+// One line on standard error unless quiet.
+void LogLine(bool quiet, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+
+}  // namespace zandrel::server

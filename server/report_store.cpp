@@ -1,0 +1,157 @@
+#include "report_store.h"
+
+#include <cmath>
+#include <cstdarg>
+#include <cstdio>
+#include <ctime>
+#include <vector>
+
+#include "platform/files.h"
+#include "request_head.h"
+
+namespace zandrel::server {
+
+void LogLine(bool quiet, const char* fmt, ...) {
+  if (quiet) return;
+  va_list args;
+  va_start(args, fmt);
+  std::vfprintf(stderr, fmt, args);
+  va_end(args);
+  std::fputc('\n', stderr);
+}
+
+namespace {
+
+bool IsTemporary(const std::string& name) {
+  return name.size() > 5 && name[0] == '.' && name.compare(name.size() - 4, 4, ".tmp") == 0;
+}
+
+std::string AddressText(uint32_t a) {
+  return std::to_string(a >> 24) + "." + std::to_string((a >> 16) & 255) + "." + std::to_string((a >> 8) & 255) + "." +
+         std::to_string(a & 255);
+}
+
+}  // namespace
+
+ReportStore::ReportStore(const ServerOptions& opt) : opt_(opt) {}
+
+bool ReportStore::Open(std::string& error) {
+  if (!platform::MakeDirectories(opt_.dataDir)) {
+    error = "cannot create the data directory " + opt_.dataDir;
+    return false;
+  }
+  std::vector<platform::DirectoryEntry> entries;
+  if (!platform::ListDirectory(opt_.dataDir, entries)) {
+    error = "cannot read the data directory " + opt_.dataDir;
+    return false;
+  }
+  storedBytes_ = 0;
+  for (const auto& e : entries) {
+    if (!e.regular) continue;
+    if (IsTemporary(e.name)) {
+      platform::RemoveFile(opt_.dataDir + "/" + e.name);
+    } else {
+      storedBytes_ += e.size;
+    }
+  }
+  return true;
+}
+
+int ReportStore::CheckRoom(uint64_t length) {
+  const char* why = nullptr;
+  uint64_t freeBytes = 0;
+  if (opt_.maxStoreBytes && storedBytes_ + reserved_ + length > opt_.maxStoreBytes) {
+    why = "the data directory has reached its size limit";
+  } else if (platform::QueryFreeBytes(opt_.dataDir, freeBytes) &&
+             freeBytes < opt_.minFreeBytes + reserved_ + length) {
+    why = "free space is below the floor";
+  }
+  if (why && !refusingRoom_) {
+    LogLine(opt_.quiet, "refusing reports with 507: %s", why);
+  } else if (!why && refusingRoom_) {
+    LogLine(opt_.quiet, "accepting reports again");
+  }
+  refusingRoom_ = why != nullptr;
+  return why ? 507 : 200;
+}
+
+ReportStore::Admission ReportStore::CheckRate(uint32_t peer, uint32_t nowMs) {
+  Admission a;
+  if (opt_.reportsPerMinute == 0) return a;
+  const double capacity = opt_.reportsPerMinute;
+  const double perMs = capacity / 60000.0;
+  if (buckets_.size() > 4096) {  // forget addresses whose allowance is whole again
+    for (auto it = buckets_.begin(); it != buckets_.end();) {
+      bool full = it->second.tokens + perMs * static_cast<uint32_t>(nowMs - it->second.at) >= capacity;
+      it = full ? buckets_.erase(it) : std::next(it);
+    }
+  }
+  auto [it, fresh] = buckets_.try_emplace(peer);
+  Bucket& b = it->second;
+  if (fresh) {
+    b.tokens = capacity;
+  } else {
+    b.tokens = std::min(capacity, b.tokens + perMs * static_cast<uint32_t>(nowMs - b.at));
+  }
+  b.at = nowMs;
+  if (b.tokens < 1.0) {
+    a.status = 429;
+    a.retryAfter = static_cast<uint32_t>(std::ceil((1.0 - b.tokens) / perMs / 1000.0));
+    if (a.retryAfter == 0) a.retryAfter = 1;
+    if (!b.refusing) {
+      LogLine(opt_.quiet, "refusing reports from %s with 429: more than %u a minute", AddressText(peer).c_str(),
+              opt_.reportsPerMinute);
+    }
+    b.refusing = true;
+    return a;
+  }
+  b.tokens -= 1.0;
+  b.refusing = false;
+  return a;
+}
+
+ReportStore::Admission ReportStore::Admit(uint32_t peer, uint64_t length, uint32_t nowMs) {
+  Admission a;
+  a.status = CheckRoom(length);
+  if (a.status != 200) return a;
+  return CheckRate(peer, nowMs);
+}
+
+std::unique_ptr<ReportStore::Upload> ReportStore::Begin(uint64_t length) {
+  std::unique_ptr<Upload> u(new Upload(*this, length));
+  if (!u->file_.Open(opt_.dataDir, ".upload-" + std::to_string(++sequence_) + ".tmp")) return nullptr;
+  reserved_ += length;
+  return u;
+}
+
+ReportStore::Upload::~Upload() {
+  if (file_.is_open()) store_.reserved_ -= length_;
+}
+
+bool ReportStore::Upload::Write(const char* data, std::size_t len) {
+  if (len > length_ - received_) return false;
+  md5_.update(data, len);
+  received_ += len;
+  return file_.Write(data, len);
+}
+
+int ReportStore::Upload::Finish(const std::string& flag, const std::string& peerText) {
+  if (received_ != length_ || !file_.is_open()) return 500;
+  std::string digest = md5_.hex_upper();
+  if (!SameIgnoringCase(flag, digest)) return 400;
+  char stamp[32];
+  std::time_t now = std::time(nullptr);
+  std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", std::gmtime(&now));
+  char name[128];
+  std::snprintf(name, sizeof name, "report-%s-%06llu-%s.txt", stamp,
+                static_cast<unsigned long long>(++store_.sequence_), digest.c_str());
+  store_.reserved_ -= length_;
+  if (!file_.Commit(name)) return 507;
+  ++store_.stored_;
+  store_.storedBytes_ += length_;
+  LogLine(store_.opt_.quiet, "stored %s (%llu bytes) from %s", name, static_cast<unsigned long long>(length_),
+          peerText.c_str());
+  return 200;
+}
+
+}  // namespace zandrel::server
