@@ -161,8 +161,9 @@ void ReportServer::Flush(Conn& c, uint32_t now) {
     if (q >= share) return;
     uint64_t n = std::min(kStreamChunk, share - q);
     if (q + n > kMinShare) {
-      if (speedQueued_ >= opt_.speedBudget) return;
-      n = std::min(n, std::max(opt_.speedBudget - speedQueued_, kMinShare > q ? kMinShare - q : 0));
+      uint64_t left = speedQueued_ < opt_.speedBudget ? opt_.speedBudget - speedQueued_ : 0;
+      n = std::min(n, std::max(left, kMinShare > q ? kMinShare - q : 0));
+      if (n == 0) return;
     }
     if (opt_.speedRate) {
       uint64_t allowed = opt_.speedRate * (now - c.answeredAt) / 1000 + 16384;

@@ -1,0 +1,252 @@
+// The report server against clients that hold connections, drip bytes,
+// stop reading or post too much: deadlines, per-address limits, the full
+// connection table and the speed-file budget, over loopback sockets.
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <poll.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "http/md5.h"
+#include "platform/store.h"
+#include "report_server.h"
+#include "../net/test_sockets.h"
+
+using namespace zandrel;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+// A server polled by the test's own thread: the test steps it while it
+// waits, so it may read the server's figures without a race.
+class SteppedServer {
+ public:
+  explicit SteppedServer(const std::function<void(server::ServerOptions&)>& adjust) {
+    char dir[] = "/tmp/zandrel-limits-XXXXXX";
+    opt_.dataDir = mkdtemp(dir);
+    opt_.httpPort = 0;
+    opt_.udpPort = 0;
+    opt_.hintPort = 0;
+    opt_.quiet = true;
+    opt_.minFreeBytes = 0;
+    adjust(opt_);
+    server_ = std::make_unique<server::ReportServer>(opt_);
+    std::string error;
+    EXPECT_TRUE(server_->Start(error)) << error;
+  }
+  ~SteppedServer() {
+    server_.reset();
+    std::system(("rm -rf " + opt_.dataDir).c_str());
+  }
+  server::ReportServer& operator*() { return *server_; }
+  server::ReportServer* operator->() { return server_.get(); }
+  // Polls the server until done() holds or the limit passes.
+  bool StepUntil(const std::function<bool()>& done, int limitMs = 10000) {
+    auto end = Clock::now() + std::chrono::milliseconds(limitMs);
+    while (Clock::now() < end) {
+      server_->Poll();
+      if (done()) return true;
+    }
+    return false;
+  }
+  size_t FileCount() const {
+    std::vector<platform::DirectoryEntry> files;
+    platform::ListDirectory(opt_.dataDir, files);
+    return files.size();
+  }
+
+ private:
+  server::ServerOptions opt_;
+  std::unique_ptr<server::ReportServer> server_;
+};
+
+int Connect(uint16_t port, uint32_t from = 0) {
+  int s = socket(AF_INET, SOCK_STREAM, 0);
+  if (from) {
+    sockaddr_in src{};
+    src.sin_family = AF_INET;
+    src.sin_addr.s_addr = htonl(from);
+    bind(s, reinterpret_cast<sockaddr*>(&src), sizeof src);
+  }
+  sockaddr_in sa = testsock::Loopback(port);
+  connect(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+  fcntl(s, F_SETFL, O_NONBLOCK);
+  return s;
+}
+
+void Send(int s, const std::string& data) { send(s, data.data(), data.size(), MSG_NOSIGNAL); }
+
+// What has arrived on s, and whether the server has closed it.
+struct Seen {
+  std::string bytes;
+  bool closed = false;
+};
+void Drain(int s, Seen& seen) {
+  char buf[65536];
+  for (;;) {
+    long n = recv(s, buf, sizeof buf, MSG_DONTWAIT);
+    if (n > 0) {
+      seen.bytes.append(buf, static_cast<size_t>(n));
+      continue;
+    }
+    if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) seen.closed = true;
+    return;
+  }
+}
+
+std::string Post(const std::string& body) {
+  return "POST /test_log HTTP/1.1\r\nContent-Length: " + std::to_string(body.size()) +
+         "\r\nfile_flag: " + http::md5_hex_upper(body.data(), body.size()) + "\r\n\r\n" + body;
+}
+
+// Posts from the given address while stepping the server; the answer.
+std::string PostFrom(SteppedServer& srv, uint32_t from, const std::string& body) {
+  int s = Connect(srv->http_port(), from);
+  Send(s, Post(body));
+  Seen seen;
+  srv.StepUntil([&] {
+    Drain(s, seen);
+    return seen.closed;
+  });
+  close(s);
+  return seen.bytes;
+}
+
+constexpr uint32_t kLoop1 = 0x7f000001, kLoop2 = 0x7f000002;
+
+}  // namespace
+
+TEST(ServerLimits, HeadDeadlineAndMinimumBodyRate) {
+  SteppedServer srv([](server::ServerOptions& o) {
+    o.headMs = 300;
+    o.minRate = 1 << 20;
+  });
+  // A head that is dripped and never ends, and a body that stops after a
+  // few bytes: each connection is closed with nothing stored.
+  int head = Connect(srv->http_port());
+  Send(head, "POST /test_log HTTP/1.1\r\n");
+  std::string body(100000, 'b');
+  int slow = Connect(srv->http_port());
+  Send(slow, Post(body).substr(0, 200));
+  auto t0 = Clock::now();
+  Seen h, b;
+  ASSERT_TRUE(srv.StepUntil([&] {
+    Send(head, "X");  // activity alone does not keep a connection
+    Drain(head, h);
+    Drain(slow, b);
+    return h.closed && b.closed;
+  }));
+  EXPECT_GE(Clock::now() - t0, std::chrono::milliseconds(300));
+  EXPECT_EQ(h.bytes, "");
+  EXPECT_EQ(b.bytes, "");
+  close(head);
+  close(slow);
+  EXPECT_EQ(srv.FileCount(), 0u);  // no temporary left either
+  EXPECT_EQ(PostFrom(srv, kLoop1, body).substr(0, 12), "HTTP/1.1 200");
+  EXPECT_EQ(srv.FileCount(), 1u);
+}
+
+TEST(ServerLimits, PerAddressCapAndRateLimit) {
+  SteppedServer srv([](server::ServerOptions& o) {
+    o.maxPerAddress = 2;
+    o.reportsPerMinute = 2;
+  });
+  int a = Connect(srv->http_port(), kLoop1), b = Connect(srv->http_port(), kLoop1);
+  int c = Connect(srv->http_port(), kLoop1);
+  Seen sa, sb, sc;
+  ASSERT_TRUE(srv.StepUntil([&] {
+    Drain(c, sc);
+    return sc.closed;
+  }));
+  EXPECT_EQ(sc.bytes, "");
+  // Another address is not held back by the first one's connections.
+  EXPECT_EQ(PostFrom(srv, kLoop2, "other").substr(0, 12), "HTTP/1.1 200");
+  // The two held connections are still served.
+  Send(a, "GET /Hint.html HTTP/1.1\r\n\r\n");
+  Send(b, "GET /Hint.html HTTP/1.1\r\n\r\n");
+  ASSERT_TRUE(srv.StepUntil([&] {
+    Drain(a, sa);
+    Drain(b, sb);
+    return sa.closed && sb.closed;
+  }));
+  EXPECT_EQ(sa.bytes.substr(0, 12), "HTTP/1.1 200");
+  EXPECT_EQ(sb.bytes.substr(0, 12), "HTTP/1.1 200");
+  for (int s : {a, b, c}) close(s);
+
+  // Two reports a minute from one address, then 429 with Retry-After.
+  EXPECT_EQ(PostFrom(srv, kLoop1, "one").substr(0, 12), "HTTP/1.1 200");
+  EXPECT_EQ(PostFrom(srv, kLoop1, "two").substr(0, 12), "HTTP/1.1 200");
+  std::string refused = PostFrom(srv, kLoop1, "three");
+  EXPECT_EQ(refused.substr(0, 12), "HTTP/1.1 429");
+  EXPECT_NE(refused.find("\r\nRetry-After: "), std::string::npos);
+  EXPECT_EQ(PostFrom(srv, kLoop2, "again").substr(0, 12), "HTTP/1.1 200");
+  EXPECT_EQ(srv.FileCount(), 4u);
+}
+
+TEST(ServerLimits, FullTableDropsTheOldestIncompleteRequest) {
+  SteppedServer srv([](server::ServerOptions& o) {
+    o.maxPerAddress = 0;
+    o.headMs = 600000;  // only the full table closes anything here
+  });
+  const size_t flood = net::C_TcpModule::kCapacity + 60;
+  std::vector<int> held;
+  for (size_t i = 0; i < flood; ++i) {
+    held.push_back(Connect(srv->http_port()));
+    srv->Poll();
+  }
+  EXPECT_EQ(PostFrom(srv, kLoop1, "honest").substr(0, 12), "HTTP/1.1 200");
+  EXPECT_EQ(srv.FileCount(), 1u);
+  // The table has one listener; the connections dropped to make room are
+  // among the earliest.
+  size_t closed = 0, closedEarly = 0;
+  for (size_t i = 0; i < held.size(); ++i) {
+    Seen s;
+    Drain(held[i], s);
+    closed += s.closed;
+    closedEarly += s.closed && i < flood / 2;
+    close(held[i]);
+  }
+  EXPECT_GE(closed, flood + 1 - (net::C_TcpModule::kCapacity - 1));
+  EXPECT_EQ(closedEarly, closed);
+}
+
+TEST(ServerLimits, DownloadsThatStopReadingAreBoundedThenClosed) {
+  const uint64_t budget = 512 * 1024;
+  SteppedServer srv([&](server::ServerOptions& o) {
+    o.headMs = 500;
+    o.speedBudget = budget;
+    o.speedSize = 1ull << 30;
+  });
+  const char* get = "GET /speedtest/zandrel-speed.bin HTTP/1.1\r\n\r\n";
+  std::vector<int> stalled;
+  for (int i = 0; i < 8; ++i) {
+    int s = socket(AF_INET, SOCK_STREAM, 0);
+    int small = 4096;
+    setsockopt(s, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    sockaddr_in sa = testsock::Loopback(srv->http_port());
+    connect(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+    Send(s, get);
+    stalled.push_back(s);
+  }
+  // A reader that keeps reading gets its bytes while the others hold theirs.
+  int reader = Connect(srv->http_port());
+  Send(reader, "GET /speedtest/zandrel-speed.bin HTTP/1.1\r\nRange: bytes=0-3999999\r\n\r\n");
+  Seen r;
+  uint64_t peakQueued = 0;
+  ASSERT_TRUE(srv.StepUntil([&] {
+    peakQueued = std::max(peakQueued, srv->speed_queued());
+    Drain(reader, r);
+    return r.closed;
+  }));
+  EXPECT_EQ(r.bytes.size() - (r.bytes.find("\r\n\r\n") + 4), 4000000u);
+  // At most the budget plus the small share each download may always have.
+  EXPECT_LE(peakQueued, budget + 9 * 16 * 1024);
+  EXPECT_GT(peakQueued, 0u);
+  // The stalled ones are closed once they stop taking bytes.
+  ASSERT_TRUE(srv.StepUntil([&] { return srv->connections() == 0; }));
+  for (int s : stalled) close(s);
+}
