@@ -186,11 +186,6 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   fs::path base = fs::exists("/dev/shm") ? fs::path("/dev/shm") : fs::temp_directory_path();
   g_dir = base / ("zandrel-fuzz-server-" + std::to_string(getpid()));
   fs::remove_all(g_dir);
-  fs::create_directories(g_dir);
-  std::atexit([] {
-    std::error_code ec;
-    fs::remove_all(g_dir, ec);
-  });
   return 0;
 }
 
@@ -211,6 +206,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   CheckHeadPrefixes(req, cuts);
 
+  // The directory lives only while an input runs: the fuzzer may end the
+  // process without running exit handlers.
+  fs::create_directories(g_dir);
   Outcome split = Run(opt, pieces);
   CheckOutcome(split, req);
   Outcome whole = Run(opt, {req});
@@ -218,5 +216,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // However the bytes arrive, the answer is the same.
   FUZZ_CHECK(StatusOf(split.answer) == StatusOf(whole.answer));
   FUZZ_CHECK(split.stored.size() == whole.stored.size());
+  fs::remove_all(g_dir);
   return 0;
 }
