@@ -2,10 +2,15 @@
 // 1000 one after another, then more than 1024 connections are held open
 // while it must keep serving. Prints reports per second, the slowest
 // answer, and how many reports are on disk against how many were answered 200.
+// Hostile rows: the server's peak memory while 1000 clients each send a
+// 1 MiB report slowly, and honest uploads answered during a flood of 1100
+// connections that drip a head byte by byte, or say nothing at all.
 #include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -13,6 +18,9 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -69,10 +77,192 @@ size_t CountFiles(const std::string& dir) {
   return n;
 }
 
+int ConnectFrom(uint32_t from, uint16_t port) {
+  int s = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+  sockaddr_in src{};
+  src.sin_family = AF_INET;
+  src.sin_addr.s_addr = htonl(from);
+  bind(s, reinterpret_cast<sockaddr*>(&src), sizeof src);
+  sockaddr_in sa = Loopback(port);
+  connect(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+  return s;
+}
+
+bool Gone(int s) {
+  char b[256];
+  long n = recv(s, b, sizeof b, MSG_DONTWAIT);
+  return n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK);
+}
+
+long PeakKb(pid_t pid) {
+  std::ifstream f("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(f, line)) {
+    if (line.compare(0, 6, "VmHWM:") == 0) return std::atol(line.c_str() + 6);
+  }
+  return -1;
+}
+
+// A report server in a child process, so that its memory is its own.
+// Returns the child and its HTTP port.
+pid_t ForkServer(const std::string& dir, uint16_t& port) {
+  int fds[2];
+  if (pipe(fds) != 0) return -1;
+  pid_t pid = fork();
+  if (pid == 0) {
+    close(fds[0]);
+    platform::InstallStopSignals();
+    server::ServerOptions opt;
+    opt.dataDir = dir;
+    opt.httpPort = 0;
+    opt.udpPort = 0;
+    opt.hintPort = 0;
+    opt.quiet = true;
+    opt.maxPerAddress = 0;
+    opt.reportsPerMinute = 0;
+    opt.minFreeBytes = 0;
+    server::ReportServer srv(opt);
+    std::string error;
+    uint16_t p = srv.Start(error) ? srv.http_port() : 0;
+    if (write(fds[1], &p, sizeof p) != sizeof p || p == 0) _exit(1);
+    close(fds[1]);
+    while (!platform::StopRequested()) srv.Poll();
+    _exit(0);
+  }
+  close(fds[1]);
+  port = 0;
+  if (read(fds[0], &port, sizeof port) != sizeof port) port = 0;
+  close(fds[0]);
+  return pid;
+}
+
+// 1000 clients, each from its own address, send a 1 MiB report in 8 KB
+// pieces every 100 ms; prints the server's peak resident memory.
+bool SlowUploadMemoryRow() {
+  char dirTemplate[] = "/tmp/zandrel-mem-XXXXXX";
+  std::string dir = mkdtemp(dirTemplate);
+  uint16_t port = 0;
+  pid_t child = ForkServer(dir, port);
+  if (child <= 0 || port == 0) {
+    std::fprintf(stderr, "cannot start the server process\n");
+    return false;
+  }
+  long before = PeakKb(child);
+  std::string body(1 << 20, '\0');
+  for (size_t i = 0; i < body.size(); ++i) body[i] = static_cast<char>('a' + i % 23);
+  std::string req = "POST /test_log HTTP/1.1\r\nContent-Length: " + std::to_string(body.size()) +
+                    "\r\nfile_flag: " + http::md5_hex_upper(body.data(), body.size()) + "\r\n\r\n" + body;
+  const int clients = 1000;
+  std::vector<int> socks;
+  std::vector<size_t> sent(clients, 0);
+  std::vector<int> code(clients, 0);
+  for (int i = 0; i < clients; ++i) socks.push_back(ConnectFrom(0x7f030000 + 1 + static_cast<uint32_t>(i), port));
+  auto t0 = Clock::now();
+  int done = 0;
+  while (done < clients && Clock::now() - t0 < std::chrono::seconds(120)) {
+    for (int i = 0; i < clients; ++i) {
+      if (code[i]) continue;
+      if (sent[i] < req.size()) {
+        long n = send(socks[i], req.data() + sent[i], std::min<size_t>(8192, req.size() - sent[i]),
+                      MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n > 0) sent[i] += static_cast<size_t>(n);
+      }
+      char answer[64] = {};
+      long n = recv(socks[i], answer, sizeof answer - 1, MSG_DONTWAIT);
+      if (n > 0 || n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != ENOTCONN)) {
+        code[i] = n > 12 && std::strncmp(answer, "HTTP/1.1 ", 9) == 0 ? std::atoi(answer + 9) : -1;
+        ++done;
+      }
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  double secs = std::chrono::duration<double>(Clock::now() - t0).count();
+  long peak = PeakKb(child);
+  kill(child, SIGTERM);
+  waitpid(child, nullptr, 0);
+  for (int s : socks) close(s);
+  int ok = static_cast<int>(std::count(code.begin(), code.end(), 200));
+  std::map<int, int> byCode;
+  for (int c : code) ++byCode[c];
+  for (auto [c, n] : byCode) {
+    if (c != 200) std::printf("  answered %d (-1: closed without an answer, 0: none in time): %d\n", c, n);
+  }
+  size_t files = CountFiles(dir);
+  std::printf("1000 slow 1 MiB uploads (8 KB per 100 ms each): %d answered 200 in %.1f s, %zu stored, "
+              "server peak memory %.1f MB (%.1f MB at start)\n",
+              ok, secs, files, peak / 1024.0, before / 1024.0);
+  std::system(("rm -rf " + dir).c_str());
+  return ok == clients && files == static_cast<size_t>(clients);
+}
+
+
 }  // namespace
+
+// Honest uploads, ten at a time, while `flood` connections from addresses
+// of their own hold the server: each sends a head one byte per 10 s (drip)
+// or nothing (idle), and is replaced as soon as the server closes it.
+int FloodRow(const char* name, bool drip, uint16_t port) {
+  const int flood = 1100;
+  std::vector<int> socks(flood);
+  std::vector<Clock::time_point> lastByte(flood);
+  auto open = [&](int i) {
+    socks[i] = ConnectFrom(0x7f100000 + 1 + static_cast<uint32_t>(i), port);
+    lastByte[i] = Clock::now() - std::chrono::seconds(10);
+  };
+  for (int i = 0; i < flood; ++i) open(i);
+  std::atomic<bool> stop{false};
+  std::atomic<long> reopened{0};
+  std::thread attacker([&] {
+    const char head[] = "POST /test_log HTTP/1.1\r\nHost: drip\r\n";
+    std::vector<size_t> at(flood, 0);
+    while (!stop) {
+      auto now = Clock::now();
+      for (int i = 0; i < flood; ++i) {
+        if (drip && now - lastByte[i] >= std::chrono::seconds(10)) {
+          send(socks[i], head + at[i] % (sizeof head - 1), 1, MSG_NOSIGNAL | MSG_DONTWAIT);
+          ++at[i];
+          lastByte[i] = now;
+        }
+        if (Gone(socks[i])) {
+          close(socks[i]);
+          open(i);
+          ++reopened;
+        }
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+  });
+  std::this_thread::sleep_for(std::chrono::seconds(3));  // let the flood fill the table
+  std::string body(20 * 1024, 'h');
+  std::mutex mu;
+  int ok = 0;
+  double slowest = 0;
+  std::vector<std::thread> honest;
+  for (int t = 0; t < 10; ++t) {
+    honest.emplace_back([&, t] {
+      for (int i = 0; i < 10; ++i) {
+        double secs = 0;
+        int code = PostReport(port, body + std::to_string(t * 10 + i), secs);
+        std::lock_guard<std::mutex> lock(mu);
+        ok += code == 200;
+        slowest = std::max(slowest, secs);
+      }
+    });
+  }
+  for (auto& t : honest) t.join();
+  stop = true;
+  attacker.join();
+  for (int s : socks) close(s);
+  std::printf("%s flood of %d connections: %d of 100 honest uploads answered 200, slowest %.0f ms "
+              "(%ld flood connections closed by the server and reopened)\n",
+              name, flood, ok, slowest * 1000, reopened.load());
+  return ok;
+}
 
 int main() {
   platform::RaiseOpenFileLimit();
+  signal(SIGPIPE, SIG_IGN);
+  bool memoryOk = SlowUploadMemoryRow();
   char dirTemplate[] = "/tmp/zandrel-load-XXXXXX";
   std::string dir = mkdtemp(dirTemplate);
   server::ServerOptions opt;
@@ -81,6 +271,9 @@ int main() {
   opt.udpPort = 0;
   opt.hintPort = 0;
   opt.quiet = true;
+  opt.maxPerAddress = 0;  // every client here comes from 127.0.0.1
+  opt.reportsPerMinute = 0;
+  opt.minFreeBytes = 0;
   server::ReportServer srv(opt);
   std::string error;
   if (!srv.Start(error)) {
@@ -166,10 +359,13 @@ int main() {
   if (after == 200) ++ok;
   std::printf("post after the flood: %d in %.1f ms\n", after, secs * 1000);
 
+  ok += FloodRow("drip", true, port);
+  ok += FloodRow("idle", false, port);
+
   stop = true;
   poller.join();
   size_t files = CountFiles(dir);
   std::printf("answered 200: %d, stored on disk: %zu, lost: %d\n", ok, files, ok - static_cast<int>(files));
   std::system(("rm -rf " + dir).c_str());
-  return ok == static_cast<int>(files) && after == 200 ? 0 : 1;
+  return ok == static_cast<int>(files) && after == 200 && memoryOk ? 0 : 1;
 }

@@ -12,6 +12,7 @@ constexpr uint64_t kStreamChunk = 256 * 1024;
 constexpr uint64_t kStreamQueue = 1 << 20;  // per download
 constexpr uint64_t kMinShare = 16 * 1024;
 constexpr uint32_t kSweepMs = 100;
+constexpr uint32_t kStallMs = 1000;
 constexpr uint32_t kRefusalLogMs = 10000;
 
 }  // namespace
@@ -206,7 +207,11 @@ void ReportServer::i_onLoop() {
     ++streams_;
     speedQueued_ += static_cast<uint64_t>(std::max<int64_t>(tcp_->queued_bytes(c->handle), 0));
   }
-  bool sweep = now - lastSweep_ >= kSweepMs;
+  // After a pass that stalled (a slow disk, say), what clients sent in the
+  // meantime is read before anyone is judged against a deadline.
+  bool stalled = now - lastLoop_ > kStallMs;
+  lastLoop_ = now;
+  bool sweep = !stalled && now - lastSweep_ >= kSweepMs;
   if (sweep) lastSweep_ = now;
   std::vector<Conn*> done;
   for (auto& [id, c] : conns_) {

@@ -71,7 +71,7 @@ class ReportServer final : public net::I_dataHandler, public net::I_udp_handler 
   std::map<uint32_t, uint32_t> perAddress_;  // open connections by client address
   uint64_t speedQueued_ = 0;  // speed-file bytes queued in the engine, all downloads
   std::size_t streams_ = 0;  // downloads of the speed-test file in progress
-  uint32_t lastSweep_ = 0, lastRefusalLog_ = 0;
+  uint32_t lastSweep_ = 0, lastLoop_ = 0, lastRefusalLog_ = 0;
   uint64_t overdue_ = 0, dropped_ = 0, overCap_ = 0;  // since the last log line about them
   std::vector<char> streamChunk_;  // scratch for generating the speed-test file
 };
