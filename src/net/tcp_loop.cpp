@@ -90,22 +90,26 @@ void C_TcpModule::_fill_fd() {
 int C_TcpModule::_wait() { return WaitReady(&*readList_, &*writeList_, &*errorList_, 1); }
 
 void C_TcpModule::_handle_event() {
-  std::map<conn_info*, bool> ready;  // ordered by identity, each once
+  // Ordered by identity, each once, with the generation the wait saw: a
+  // record created by a callback of this phase may take the address of one
+  // closed by it, and must not be handled as the one the wait marked.
+  std::map<conn_info*, uint64_t> ready;
   auto mark = [&](const SocketList& list, uint8_t bit, bool exact) {
     for (socket_t s : list.items) {
       auto it = sockets_.find(s);
       if (it == sockets_.end()) continue;
       conn_info* c = it->second;
       c->events = exact ? bit : static_cast<uint8_t>(c->events | bit);
-      ready[c] = true;
+      ready[c] = c->generation;
     }
   };
   mark(*readList_, kEventRead, true);
   mark(*writeList_, kEventWrite, false);
   mark(*errorList_, kEventError, false);
   passDeadline_ = std::chrono::steady_clock::now() + passTime_;
-  for (auto& [c, unused] : ready) {
-    if (!is_live(c)) continue;  // closed by an earlier callback of this phase
+  for (auto& [c, generation] : ready) {
+    // Closed by an earlier callback of this phase, or a new record since.
+    if (!is_live(c) || c->generation != generation) continue;
     switch (c->kind) {
       case kKindConnected:
         recv_handle(*c);

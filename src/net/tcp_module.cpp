@@ -48,6 +48,7 @@ conn_handle C_TcpModule::register_socket(socket_t s, user_data user, bool nagle,
   record->socket = s;
   record->user = user;
   record->kind = kind;
+  record->generation = ++generations_;
   SetNonBlocking(s);
   if (kind == kKindConnected) SetNoDelay(s, !nagle);
   conn_info* id = record.get();
@@ -120,6 +121,7 @@ conn_handle C_TcpModule::create_connection(uint32_t addr, uint16_t port, uint32_
   record->kind = kKindAttempt;
   record->attempt_start = platform::TickCount();
   record->attempt_timeout = timeoutMs;
+  record->generation = ++generations_;
   conn_info* id = record.get();
   live_.emplace(id, std::move(record));
   sockets_[s] = id;

@@ -31,6 +31,8 @@ struct conn_info {
   char kind = kKindConnected;
   uint32_t attempt_start = 0;
   uint32_t attempt_timeout = 0;
+  // Which record this is: a new record may get the address of a freed one.
+  uint64_t generation = 0;
 };
 
 class C_TcpModule final : public I_tcpModule {
@@ -99,6 +101,7 @@ class C_TcpModule final : public I_tcpModule {
   int64_t passBytes_ = kPassByteBound;
   std::chrono::microseconds passTime_ = kPassTimeBound;
   std::chrono::steady_clock::time_point passDeadline_;
+  uint64_t generations_ = 0;
 
   std::atomic<bool> stopWorker_{false};
   platform::Thread worker_;
