@@ -91,11 +91,18 @@ uint32_t C_chunk_buffer::chunk_count() const {
 
 bool C_http_response::feed(const char* data, uint32_t len) {
   if (content_length_ != 0 && body_received_ >= content_length_) return false;
-  buffer_.append(data, len);
   if (head_complete_) {
+    buffer_.append(data, len);
     body_received_ += len;
     return true;
   }
+  // Only the first kHeadSearch bytes are ever searched for the end of the
+  // head, so nothing past them is kept while the head is incomplete: a head
+  // that never ends costs no more than that.
+  uint32_t stored = buffer_.total();
+  if (stored >= kHeadSearch) return true;
+  uint32_t searchable = std::min(len, kHeadSearch - stored);
+  buffer_.append(data, searchable);
   char work[kHeadSearch + 1];
   uint32_t n = buffer_.peek(work, kHeadSearch);
   work[n] = '\0';
@@ -104,6 +111,7 @@ bool C_http_response::feed(const char* data, uint32_t len) {
   size_t headLen = static_cast<size_t>(end - work) + 4;
   head_text_.assign(work, headLen);
   buffer_.drop(static_cast<uint32_t>(headLen));
+  buffer_.append(data + searchable, len - searchable);  // the rest is body
   parse_head();
   return true;
 }

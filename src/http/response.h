@@ -58,6 +58,7 @@ class C_http_response {
   static constexpr uint32_t kHeadSearch = 10239;
 
   // False when the body is already complete; the bytes are then not kept.
+  // While the head is incomplete at most kHeadSearch bytes are kept.
   bool feed(const char* data, uint32_t len);
   // Value of the first header whose name matches ignoring ASCII case, or "".
   std::string find_header(const std::string& name) const;

@@ -119,6 +119,21 @@ TEST(Response, BadInputNeverOverrunsOrCompletesAHead) {
   for (size_t i = 0; i < junk.size(); i += 1000) longHead.feed(junk.data() + i, 1000);
   longHead.feed("\r\n\r\n", 4);  // beyond the first 10239 bytes: never seen
   EXPECT_FALSE(longHead.head_complete());
+  // An endless head is kept only as far as it can be searched.
+  for (int i = 0; i < 200; ++i) longHead.feed(junk.data(), 10000);
+  EXPECT_EQ(longHead.buffer().total(), C_http_response::kHeadSearch);
+
+  // A head that ends inside the searchable bytes keeps the whole rest of the
+  // read as body, even where it reaches past them.
+  C_http_response nearLimit;
+  std::string filler(10000, 'f');
+  nearLimit.feed(filler.data(), static_cast<uint32_t>(filler.size()));
+  std::string tail = "\r\n\r\n" + std::string(5000, 'b');
+  nearLimit.feed(tail.data(), static_cast<uint32_t>(tail.size()));
+  ASSERT_TRUE(nearLimit.head_complete());
+  EXPECT_EQ(nearLimit.head_text().size(), 10004u);
+  EXPECT_EQ(nearLimit.body_received(), 5000u);
+  EXPECT_EQ(nearLimit.buffer().total(), 5000u);
 
   auto huge = Parse("HTTP/1.1 200 OK\r\nContent-Length: 18446744073709551615\r\n\r\nab");
   EXPECT_EQ(huge.content_length(), 18446744073709551615ull);
