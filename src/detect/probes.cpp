@@ -88,7 +88,7 @@ double ToDouble(uint64_t v) {
 }  // namespace
 
 int32_t SampleCpuLoad(const CpuSampleSource& source) {
-  int8_t processors = 0;
+  int32_t processors = 0;
   if (!source.processorCount(processors) || processors <= 0) return 0;
   double result = 0.0;
   uint64_t prevIdle = 0, prevTime = 0;

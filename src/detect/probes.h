@@ -41,7 +41,7 @@ int LastBackslashGbk(const std::string& text);
 
 // The system information the CPU sampler needs, injectable for tests.
 struct CpuSampleSource {
-  std::function<bool(int8_t&)> processorCount;
+  std::function<bool(int32_t&)> processorCount;
   std::function<bool(uint64_t&)> timeOfDay;  // 100-ns units
   std::function<bool(uint64_t&)> idleTime;   // 100-ns units, all processors
   std::function<void(uint32_t)> sleepMs;

@@ -7,7 +7,7 @@ namespace zandrel::platform {
 // Whether the idle-time source can be read at all on this machine.
 bool CpuTimesAvailable();
 
-bool QueryProcessorCount(int8_t& count);
+bool QueryProcessorCount(int32_t& count);
 
 // Wall clock in 100-ns units.
 bool QueryTimeOfDay(uint64_t& now100ns);

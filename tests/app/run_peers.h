@@ -30,7 +30,7 @@ inline DetectionEnv FakeEnv(int* pauses = nullptr) {
   };
   env.cpuAvailable = true;
   auto now = std::make_shared<uint64_t>(0);
-  env.cpu.processorCount = [](int8_t& n) {
+  env.cpu.processorCount = [](int32_t& n) {
     n = 4;
     return true;
   };

@@ -116,13 +116,13 @@ TEST(ModuleInventory, TrailByte5CIsNotASeparator) {
 namespace {
 // Scripted samples: each entry is one sample (time, idle) in 100-ns units.
 struct Script {
-  int8_t processors = 1;
+  int32_t processors = 1;
   std::deque<std::pair<uint64_t, uint64_t>> samples;
   bool failBasic = false;
   int failTimeAt = -1, failIdleAt = -1;
   int taken = 0, sleeps = 0;
   CpuSampleSource Source() {
-    return {[this](int8_t& n) {
+    return {[this](int32_t& n) {
               n = processors;
               return !failBasic;
             },
@@ -162,6 +162,11 @@ TEST(CpuLoad, DividesByProcessorCount) {
   s.samples = {{kSecond, 10 * kSecond}, {2 * kSecond, 13 * kSecond}, {3 * kSecond, 16 * kSecond},
                {4 * kSecond, 19 * kSecond}};
   EXPECT_EQ(SampleCpuLoad(s.Source()), 25);
+  Script many;
+  many.processors = 192;  // one of 192 busy: well past what a signed byte holds
+  many.samples = {{kSecond, 0}, {2 * kSecond, 191 * kSecond}, {3 * kSecond, 382 * kSecond},
+                  {4 * kSecond, 573 * kSecond}};
+  EXPECT_EQ(SampleCpuLoad(many.Source()), 1);
   Script idle;
   idle.samples = {{kSecond, 5}, {2 * kSecond, 5 + kSecond}, {3 * kSecond, 5 + 2 * kSecond},
                   {4 * kSecond, 5 + 3 * kSecond}};

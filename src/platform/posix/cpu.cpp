@@ -3,6 +3,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstdio>
 
 namespace zandrel::platform {
@@ -26,10 +27,11 @@ bool CpuTimesAvailable() {
   return ReadIdleTicks(ticks);
 }
 
-bool QueryProcessorCount(int8_t& count) {
+bool QueryProcessorCount(int32_t& count) {
+  // The processors whose idle time /proc/stat sums up: those online.
   long n = sysconf(_SC_NPROCESSORS_ONLN);
-  if (n < 1) return false;
-  count = static_cast<int8_t>(n > 127 ? 127 : n);
+  if (n < 1 || n > INT32_MAX) return false;
+  count = static_cast<int32_t>(n);
   return true;
 }
 
