@@ -12,6 +12,7 @@ bool ListProcesses(std::vector<uint32_t>& out);
 
 // Full paths of the files mapped executable into a process, the main
 // executable first, each once, converted to GBK with '\' as the separator.
+// Only real files count: no memfd objects and nothing marked " (deleted)".
 // False when the process has ended or cannot be read.
 bool ListModules(uint32_t pid, std::vector<std::string>& out);
 

@@ -1,6 +1,8 @@
 // Probes against this machine's real facts.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/mman.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -60,6 +62,47 @@ TEST(LiveInventory, ContainsTheExecutableOfAChildWeSpawned) {
   kill(child, SIGKILL);
   waitpid(child, nullptr, 0);
   std::system((std::string("rm -rf ") + dir).c_str());
+}
+
+TEST(LiveInventory, ListsOnlyRealFilesNotMemfdOrDeletedMappings) {
+  auto mapExec = [](int fd) {
+    if (ftruncate(fd, 4096) != 0) return static_cast<void*>(MAP_FAILED);
+    return mmap(nullptr, 4096, PROT_READ | PROT_EXEC, MAP_PRIVATE, fd, 0);
+  };
+  int mfd = static_cast<int>(syscall(SYS_memfd_create, "zandrel-probe", 0));
+  ASSERT_GE(mfd, 0);
+  void* memfdMap = mapExec(mfd);
+  // A real file, mapped twice: one copy stays, the other is removed.
+  char kept[] = "/tmp/zandrel-map-kept-XXXXXX";
+  char gone[] = "/tmp/zandrel-map-gone-XXXXXX";
+  int kfd = mkstemp(kept), gfd = mkstemp(gone);
+  ASSERT_GE(kfd, 0);
+  ASSERT_GE(gfd, 0);
+  void* keptMap = mapExec(kfd);
+  void* goneMap = mapExec(gfd);
+  unlink(gone);
+  if (memfdMap == MAP_FAILED || keptMap == MAP_FAILED || goneMap == MAP_FAILED) {
+    unlink(kept);
+    GTEST_SKIP() << "executable mappings of these files are not allowed here";
+  }
+  std::vector<std::string> modules;
+  ASSERT_TRUE(platform::ListModules(static_cast<uint32_t>(getpid()), modules));
+  auto listed = [&](const std::string& fragment) {
+    for (const std::string& m : modules) {
+      if (m.find(fragment) != std::string::npos) return true;
+    }
+    return false;
+  };
+  EXPECT_TRUE(listed(std::string(kept + 5)));  // the control: mappings are seen
+  EXPECT_FALSE(listed(std::string(gone + 5)));
+  EXPECT_FALSE(listed("memfd:"));
+  EXPECT_FALSE(listed("(deleted)"));
+  for (const std::string& m : modules) EXPECT_EQ(m[0], '\\') << m;
+  munmap(memfdMap, 4096);
+  munmap(keptMap, 4096);
+  munmap(goneMap, 4096);
+  for (int fd : {mfd, kfd, gfd}) close(fd);
+  unlink(kept);
 }
 
 TEST(LiveInventory, ProcessListStartsWithTheIdleEntryAndHoldsUs) {

@@ -22,6 +22,17 @@ std::string ToReportPath(const std::string& path) {
   return gbk;
 }
 
+// Whether a mapping's name is a file one could open: an absolute path that
+// is not marked gone and is not a file-less kernel object such as a memfd.
+bool IsRealFile(const std::string& path) {
+  static const std::string kGone = " (deleted)";
+  if (path.empty() || path[0] != '/') return false;
+  if (path.size() >= kGone.size() && path.compare(path.size() - kGone.size(), kGone.size(), kGone) == 0) {
+    return false;
+  }
+  return path.rfind("/memfd:", 0) != 0;
+}
+
 }  // namespace
 
 bool ListProcesses(std::vector<uint32_t>& out) {
@@ -55,7 +66,7 @@ bool ListModules(uint32_t pid, std::vector<std::string>& out) {
   if (n > 0) {
     exe[n] = '\0';
     seen.insert(exe);
-    out.push_back(ToReportPath(exe));
+    if (IsRealFile(exe)) out.push_back(ToReportPath(exe));
   }
   char* line = nullptr;
   size_t cap = 0;
@@ -65,8 +76,9 @@ bool ListModules(uint32_t pid, std::vector<std::string>& out) {
     char perms[8] = {};
     int pathAt = 0;
     if (std::sscanf(line, "%*s %7s %*s %*s %*s %n", perms, &pathAt) < 1 || pathAt <= 0) continue;
-    if (std::strchr(perms, 'x') == nullptr || line[pathAt] != '/') continue;
+    if (std::strchr(perms, 'x') == nullptr) continue;
     std::string path(line + pathAt);
+    if (!IsRealFile(path)) continue;
     if (seen.insert(path).second) out.push_back(ToReportPath(path));
   }
   std::free(line);
