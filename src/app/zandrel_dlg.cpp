@@ -149,7 +149,7 @@ void CZandrelDlg::RunDetection() {
   LogProgress(texts::kBannerNetworkCheck);
 
   if (Cancelled()) return;
-  m_checks.StartUdpCheck([this](uint32_t ms) { WorkerSleep(ms); });
+  m_checks.StartUdpCheck([this](uint32_t ms) { return WorkerSleep(ms); });
 }
 
 }  // namespace zandrel

@@ -34,7 +34,7 @@ void CCheckSequencer::ResetReport() {
   m_channelReply.Reset();
 }
 
-void CCheckSequencer::StartUdpCheck(const std::function<void(uint32_t)>& sleepMs) {
+void CCheckSequencer::StartUdpCheck(const std::function<bool(uint32_t)>& sleepMs) {
   m_udpWaitTicks = 0;
   m_udpTest.StartTest(targets_.reportHost, sleepMs, targets_.udpLocalPort, targets_.udpServerPort);
   host_.ArmTimer(TIMER_UDP_WAIT, 10);

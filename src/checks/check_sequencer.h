@@ -80,7 +80,8 @@ class CCheckSequencer : public net::IRecvInter, public http::I_http_data_handler
   void ResetReport();
   // Sends the UDP probes and arms the wait for their answer; sleepMs pauses
   // between the probes.
-  void StartUdpCheck(const std::function<void(uint32_t)>& sleepMs);
+  // sleepMs pauses the worker and answers false once the run is being cancelled.
+  void StartUdpCheck(const std::function<bool(uint32_t)>& sleepMs);
   // Frees the buffers and the clients and closes the UDP tester (the dialog
   // has killed the timers); the sequencer is idle afterwards.
   void Release();

@@ -4,11 +4,12 @@
 #include <cstring>
 #include <vector>
 
+#include "net/name_lookup.h"
 #include "net/socket.h"
 
 namespace zandrel {
 
-int ResolveHostAddresses(const char* name, char* out) {
+std::string UdpHostName(const char* name) {
   char work[256] = {};
   std::strncpy(work, name, 255);
   for (char& ch : work) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
@@ -17,8 +18,11 @@ int ResolveHostAddresses(const char* name, char* out) {
   if (scheme != std::string::npos) host = host.substr(scheme + 7, 249);
   size_t slash = host.find('/');
   if (slash != std::string::npos) host.resize(slash);
-  std::vector<uint32_t> addrs;
-  if (host.empty() || !net::ResolveAllIpv4(host.c_str(), addrs)) return -1;
+  return host;
+}
+
+namespace {
+int WriteAddressTexts(const std::vector<uint32_t>& addrs, char* out) {
   std::memset(out, 0, 100);
   size_t used = 0;
   int count = 0;
@@ -31,22 +35,35 @@ int ResolveHostAddresses(const char* name, char* out) {
   }
   return count;
 }
+}  // namespace
+
+int ResolveHostAddresses(const char* name, char* out) {
+  std::string host = UdpHostName(name);
+  std::vector<uint32_t> addrs;
+  if (host.empty() || !net::ResolveAllIpv4(host.c_str(), addrs)) return -1;
+  return WriteAddressTexts(addrs, out);
+}
 
 CTestUDP::CTestUDP() : engine_(net::create_udp_module()) {}
 
 CTestUDP::~CTestUDP() { Close(); }
 
-void CTestUDP::StartTest(const std::string& host, const std::function<void(uint32_t)>& sleepMs, uint16_t localPort,
+void CTestUDP::StartTest(const std::string& host, const std::function<bool(uint32_t)>& sleepMs, uint16_t localPort,
                          uint16_t serverPort) {
   endpoint_ = engine_->udp_open(localPort, this);
+  net::NameLookup lookup;
+  lookup.Start(UdpHostName(host.c_str()));
+  while (lookup.Poll() == net::NameLookup::Status::kPending) {
+    if (!sleepMs(10)) return;  // cancelled: the helper finishes on its own
+  }
   char addresses[100] = {};
-  if (ResolveHostAddresses(host.c_str(), addresses) <= 0) return;
+  if (lookup.Poll() != net::NameLookup::Status::kDone || WriteAddressTexts(lookup.Addresses(), addresses) <= 0) return;
   uint32_t addr = 0;
   if (!net::ParseIpv4(addresses, addr)) return;
   static const char kPayload[] = "test_udp";
   for (int i = 0; i < kProbes; ++i) {
     engine_->udp_send(endpoint_, kPayload, 8, addr, serverPort);
-    sleepMs(10);
+    if (!sleepMs(10)) return;
   }
 }
 

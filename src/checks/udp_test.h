@@ -14,6 +14,10 @@ namespace zandrel {
 // into out[100]; returns how many, or -1 when it does not resolve.
 int ResolveHostAddresses(const char* name, char* out);
 
+// The host name ResolveHostAddresses looks up for a name: lower case, without
+// an "http://" prefix and anything from the first "/".
+std::string UdpHostName(const char* name);
+
 class CTestUDP final : public net::I_udp_handler {
  public:
   static constexpr uint16_t kLocalPort = 19536;
@@ -26,7 +30,10 @@ class CTestUDP final : public net::I_udp_handler {
   void SetReceiver(net::IRecvInter* receiver) { receiver_ = receiver; }
   // Opens the endpoint and sends the probes, pausing after each. When the
   // host does not resolve nothing is sent and the wait simply runs out.
-  void StartTest(const std::string& host, const std::function<void(uint32_t)>& sleepMs,
+  // sleepMs pauses the calling thread and answers false once the run is being
+  // cancelled: the name is looked up on a helper thread while the caller
+  // pauses in short steps, so a cancelled run abandons the lookup at once.
+  void StartTest(const std::string& host, const std::function<bool(uint32_t)>& sleepMs,
                  uint16_t localPort = kLocalPort, uint16_t serverPort = kServerPort);
   void Close();
   bool LoopOnce();

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "http/response.h"
+#include "http/url.h"
 #include "net/interfaces.h"
 
 namespace zandrel::http {
@@ -49,6 +50,7 @@ class C_file_log_client final : public net::I_dataHandler {
  private:
   std::vector<char> request_;
   std::string url_;
+  C_url_resolver resolver_;
   std::unique_ptr<net::I_tcpModule> engine_;
   net::conn_handle connection_ = nullptr;
   std::string state_;
@@ -114,6 +116,7 @@ class C_http_downloader final : public net::I_dataHandler {
   int64_t skip_ = 0;
   uint16_t status_ = 0;  // of the last complete response head
   std::string url_;
+  C_url_resolver resolver_;
   I_http_data_handler& handler_;
   std::unique_ptr<net::I_tcpModule> engine_;
   std::unique_ptr<download_conn> record_;

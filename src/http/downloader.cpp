@@ -10,7 +10,7 @@ C_http_downloader::C_http_downloader(std::string url, I_http_data_handler& handl
     : C_http_downloader(std::move(url), handler, net::create_tcp_module) {}
 
 C_http_downloader::C_http_downloader(std::string url, I_http_data_handler& handler, const engine_factory& make_engine)
-    : url_(std::move(url)), handler_(handler) {
+    : url_(std::move(url)), resolver_(url_), handler_(handler) {
   engine_ = make_engine(*this);
   if (engine_ && !engine_->start(true)) engine_.reset();
 }
@@ -31,7 +31,8 @@ bool C_http_downloader::step() {
   if (!record_) {
     uint32_t addr = 0;
     uint16_t port = 0;
-    if (resolve_url(url_, addr, port) && addr != 0) {
+    // The name is looked up off this thread; a later step connects.
+    if (resolver_.poll(addr, port) == C_url_resolver::result::ready && addr != 0) {
       record_ = std::make_unique<download_conn>();
       record_->addr = addr;
       record_->port = port;

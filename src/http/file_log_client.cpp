@@ -7,7 +7,7 @@ namespace zandrel::http {
 std::string report_url(const std::string& host) { return host + ":5252/test_log"; }
 
 C_file_log_client::C_file_log_client(const char* body, int32_t len, const std::string& url)
-    : url_(url), response_(std::make_unique<C_http_response>()) {
+    : url_(url), resolver_(url_), response_(std::make_unique<C_http_response>()) {
   if (len < 0 || !body) len = 0;
   C_http_request req(url_);
   req.method = "POST";
@@ -28,7 +28,8 @@ bool C_file_log_client::step() {
   if (state_.empty()) {
     uint32_t addr = 0;
     uint16_t port = 0;
-    if (resolve_url(url_, addr, port)) {
+    // The name is looked up off this thread; a later step connects.
+    if (resolver_.poll(addr, port) == C_url_resolver::result::ready) {
       connection_ = engine_->create_connection(addr, port, 0, 0, this, kConnectTimeoutMs);
       if (connection_) state_ = "connecting";
     }

@@ -77,7 +77,7 @@ bool is_dotted_quad(const char* text) {
   return false;
 }
 
-bool resolve_url(const std::string& url, uint32_t& addr, uint16_t& port) {
+bool split_host_port(const std::string& url, std::string& name, uint16_t& port) {
   std::string host;
   if (!parse_host_part(url, host)) return false;
   char work[256] = {};
@@ -88,15 +88,52 @@ bool resolve_url(const std::string& url, uint32_t& addr, uint16_t& port) {
     *colon = '\0';
     portText = colon + 1;
   }
+  name = work;
+  port = portText ? static_cast<uint16_t>(static_cast<uint32_t>(parse_int(portText)) & 0xFFFFu) : 80;
+  return true;
+}
+
+bool resolve_url(const std::string& url, uint32_t& addr, uint16_t& port) {
+  std::string name;
+  uint16_t p = 0;
+  if (!split_host_port(url, name, p)) return false;
   uint32_t a = 0;
-  if (is_dotted_quad(work)) {
-    if (!net::ParseIpv4(work, a)) return false;
-  } else if (!net::ResolveFirstIpv4(work, a)) {
+  if (is_dotted_quad(name.c_str())) {
+    if (!net::ParseIpv4(name.c_str(), a)) return false;
+  } else if (!net::ResolveFirstIpv4(name.c_str(), a)) {
     return false;
   }
   addr = a;
-  port = portText ? static_cast<uint16_t>(static_cast<uint32_t>(parse_int(portText)) & 0xFFFFu) : 80;
+  port = p;
   return true;
+}
+
+C_url_resolver::C_url_resolver(const std::string& url) {
+  valid_ = split_host_port(url, name_, port_);
+  numeric_ = valid_ && is_dotted_quad(name_.c_str());
+  if (numeric_) valid_ = net::ParseIpv4(name_.c_str(), addr_);
+}
+
+C_url_resolver::result C_url_resolver::poll(uint32_t& addr, uint16_t& port) {
+  if (!valid_) return result::failed;
+  if (numeric_) {
+    addr = addr_;
+    port = port_;
+    return result::ready;
+  }
+  if (lookup_.Poll() == net::NameLookup::Status::kIdle) lookup_.Start(name_);
+  switch (lookup_.Poll()) {
+    case net::NameLookup::Status::kDone:
+      addr = lookup_.Addresses().front();
+      port = port_;
+      lookup_.Reset();
+      return result::ready;
+    case net::NameLookup::Status::kFailed:
+      lookup_.Reset();
+      return result::failed;
+    default:
+      return result::pending;
+  }
 }
 
 C_http_request::C_http_request(std::string u) : url(std::move(u)) {

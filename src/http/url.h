@@ -4,6 +4,8 @@
 #include <map>
 #include <string>
 
+#include "net/name_lookup.h"
+
 namespace zandrel::http {
 
 // The text between the end of "http://" (found anywhere) or the start of
@@ -11,8 +13,31 @@ namespace zandrel::http {
 // characters or more before a "/".
 bool parse_host_part(const std::string& url, std::string& host);
 
-// Host part to IPv4 address (host order) and port (80 by default).
+// Host part to host name and port (80 by default); false without a host part.
+bool split_host_port(const std::string& url, std::string& name, uint16_t& port);
+
+// Host part to IPv4 address (host order) and port (80 by default). Blocks
+// while a name is looked up.
 bool resolve_url(const std::string& url, uint32_t& addr, uint16_t& port);
+
+// The address of a URL's host for a client that must not block: each poll
+// either answers at once (a dotted-decimal host), starts a lookup, reports
+// it still running, or hands over its result. After a result the next poll
+// starts afresh, as a client that tries again looks the name up again.
+class C_url_resolver {
+ public:
+  enum class result { pending, ready, failed };
+  explicit C_url_resolver(const std::string& url);
+  result poll(uint32_t& addr, uint16_t& port);
+
+ private:
+  bool valid_ = false;
+  bool numeric_ = false;
+  std::string name_;
+  uint16_t port_ = 80;
+  uint32_t addr_ = 0;
+  net::NameLookup lookup_;
+};
 
 // Strict dotted-decimal test: four groups of 1-3 digits, no leading zeros,
 // each at most 255.

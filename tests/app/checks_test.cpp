@@ -83,7 +83,7 @@ TEST(UdpTester, SendsFiveProbesOrNothingWhenTheHostDoesNotResolve) {
   CTestUDP tester;
   tester.SetReceiver(&receiver);
   int sleeps = 0;
-  tester.StartTest("127.0.0.1", [&](uint32_t ms) { sleeps += ms == 10; }, 0, port);
+  tester.StartTest("127.0.0.1", [&](uint32_t ms) { return (sleeps += ms == 10) > 0; }, 0, port);
   EXPECT_EQ(sleeps, 5);
   char buf[64];
   sockaddr_in from{};
@@ -104,7 +104,17 @@ TEST(UdpTester, SendsFiveProbesOrNothingWhenTheHostDoesNotResolve) {
 
   CTestUDP unresolved;
   sleeps = 0;
-  unresolved.StartTest("no-such-host.invalid", [&](uint32_t) { ++sleeps; }, 0, port);
-  EXPECT_EQ(sleeps, 0);  // nothing sent, not even to a broadcast address
+  unresolved.StartTest("no-such-host.invalid", [&](uint32_t) { return ++sleeps > 0; }, 0, port);
+  // Nothing sent, not even to a broadcast address.
+  EXPECT_EQ(recv(peer, buf, sizeof buf, MSG_DONTWAIT), -1);
+
+  // A run cancelled during the probes sends no more of them.
+  CTestUDP cancelled;
+  sleeps = 0;
+  cancelled.StartTest("127.0.0.1", [&](uint32_t) { return ++sleeps < 2; }, 0, port);
+  usleep(10000);
+  int got = 0;
+  while (recv(peer, buf, sizeof buf, MSG_DONTWAIT) == 8) ++got;
+  EXPECT_EQ(got, 2);
   close(peer);
 }
