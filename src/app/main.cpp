@@ -3,6 +3,7 @@
 #include <cstring>
 #include <string>
 
+#include "app/console/console_run.h"
 #include "app/console/console_view.h"
 #include "app/zandrel_dlg.h"
 #include "platform/files.h"
@@ -49,44 +50,10 @@ int RunConsole(const Options& opt) {
   CZandrelDlg dlg(view);
   dlg.OnInitDialog();
   if (opt.haveUrl) view.SetSpeedUrl(platform::Utf8ToGbk(opt.speedUrl));
-  if (!dlg.OnStartClicked()) {
-    std::fprintf(stderr, "zandrel: the detection could not be started\n");
-    return 1;
-  }
-  enum { kRunning, kUploading, kDone } phase = kRunning;
-  bool cancelled = false;
-  while (!view.Closed() && phase != kDone) {
-    dlg.PumpUiCalls();
-    if (platform::StopRequested()) {
-      cancelled = true;
-      dlg.OnCancelClicked();
-      break;
-    }
-    while (int id = view.TakeDueTimer(ConsoleView::Clock::now())) {
-      dlg.OnTimer(id);
-      dlg.PumpUiCalls();
-    }
-    if (phase == kRunning && !dlg.RunActive() && !dlg.WorkerRunning()) {
-      if (!opt.saveReport.empty()) {
-        const CReportBuffer& r = dlg.Report();
-        std::FILE* f = std::fopen(opt.saveReport.c_str(), "wb");
-        bool ok = f && std::fwrite(r.Data(), 1, static_cast<size_t>(r.Length()), f) == static_cast<size_t>(r.Length());
-        if (f) ok = (std::fclose(f) == 0) && ok;
-        if (!ok) std::fprintf(stderr, "zandrel: cannot write %s\n", opt.saveReport.c_str());
-      }
-      if (opt.send) {
-        dlg.OnSendClicked();
-        phase = kUploading;
-      } else {
-        phase = kDone;
-      }
-    } else if (phase == kUploading && !dlg.UploadActive()) {
-      phase = kDone;
-    }
-    if (phase != kDone) view.Wait(std::chrono::milliseconds(50));
-  }
-  dlg.OnDestroy();
-  return cancelled || view.Closed() ? 130 : 0;
+  ConsoleRunOptions run;
+  run.send = opt.send;
+  run.saveReport = opt.saveReport;
+  return RunConsoleDetection(dlg, view, run);
 }
 
 }  // namespace

@@ -79,8 +79,8 @@ class CCheckSequencer : public net::IRecvInter, public http::I_http_data_handler
   // Empties the report and the channel reply for a new run.
   void ResetReport();
   // Sends the UDP probes and arms the wait for their answer; sleepMs pauses
-  // between the probes.
-  // sleepMs pauses the worker and answers false once the run is being cancelled.
+  // the worker (during the name lookup and between the probes) and answers
+  // false once the run is being cancelled.
   void StartUdpCheck(const std::function<bool(uint32_t)>& sleepMs);
   // Frees the buffers and the clients and closes the UDP tester (the dialog
   // has killed the timers); the sequencer is idle afterwards.

@@ -1,0 +1,122 @@
+// The desktop dialog (offscreen) while the name server never answers: the
+// report host, the hint page, the speed URL and the local service are all
+// names. The UI thread must keep serving a 10 ms timer through a whole run,
+// and closing a dialog must return at once whatever the run is doing.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QTest>
+#include <chrono>
+#include <memory>
+#include <vector>
+
+#include "app/defaults.h"
+#include "app/qt/zandrel_window.h"
+#include "platform/gbk.h"
+#include "../net/silent_dns.h"
+
+using namespace zandrel;
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+namespace {
+
+testsock::SilentDns g_dns;
+bool g_installed = false;
+
+long long Ms(Clock::duration d) { return std::chrono::duration_cast<milliseconds>(d).count(); }
+
+std::string Lines(QListWidget* list) {
+  std::string all;
+  for (int i = 0; i < list->count(); ++i) all += list->item(i)->text().toStdString() + "\n";
+  return all;
+}
+
+}  // namespace
+
+TEST(SilentNameServerDialog, TimerNeverStallsAndClosingReturnsAtOnceInEveryPhase) {
+  if (!g_installed) GTEST_SKIP() << "no private name server here (" << g_dns.Why() << ")";
+  g_reportHost = "reports.zandrel.test";
+  const char* kSpeedUrl = "http://speed.zandrel.test/zandrel-speed.bin";
+
+  // A 10 ms timer of the UI thread, as the dialog's own timers are.
+  std::vector<Clock::time_point> fired;
+  fired.reserve(10000);
+  QTimer probe;
+  probe.setTimerType(Qt::PreciseTimer);
+  QObject::connect(&probe, &QTimer::timeout, [&] { fired.push_back(Clock::now()); });
+
+  // One dialog runs to the end; five more are closed at different moments:
+  // CPU sampling, the worker inside the UDP lookup, the UDP wait, the speed
+  // test and the service check. Every one also fetches its hint page.
+  std::vector<std::unique_ptr<ZandrelWindow>> windows;
+  for (int i = 0; i < 6; ++i) {
+    CheckTargets targets = DefaultTargets();
+    if (i > 0) targets.udpLocalPort = 0;  // the fixed port belongs to the first
+    auto w = std::make_unique<ZandrelWindow>(DetectionEnv::Platform(), targets);
+    w->show();
+    static_cast<QLineEdit*>(w->Control(1005))->setText(kSpeedUrl);
+    w->LoadHint();
+    windows.push_back(std::move(w));
+  }
+  probe.start(10);
+  auto t0 = Clock::now();
+  for (auto& w : windows) QTest::mouseClick(static_cast<QPushButton*>(w->Control(1000)), Qt::LeftButton);
+
+  const int moments[] = {1000, 7000, 17000, 27000, 37000};
+  for (int i = 0; i < 5; ++i) {
+    ZandrelWindow& w = *windows[static_cast<size_t>(i) + 1];
+    EXPECT_TRUE(QTest::qWaitFor([&] { return Clock::now() - t0 >= milliseconds(moments[i]); }, moments[i] + 1000));
+    auto* list = static_cast<QListWidget*>(w.Control(1001));
+    std::string last = list->count() ? list->item(list->count() - 1)->text().toStdString() : "";
+    auto before = Clock::now();
+    if (i % 2 == 0) {
+      QTest::mouseClick(static_cast<QPushButton*>(w.Control(4)), Qt::LeftButton);
+    } else {
+      w.close();  // the close box
+    }
+    auto took = Clock::now() - before;
+    EXPECT_LE(Ms(took), 200) << "closing at " << moments[i] << " ms, after \"" << last << "\"";
+    EXPECT_FALSE(w.isVisible());
+    EXPECT_FALSE(w.Logic().WorkerRunning());
+    std::printf("closed at %d ms (after \"%s\") in %lld ms\n", moments[i], last.c_str(),
+                static_cast<long long>(Ms(took)));
+  }
+
+  ZandrelWindow& whole = *windows[0];
+  ASSERT_TRUE(QTest::qWaitFor([&] { return !whole.Logic().RunActive() && !whole.Logic().WorkerRunning(); }, 150000));
+  probe.stop();
+  EXPECT_TRUE(g_dns.Queried()) << "the names never reached the stand-in";
+
+  ASSERT_GT(fired.size(), 3000u);
+  Clock::duration longest{};
+  size_t at = 0;
+  for (size_t i = 1; i < fired.size(); ++i) {
+    if (fired[i] - fired[i - 1] > longest) {
+      longest = fired[i] - fired[i - 1];
+      at = i;
+    }
+  }
+  EXPECT_LE(Ms(longest), 100) << "gap " << Ms(fired[at] - t0) << " ms into the run";
+  std::printf("%zu ticks of the 10 ms timer in %lld ms; longest gap %lld ms\n", fired.size(),
+              static_cast<long long>(Ms(fired.back() - t0)), static_cast<long long>(Ms(longest)));
+
+  std::string lines = Lines(static_cast<QListWidget*>(whole.Control(1001)));
+  size_t from = 0;
+  for (const char* text : {"UDP检测失败！", "下载速度为：0K/s", "检测本地服务超时，失败！", "获取频道信息超时，失败！"}) {
+    size_t p = lines.find(text, from);
+    EXPECT_NE(p, std::string::npos) << text << "\n" << lines;
+    if (p != std::string::npos) from = p;
+  }
+  EXPECT_TRUE(whole.HintView().toPlainText().isEmpty());
+  windows.clear();
+}
+
+int main(int argc, char** argv) {
+  // The namespaces must be made while this process has a single thread.
+  g_installed = g_dns.Install();
+  qputenv("QT_QPA_PLATFORM", "offscreen");
+  QApplication app(argc, argv);
+  testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}
