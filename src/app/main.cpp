@@ -2,10 +2,12 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "app/console/console_run.h"
 #include "app/console/console_view.h"
 #include "app/zandrel_dlg.h"
+#include "platform/console.h"
 #include "platform/files.h"
 #include "platform/gbk.h"
 #if defined(ZANDREL_WITH_QT)
@@ -59,12 +61,18 @@ int RunConsole(const Options& opt) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // On Windows zandrel.exe is a GUI-subsystem program: with options it writes
+  // to the console it was started from, or to where its output was redirected.
+  if (argc > 1) zandrel::platform::UseParentConsole();
+  // UTF-8 on every system (Windows: from the wide command line).
+  const std::vector<std::string> args = zandrel::platform::CommandLineArguments(argc, argv);
+  const int count = static_cast<int>(args.size());
   Options opt;
-  for (int i = 1; i < argc; ++i) {
-    std::string a = argv[i];
+  for (int i = 1; i < count; ++i) {
+    const std::string& a = args[i];
     auto value = [&](std::string& out) {
-      if (i + 1 >= argc) return false;
-      out = argv[++i];
+      if (i + 1 >= count) return false;
+      out = args[++i];
       return true;
     };
     if (a == "--help" || a == "-h") {

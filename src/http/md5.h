@@ -1,26 +1,11 @@
-// MD5 (RFC 1321) as 32 upper-case hexadecimal digits.
+// MD5 (RFC 1321) as 32 upper-case hexadecimal digits, as the HTTP clients
+// and the report server use it; the digest itself comes from the platform.
 #pragma once
-#include <cstddef>
-#include <memory>
-#include <string>
+#include "platform/md5.h"
 
 namespace zandrel::http {
 
-std::string md5_hex_upper(const void* data, std::size_t len);
-
-// Incremental form, for data that arrives in pieces.
-class Md5 {
- public:
-  Md5();
-  ~Md5();
-  Md5(const Md5&) = delete;
-  Md5& operator=(const Md5&) = delete;
-  void update(const void* data, std::size_t len);
-  std::string hex_upper();  // finishes the digest
-
- private:
-  struct Impl;
-  std::unique_ptr<Impl> impl_;
-};
+using platform::Md5;
+using platform::md5_hex_upper;
 
 }  // namespace zandrel::http

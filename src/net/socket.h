@@ -20,6 +20,21 @@ inline constexpr socket_t kNoSocket = static_cast<socket_t>(-1);
 
 inline bool IsSocket(socket_t s) { return s != kNoSocket; }
 
+// Holds the platform's socket layer for as long as it lives: every owner of
+// sockets (each engine, the dialog, a test) keeps one. The layer counts its
+// holders and is shut down when the last one goes. Nothing to do on POSIX.
+class SocketLayer {
+ public:
+  SocketLayer();
+  ~SocketLayer();
+  SocketLayer(const SocketLayer&) = delete;
+  SocketLayer& operator=(const SocketLayer&) = delete;
+  bool started() const { return started_; }
+
+ private:
+  bool started_ = false;
+};
+
 socket_t TcpSocket();
 socket_t UdpSocket();
 void CloseSocket(socket_t s);

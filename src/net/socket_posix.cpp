@@ -26,6 +26,9 @@ sockaddr_in MakeAddr(uint32_t addr, uint16_t port) {
 
 }  // namespace
 
+SocketLayer::SocketLayer() : started_(true) {}
+SocketLayer::~SocketLayer() = default;
+
 socket_t TcpSocket() {
   int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
   return s < 0 ? kNoSocket : s;

@@ -91,6 +91,7 @@ class C_TcpModule final : public I_tcpModule {
   void _handle_conn_timeOut();
   void snapshot_live();
 
+  SocketLayer layer_;  // first in, last out: outlives every socket below
   I_dataHandler& handler_;
   bool running_ = false;
   std::map<conn_info*, std::unique_ptr<conn_info>> live_;  // identity -> record

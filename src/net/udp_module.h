@@ -36,6 +36,7 @@ class C_udp_module final : public I_udp_module {
   ~C_udp_module() override;
 
  private:
+  SocketLayer layer_;  // first in, last out: outlives every socket below
   std::map<udp_socket*, std::unique_ptr<udp_socket>> live_;
   std::map<socket_t, udp_socket*> sockets_;
   SocketList readList_{kCapacity};

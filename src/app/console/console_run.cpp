@@ -28,10 +28,9 @@ int RunConsoleDetection(CZandrelDlg& dlg, ConsoleView& view, const ConsoleRunOpt
     if (phase == kRunning && !dlg.RunActive() && !dlg.WorkerRunning()) {
       if (!opt.saveReport.empty()) {
         const CReportBuffer& r = dlg.Report();
-        std::FILE* f = std::fopen(opt.saveReport.c_str(), "wb");
-        bool ok = f && std::fwrite(r.Data(), 1, static_cast<size_t>(r.Length()), f) == static_cast<size_t>(r.Length());
-        if (f) ok = (std::fclose(f) == 0) && ok;
-        if (!ok) std::fprintf(stderr, "zandrel: cannot write %s\n", opt.saveReport.c_str());
+        if (!platform::WriteWholeFile(opt.saveReport, r.Data(), static_cast<size_t>(r.Length()))) {
+          std::fprintf(stderr, "zandrel: cannot write %s\n", opt.saveReport.c_str());
+        }
       }
       if (opt.send) {
         dlg.OnSendClicked();

@@ -1,5 +1,6 @@
 #include "app/console/console_view.h"
 
+#include "platform/console.h"
 #include "platform/gbk.h"
 
 namespace zandrel {
@@ -8,18 +9,14 @@ void ConsoleView::AddProgressLine(const std::string& line) {
   std::string text = line;
   // A line that carries its own CR LF is printed without a second break.
   if (text.size() >= 2 && text.compare(text.size() - 2, 2, "\r\n") == 0) text.resize(text.size() - 2);
-  std::string utf8 = platform::GbkToUtf8(text) + "\n";
-  std::fwrite(utf8.data(), 1, utf8.size(), out_);
-  std::fflush(out_);
+  platform::WriteText(out_, platform::GbkToUtf8(text) + "\n");
 }
 
 void ConsoleView::SetStatusText(const std::string& text) {
   if (text == status_) return;
   status_ = text;
   if (text.empty()) return;
-  std::string utf8 = "[" + platform::GbkToUtf8(text) + "]\n";
-  std::fwrite(utf8.data(), 1, utf8.size(), out_);
-  std::fflush(out_);
+  platform::WriteText(out_, "[" + platform::GbkToUtf8(text) + "]\n");
 }
 
 void ConsoleView::SetTimer(int id, uint32_t periodMs) {

@@ -37,6 +37,13 @@ bool ReadWholeFile(const std::string& path, std::string& out) {
   return ok;
 }
 
+bool WriteWholeFile(const std::string& path, const char* data, std::size_t len) {
+  FILE* f = std::fopen(path.c_str(), "wbe");
+  if (!f) return false;
+  bool ok = std::fwrite(data, 1, len, f) == len;
+  return (std::fclose(f) == 0) && ok;
+}
+
 bool WriteFileAtomically(const std::string& dir, const std::string& name, const char* data, std::size_t len) {
   std::string tmp = dir + "/." + name + ".tmp";
   int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);

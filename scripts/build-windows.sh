@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Cross-builds the Windows programs with mingw-w64: x86_64 into build-win64/,
+# i686 into build-win32/ (or the folders named by WIN64_DIR / WIN32_DIR).
+# Extra CMake arguments may be given in WIN_CMAKE_ARGS.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+packages=(cmake ninja-build g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix googletest)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if ((${#missing[@]})); then
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+build() {  # toolchain dir
+  cmake -S . -B "$2" -G Ninja -DCMAKE_TOOLCHAIN_FILE="cmake/mingw-$1.cmake" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    ${WIN_CMAKE_ARGS:-}
+  cmake --build "$2"
+}
+build x86_64 "${WIN64_DIR:-build-win64}"
+build i686 "${WIN32_DIR:-build-win32}"

@@ -1,0 +1,25 @@
+// The command line and text output of the terminal front ends.
+#pragma once
+#include <cstdio>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace zandrel::platform {
+
+// The program's arguments as UTF-8, argv[0] first. On Windows they are read
+// from the wide command line, so any text arrives intact whatever the
+// system's code page; elsewhere they are argv as given.
+std::vector<std::string> CommandLineArguments(int argc, char** argv);
+
+// Makes standard output and standard error usable for a program that may
+// have been built without a console of its own: handles that were
+// redirected are kept, others are attached to the parent process's console
+// when there is one. Nothing to do on POSIX.
+void UseParentConsole();
+
+// Writes UTF-8 text: to a console as characters (so it shows right on any
+// display language), to a file or pipe as the UTF-8 bytes. Flushes.
+void WriteText(std::FILE* out, std::string_view utf8);
+
+}  // namespace zandrel::platform

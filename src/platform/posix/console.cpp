@@ -1,0 +1,14 @@
+#include "platform/console.h"
+
+namespace zandrel::platform {
+
+std::vector<std::string> CommandLineArguments(int argc, char** argv) { return {argv, argv + argc}; }
+
+void UseParentConsole() {}
+
+void WriteText(std::FILE* out, std::string_view utf8) {
+  std::fwrite(utf8.data(), 1, utf8.size(), out);
+  std::fflush(out);
+}
+
+}  // namespace zandrel::platform

@@ -1,0 +1,59 @@
+// The wide command line, and console output as UTF-16.
+#include "platform/console.h"
+
+#include <windows.h>
+#include <io.h>
+#include <shellapi.h>
+
+#include "platform/win32/wide.h"
+
+namespace zandrel::platform {
+
+std::vector<std::string> CommandLineArguments(int argc, char** argv) {
+  int n = 0;
+  LPWSTR* wide = CommandLineToArgvW(GetCommandLineW(), &n);
+  if (!wide) return {argv, argv + argc};
+  std::vector<std::string> args;
+  for (int i = 0; i < n; ++i) args.push_back(win32::WideToUtf8(wide[i]));
+  LocalFree(wide);
+  return args;
+}
+
+namespace {
+
+bool Usable(HANDLE h) { return h != nullptr && h != INVALID_HANDLE_VALUE && GetFileType(h) != FILE_TYPE_UNKNOWN; }
+
+}  // namespace
+
+void UseParentConsole() {
+  bool outOk = Usable(GetStdHandle(STD_OUTPUT_HANDLE));
+  bool errOk = Usable(GetStdHandle(STD_ERROR_HANDLE));
+  if (outOk && errOk) return;
+  if (!AttachConsole(ATTACH_PARENT_PROCESS)) return;
+  if (!outOk && std::freopen("CONOUT$", "w", stdout)) SetStdHandle(STD_OUTPUT_HANDLE, (HANDLE)_get_osfhandle(_fileno(stdout)));
+  if (!errOk && std::freopen("CONOUT$", "w", stderr)) SetStdHandle(STD_ERROR_HANDLE, (HANDLE)_get_osfhandle(_fileno(stderr)));
+}
+
+void WriteText(std::FILE* out, std::string_view utf8) {
+  int fd = _fileno(out);
+  HANDLE h = fd >= 0 ? reinterpret_cast<HANDLE>(_get_osfhandle(fd)) : INVALID_HANDLE_VALUE;
+  DWORD mode = 0;
+  if (h != INVALID_HANDLE_VALUE && GetConsoleMode(h, &mode)) {
+    std::fflush(out);
+    std::wstring wide = win32::Utf8ToWide(utf8);
+    const wchar_t* p = wide.data();
+    size_t left = wide.size();
+    while (left > 0) {
+      DWORD piece = left > 8192 ? 8192 : static_cast<DWORD>(left);
+      DWORD written = 0;
+      if (!WriteConsoleW(h, p, piece, &written, nullptr) || written == 0) break;
+      p += written;
+      left -= written;
+    }
+    return;
+  }
+  std::fwrite(utf8.data(), 1, utf8.size(), out);
+  std::fflush(out);
+}
+
+}  // namespace zandrel::platform

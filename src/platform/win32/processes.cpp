@@ -1,0 +1,64 @@
+// Processes and their modules from Tool Help snapshots.
+#include "platform/processes.h"
+
+#include <windows.h>
+#include <tlhelp32.h>
+
+#include <set>
+
+#include "platform/win32/wide.h"
+
+namespace zandrel::platform {
+namespace {
+
+// Closes a snapshot handle on every path.
+struct Snapshot {
+  HANDLE h;
+  explicit Snapshot(DWORD flags, DWORD pid) : h(CreateToolhelp32Snapshot(flags, pid)) {}
+  ~Snapshot() {
+    if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+  }
+  Snapshot(const Snapshot&) = delete;
+  Snapshot& operator=(const Snapshot&) = delete;
+  bool ok() const { return h != INVALID_HANDLE_VALUE; }
+};
+
+}  // namespace
+
+bool ListProcesses(std::vector<uint32_t>& out) {
+  out.clear();
+  Snapshot snap(TH32CS_SNAPPROCESS, 0);
+  if (!snap.ok()) return false;
+  PROCESSENTRY32W entry{};
+  entry.dwSize = sizeof entry;
+  if (!Process32FirstW(snap.h, &entry)) {
+    // No process at all is reported as an empty list. Any other failure of
+    // the first read ends the walk without a message: the list then holds
+    // only the (unread) first entry, which is never inventoried.
+    if (GetLastError() != ERROR_NO_MORE_FILES) out.push_back(0);
+    return true;
+  }
+  // Snapshot order; the first entry is the idle pseudo-process.
+  do {
+    out.push_back(entry.th32ProcessID);
+  } while (Process32NextW(snap.h, &entry));
+  return true;
+}
+
+bool ListModules(uint32_t pid, std::vector<std::string>& out) {
+  out.clear();
+  Snapshot snap(TH32CS_SNAPMODULE, pid);
+  if (!snap.ok()) return false;
+  MODULEENTRY32W entry{};
+  entry.dwSize = sizeof entry;
+  if (!Module32FirstW(snap.h, &entry)) return false;
+  // Wide paths, so that names outside the ANSI code page reach GBK intact.
+  std::set<std::wstring> seen;
+  do {
+    std::wstring path = entry.szExePath;
+    if (seen.insert(path).second) out.push_back(win32::WideToGbk(path));
+  } while (Module32NextW(snap.h, &entry));
+  return true;
+}
+
+}  // namespace zandrel::platform
