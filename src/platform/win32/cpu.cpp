@@ -59,11 +59,12 @@ uint64_t ToU64(const LARGE_INTEGER& v) {
 
 bool CpuTimesAvailable() { return Entry() != nullptr; }
 
-bool QueryProcessorCount(int8_t& count) {
+bool QueryProcessorCount(int32_t& count) {
   QueryFn query = Entry();
   BasicInformation info{};
   if (!query || query(kClassBasic, &info, sizeof info, nullptr) != 0) return false;
-  count = static_cast<int8_t>(info.numberOfProcessors);
+  // The field is a signed char; read it unsigned so up to 255 processors count.
+  count = static_cast<uint8_t>(info.numberOfProcessors);
   return true;
 }
 
