@@ -33,7 +33,7 @@ if [[ "${1:-}" != --inside ]]; then
   # The peers run natively; the dialog and its drivers are Windows programs.
   cmake -S . -B build -G Ninja >/dev/null
   cmake --build build --target zandrel-report-server local_service_peer
-  cmake -S . -B build-win64 -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-x86_64.cmake -DCMAKE_BUILD_TYPE=Release \
+  cmake -S . -B build-win64 -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-x86_64.cmake -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     >/dev/null
   cmake --build build-win64 --target zandrel dialog_driver dialog_icon_test
 
