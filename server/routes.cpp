@@ -45,12 +45,12 @@ ByteRange ResolveRange(const std::string* rangeField, uint64_t size) {
   whole.first = 0;
   whole.last = size ? size - 1 : 0;
   if (!rangeField) return whole;
-  std::string_view spec = *rangeField;
-  if (spec.size() < 6 || !SameIgnoringCase(spec.substr(0, 6), "bytes=")) return whole;
-  spec.remove_prefix(6);
-  size_t dash = spec.find('-');
-  if (dash == std::string_view::npos || spec.find(',') != std::string_view::npos) return whole;
-  std::string_view a = spec.substr(0, dash), b = spec.substr(dash + 1);
+  std::string_view text = *rangeField;
+  if (text.size() < 6 || !SameIgnoringCase(text.substr(0, 6), "bytes=")) return whole;
+  text.remove_prefix(6);
+  size_t dash = text.find('-');
+  if (dash == std::string_view::npos || text.find(',') != std::string_view::npos) return whole;
+  std::string_view a = text.substr(0, dash), b = text.substr(dash + 1);
   uint64_t first = 0, last = 0;
   ByteRange r;
   r.kind = ByteRange::kPart;
