@@ -17,8 +17,8 @@
 
 #include "platform/gbk.h"
 #include "report_server.h"
-#include "../tests/http/test_server.h"
-#include "../tests/net/netns.h"
+#include "http_peer.h"
+#include "netns.h"
 
 using Clock = std::chrono::steady_clock;
 
@@ -47,7 +47,7 @@ int main(int argc, char** argv) {
     while (!stop) server.Poll();
   });
   testhttp::Server service(
-      [](int fd, const std::string& req, int) {
+      [](testsock::socket_t fd, const std::string& req, int) {
         if (req.find("/crossdomain.xml") != std::string::npos) {
           testhttp::SendAll(fd, "HTTP/1.1 200 OK\r\nContent-Length: 9\r\n\r\n<cross/>\n");
         } else {

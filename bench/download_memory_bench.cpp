@@ -15,7 +15,7 @@
 #include <thread>
 
 #include "http/clients.h"
-#include "../tests/net/test_sockets.h"
+#include "sockets.h"
 
 using namespace zandrel::http;
 

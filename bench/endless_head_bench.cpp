@@ -12,7 +12,7 @@
 #include <string>
 
 #include "http/clients.h"
-#include "../tests/net/test_sockets.h"
+#include "sockets.h"
 
 using namespace zandrel::http;
 

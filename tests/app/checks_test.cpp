@@ -1,14 +1,11 @@
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <cstring>
 
 #include "checks/check_sequencer.h"
 #include "checks/speed_meter.h"
 #include "checks/udp_test.h"
+#include "sockets.h"
 
 using namespace zandrel;
 
@@ -70,14 +67,9 @@ struct Counter : net::IRecvInter {
 }  // namespace
 
 TEST(UdpTester, SendsFiveProbesOrNothingWhenTheHostDoesNotResolve) {
-  int peer = socket(AF_INET, SOCK_DGRAM, 0);
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(peer, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
-  socklen_t len = sizeof sa;
-  getsockname(peer, reinterpret_cast<sockaddr*>(&sa), &len);
-  uint16_t port = ntohs(sa.sin_port);
+  testsock::Socket owner(testsock::UdpBound());
+  const testsock::socket_t peer = owner.get();
+  const uint16_t port = testsock::PortOf(peer);
 
   Counter receiver;
   CTestUDP tester;
@@ -86,17 +78,17 @@ TEST(UdpTester, SendsFiveProbesOrNothingWhenTheHostDoesNotResolve) {
   tester.StartTest("127.0.0.1", [&](uint32_t ms) { return (sleeps += ms == 10) > 0; }, 0, port);
   EXPECT_EQ(sleeps, 5);
   char buf[64];
-  sockaddr_in from{};
-  socklen_t fromLen = sizeof from;
+  uint32_t fromAddr = 0;
+  uint16_t fromPort = 0;
   for (int i = 0; i < 5; ++i) {
-    ASSERT_EQ(recvfrom(peer, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &fromLen), 8);
+    ASSERT_TRUE(testsock::WaitReadable(peer, 5000));
+    ASSERT_EQ(net::RecvFrom(peer, buf, sizeof buf, fromAddr, fromPort), 8);
     EXPECT_EQ(std::string(buf, 8), "test_udp");
   }
-  // Answers already waiting: the first pass takes one; the tester closes on it in the dialog.
-  sendto(peer, "a", 1, 0, reinterpret_cast<sockaddr*>(&from), fromLen);
-  sendto(peer, "b", 1, 0, reinterpret_cast<sockaddr*>(&from), fromLen);
-  usleep(10000);
-  tester.LoopOnce();
+  // Answers waiting: a pass takes one; the tester closes on it in the dialog.
+  testsock::SendTo(peer, "a", fromPort, fromAddr);
+  testsock::SendTo(peer, "b", fromPort, fromAddr);
+  for (int i = 0; i < 5000 && receiver.n == 0; ++i) tester.LoopOnce();
   EXPECT_EQ(receiver.n, 1);
   tester.Close();
   tester.LoopOnce();
@@ -106,15 +98,13 @@ TEST(UdpTester, SendsFiveProbesOrNothingWhenTheHostDoesNotResolve) {
   sleeps = 0;
   unresolved.StartTest("no-such-host.invalid", [&](uint32_t) { return ++sleeps > 0; }, 0, port);
   // Nothing sent, not even to a broadcast address.
-  EXPECT_EQ(recv(peer, buf, sizeof buf, MSG_DONTWAIT), -1);
+  EXPECT_FALSE(testsock::WaitReadable(peer, 100));
 
   // A run cancelled during the probes sends no more of them.
   CTestUDP cancelled;
   sleeps = 0;
   cancelled.StartTest("127.0.0.1", [&](uint32_t) { return ++sleeps < 2; }, 0, port);
-  usleep(10000);
   int got = 0;
-  while (recv(peer, buf, sizeof buf, MSG_DONTWAIT) == 8) ++got;
+  while (testsock::WaitReadable(peer, 200) && testsock::Recv(peer, buf, sizeof buf) == 8) ++got;
   EXPECT_EQ(got, 2);
-  close(peer);
 }

@@ -4,19 +4,25 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
-#include <cstdio>
-#include <cstring>
-#include <memory>
 #include <string>
+#include <vector>
 
 #include "http/md5.h"
 #include "platform/files.h"
 #include "platform/gbk.h"
-#include "../http/test_server.h"
-#include "../net/netns.h"
+#include "command.h"
+#include "http_peer.h"
+#include "netns.h"
+#include "temp_dir.h"
+#include "wait.h"
 
+using testhttp::Path;
 using testhttp::SendAll;
+using testsock::socket_t;
+using testsupport::CommandResult;
+using testsupport::RunCommand;
 
 namespace {
 
@@ -29,39 +35,10 @@ void IsolateNetwork() {
   g_isolated = testsock::IsolateNetwork();
 }
 
-struct Result {
-  int exitCode = -1;
-  std::string out;
-};
-
-Result RunCommand(const std::string& cmd) {
-  Result r;
-  FILE* p = popen(cmd.c_str(), "r");
-  if (!p) return r;
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, p)) > 0) r.out.append(buf, n);
-  int status = pclose(p);
-  r.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  return r;
-}
-
-std::string Path(const std::string& request) {
-  size_t sp = request.find(' ');
-  return request.substr(sp + 1, request.find(' ', sp + 1) - sp - 1);
-}
-
-std::string TempName(const char* stem) {
-  char name[] = "/tmp/zandrel-e2e-XXXXXX";
-  int fd = mkstemp(name);
-  close(fd);
-  return std::string(name) + stem;
-}
-
 const char kChannels[] = "<channels>\r\n<c id=\"20001\">CCTV-1</c>\r\n</channels>";
 
 // Stand-in for the live-broadcast client's service on port 6001.
-void LocalService(int fd, const std::string& req, int) {
+void LocalService(socket_t fd, const std::string& req, int) {
   if (Path(req) == "/crossdomain.xml") {
     SendAll(fd, "HTTP/1.1 200 OK\r\nContent-Length: 9\r\n\r\n<cross/>\n");
   } else {
@@ -74,19 +51,20 @@ void LocalService(int fd, const std::string& req, int) {
 TEST(ConsoleEndToEnd, RunAndUploadAgainstLoopbackPeers) {
   IsolateNetwork();
   std::string uploaded;
-  testhttp::Server reportPeer([&](int fd, const std::string& req, int) {
+  testhttp::Server reportPeer([&](socket_t fd, const std::string& req, int) {
     uploaded = req;
     SendAll(fd, "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nOK");
   }, true, 5252);
   testhttp::UdpEcho udp(19549);
   testhttp::Server service(LocalService, false, 6001);
   std::string speedBody(3 << 20, 'z');
-  testhttp::Server speed([&](int fd, const std::string&, int) {
+  testhttp::Server speed([&](socket_t fd, const std::string&, int) {
     SendAll(fd, "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(speedBody.size()) + "\r\n\r\n" + speedBody);
   });
 
-  std::string saved = TempName(".report");
-  Result r = RunCommand("timeout 120 " + std::string(ZANDREL_BIN) + " --console --problem 'e2e 画面卡顿' --speed-url " +
+  testsupport::TempDir tmp("zandrel-e2e");
+  const std::string saved = tmp / "run.report";
+  CommandResult r = RunCommand("timeout 120 " + std::string(ZANDREL_BIN) + " --console --problem 'e2e 画面卡顿' --speed-url " +
                         speed.url("/speed.bin") + " --send --save-report " + saved);
   ASSERT_EQ(r.exitCode, 0) << r.out;
   EXPECT_EQ(r.out.find("问题描述"), std::string::npos) << "the description is reported, never shown";
@@ -98,7 +76,6 @@ TEST(ConsoleEndToEnd, RunAndUploadAgainstLoopbackPeers) {
 
   std::string report;
   ASSERT_TRUE(zandrel::platform::ReadWholeFile(saved, report));
-  std::remove(saved.c_str());
   EXPECT_EQ(report.find(zandrel::platform::Utf8ToGbk("\r\n问题描述：e2e 画面卡顿\r\n")), 0u);
   std::string tail = zandrel::platform::Utf8ToGbk("检测本地服务成功！频道ID：") + kChannels;
   ASSERT_GE(report.size(), tail.size());
@@ -117,8 +94,8 @@ TEST(ConsoleEndToEnd, RunAndUploadAgainstLoopbackPeers) {
 
 TEST(ConsoleEndToEnd, ReportServerStoresWhatTheToolSaved) {
   IsolateNetwork();
-  char dir[] = "/tmp/zandrel-e2e-store-XXXXXX";
-  ASSERT_NE(mkdtemp(dir), nullptr);
+  testsupport::TempDir store("zandrel-e2e-store"), tmp("zandrel-e2e");
+  const char* dir = store.path().c_str();
   pid_t server = fork();
   ASSERT_GE(server, 0);
   if (server == 0) {
@@ -127,10 +104,11 @@ TEST(ConsoleEndToEnd, ReportServerStoresWhatTheToolSaved) {
     _exit(127);
   }
   testhttp::Server service(LocalService, false, 6001);
-  usleep(300000);
-  std::string saved = TempName(".report");
+  // Started once its report port takes connections.
+  ASSERT_TRUE(testsupport::WaitUntil([] { return testsock::Socket(testsock::Connect(5252)).get() != testsock::kNoSocket; }, 30000));
+  const std::string saved = tmp / "run.report";
   // The default speed URL names the report server's own speed-test file.
-  Result r = RunCommand("timeout 120 " + std::string(ZANDREL_BIN) + " --console --send --save-report " + saved);
+  CommandResult r = RunCommand("timeout 120 " + std::string(ZANDREL_BIN) + " --console --send --save-report " + saved);
   kill(server, SIGTERM);
   int status = 0;
   waitpid(server, &status, 0);
@@ -138,15 +116,11 @@ TEST(ConsoleEndToEnd, ReportServerStoresWhatTheToolSaved) {
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the server did not stop cleanly";
   EXPECT_NE(r.out.find("UDP检测成功！"), std::string::npos);
   EXPECT_EQ(r.out.find("下载速度为：0K/s"), std::string::npos) << r.out;
-  std::string report, stored;
+  std::string report;
   ASSERT_TRUE(zandrel::platform::ReadWholeFile(saved, report));
-  std::remove(saved.c_str());
-  std::string list = RunCommand(std::string("ls ") + dir).out;
-  ASSERT_FALSE(list.empty());
-  std::string name = list.substr(0, list.find('\n'));
-  ASSERT_TRUE(zandrel::platform::ReadWholeFile(std::string(dir) + "/" + name, stored));
-  EXPECT_TRUE(stored == report);
-  std::system((std::string("rm -rf ") + dir).c_str());
+  std::vector<std::string> reports = store.Contents();
+  ASSERT_EQ(reports.size(), 1u);
+  EXPECT_TRUE(reports[0] == report);
 }
 
 TEST(ConsoleEndToEnd, UsageErrorsAndAMissingDisplayAreExplained) {
@@ -155,11 +129,11 @@ TEST(ConsoleEndToEnd, UsageErrorsAndAMissingDisplayAreExplained) {
   EXPECT_EQ(RunCommand(std::string(ZANDREL_BIN) + " --send 2>/dev/null").exitCode, 2);
   EXPECT_EQ(RunCommand(std::string(ZANDREL_SERVER_BIN) + " --max-body 5000000000 2>/dev/null").exitCode, 2);
   // Without a display the dialog points to --console instead of aborting.
-  Result noDisplay = RunCommand("env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM " + std::string(ZANDREL_BIN) +
+  CommandResult noDisplay = RunCommand("env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM " + std::string(ZANDREL_BIN) +
                                 " 2>&1");
   EXPECT_NE(noDisplay.exitCode, 0);
   EXPECT_NE(noDisplay.out.find("--console"), std::string::npos) << noDisplay.out;
-  Result help = RunCommand(std::string(ZANDREL_BIN) + " --help");
+  CommandResult help = RunCommand(std::string(ZANDREL_BIN) + " --help");
   EXPECT_EQ(help.exitCode, 0);
   EXPECT_NE(help.out.find("--console"), std::string::npos);
 }

@@ -1,6 +1,5 @@
 // Whole detection runs driven tick by tick through a fake view.
 #include <gtest/gtest.h>
-#include <poll.h>
 
 #include <atomic>
 #include <chrono>
@@ -14,7 +13,6 @@
 #include "run_peers.h"
 #include "http/md5.h"
 #include "platform/gbk.h"
-#include "../http/test_server.h"
 
 using namespace zandrel;
 using fake::FakeView;

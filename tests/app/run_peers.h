@@ -9,11 +9,12 @@
 
 #include "app/zandrel_dlg.h"
 #include "platform/gbk.h"
-#include "../http/test_server.h"
+#include "http_peer.h"
 
 namespace runpeers {
 
 using namespace zandrel;
+using testhttp::Path;
 using testhttp::SendAll;
 
 inline std::string G(const char* utf8) { return platform::Utf8ToGbk(utf8); }
@@ -51,17 +52,12 @@ inline DetectionEnv FakeEnv(int* pauses = nullptr) {
   return env;
 }
 
-inline std::string Path(const std::string& request) {
-  size_t sp = request.find(' ');
-  return request.substr(sp + 1, request.find(' ', sp + 1) - sp - 1);
-}
-
 // Answers every check of a run, by path.
 struct Peers {
   std::string channelReply = "<channels>\r\n20001 CCTV-1\r\n</channels>";
   std::string speedBody = std::string(200000, 's');
   std::string uploaded;
-  testhttp::Server http{[this](int fd, const std::string& req, int) {
+  testhttp::Server http{[this](testsock::socket_t fd, const std::string& req, int) {
                           std::string path = Path(req);
                           if (path == "/speed") {
                             SendAll(fd, "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(speedBody.size()) +

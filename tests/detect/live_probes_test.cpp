@@ -16,26 +16,20 @@
 #include "detect/probes.h"
 #include "platform/adapters.h"
 #include "platform/processes.h"
+#include "command.h"
+#include "temp_dir.h"
+#include "wait.h"
 
 using namespace zandrel;
 
 namespace {
-std::string RunCommand(const char* cmd) {
-  std::string out;
-  std::unique_ptr<FILE, int (*)(FILE*)> p(popen(cmd, "r"), pclose);
-  if (!p) return out;
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, p.get())) > 0) out.append(buf, n);
-  return out;
-}
+std::string RunCommand(const char* cmd) { return testsupport::RunCommand(cmd).out; }
 }  // namespace
 
 TEST(LiveInventory, ContainsTheExecutableOfAChildWeSpawned) {
   // Copy a program to a path of our own so that only the child maps it.
-  char dir[] = "/tmp/zandrel-inv-XXXXXX";
-  ASSERT_NE(mkdtemp(dir), nullptr);
-  std::string exe = std::string(dir) + "/probe-child";
+  testsupport::TempDir dir("zandrel-inv");
+  std::string exe = dir / "probe-child";
   ASSERT_EQ(std::system(("cp /bin/sleep " + exe).c_str()), 0);
   pid_t child = fork();
   ASSERT_GE(child, 0);
@@ -43,11 +37,14 @@ TEST(LiveInventory, ContainsTheExecutableOfAChildWeSpawned) {
     execl(exe.c_str(), "probe-child", "30", static_cast<char*>(nullptr));
     _exit(127);
   }
-  usleep(200000);
-  std::vector<std::string> modules;
-  ASSERT_TRUE(platform::ListModules(static_cast<uint32_t>(child), modules));
   std::string want = exe;
   for (char& c : want) c = c == '/' ? '\\' : c;
+  // The child shows its own program once its exec is done.
+  std::vector<std::string> modules;
+  testsupport::WaitUntil([&] {
+    modules.clear();
+    return platform::ListModules(static_cast<uint32_t>(child), modules) && !modules.empty() && modules.front() == want;
+  });
   ASSERT_FALSE(modules.empty());
   EXPECT_EQ(modules.front(), want);  // main executable first
 
@@ -61,7 +58,6 @@ TEST(LiveInventory, ContainsTheExecutableOfAChildWeSpawned) {
 
   kill(child, SIGKILL);
   waitpid(child, nullptr, 0);
-  std::system((std::string("rm -rf ") + dir).c_str());
 }
 
 TEST(LiveInventory, ListsOnlyRealFilesNotMemfdOrDeletedMappings) {

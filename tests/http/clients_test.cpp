@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <string>
 #include <thread>
@@ -7,10 +8,12 @@
 
 #include "http/clients.h"
 #include "http/md5.h"
-#include "test_server.h"
+#include "http_peer.h"
+#include "wait.h"
 
 using namespace zandrel::http;
 using testhttp::SendAll;
+using testsock::socket_t;
 using testhttp::Server;
 
 namespace {
@@ -47,7 +50,7 @@ std::string Body(size_t n) {
 
 TEST(Downloader, ContentLengthInThreeReads) {
   const std::string body = Body(1000);
-  Server srv([&](int fd, const std::string&, int) {
+  Server srv([&](socket_t fd, const std::string&, int) {
     SendAll(fd, "HTTP/1.1 200 OK\r\nContent-Length: 1000\r\n\r\n" + body.substr(0, 300));
     Pause(60);
     SendAll(fd, body.substr(300, 300));
@@ -78,7 +81,7 @@ TEST(Downloader, ContentLengthInThreeReads) {
 
 TEST(Downloader, ResumesWithARangeAfterABreak) {
   const std::string body = Body(1000);
-  Server srv([&](int fd, const std::string&, int index) {
+  Server srv([&](socket_t fd, const std::string&, int index) {
     if (index == 0) {
       SendAll(fd, "HTTP/1.1 200 OK\r\nContent-Length: 1000\r\n\r\n" + body.substr(0, 600));
     } else {
@@ -105,7 +108,7 @@ TEST(Downloader, ResumesWithARangeAfterABreak) {
 TEST(Downloader, ResumeAnsweredWithTheWholeResourceDeliversItOnce) {
   const std::string body = Body(100);
   const std::string whole = "HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n";
-  Server srv([&](int fd, const std::string&, int index) {
+  Server srv([&](socket_t fd, const std::string&, int index) {
     if (index == 0) {
       SendAll(fd, whole + body.substr(0, 60));
     } else {
@@ -126,7 +129,7 @@ TEST(Downloader, ResumeAnsweredWithTheWholeResourceDeliversItOnce) {
 
   // The connection breaks again while the repeated start is being skipped;
   // the next resume is honoured, and nothing more is skipped from it.
-  Server flaky([&](int fd, const std::string&, int index) {
+  Server flaky([&](socket_t fd, const std::string&, int index) {
     if (index == 0) SendAll(fd, whole + body.substr(0, 60));
     if (index == 1) SendAll(fd, whole + body.substr(0, 40));
     if (index == 2) {
@@ -146,7 +149,7 @@ TEST(Downloader, ResumeAnsweredWithTheWholeResourceDeliversItOnce) {
 
 TEST(Downloader, BodiesWithoutContentLength) {
   const std::string body = Body(5000);
-  Server closeDelimited([&](int fd, const std::string&, int) {
+  Server closeDelimited([&](socket_t fd, const std::string&, int) {
     SendAll(fd, "HTTP/1.1 200 OK\r\n\r\n" + body.substr(0, 100));
     Pause(40);
     SendAll(fd, body.substr(100));
@@ -158,19 +161,23 @@ TEST(Downloader, BodiesWithoutContentLength) {
   EXPECT_EQ(a.body, body);
   EXPECT_EQ(dl.state(), 2);
 
-  Server headOnly([&](int fd, const std::string&, int) {
+  // The server holds the connection open until the test has seen the end.
+  std::atomic<bool> seen{false};
+  Server headOnly([&](socket_t fd, const std::string&, int) {
     SendAll(fd, "HTTP/1.1 200 OK\r\nServer: t\r\n\r\n");
-    Pause(300);
+    testsupport::WaitUntil([&] { return seen.load(); }, 30000);
   });
   Sink b;
   C_http_downloader dl2(headOnly.url("/h"), b);
-  ASSERT_TRUE(StepUntil(dl2, [&] { return b.finished > 0; }, 250));  // before the server closes
+  const bool finished = StepUntil(dl2, [&] { return b.finished > 0; });
+  seen = true;
+  ASSERT_TRUE(finished) << "not finished while the connection stayed open";
   EXPECT_EQ(b.lengths, std::vector<uint64_t>{0});
   EXPECT_TRUE(b.pieces.empty());
 }
 
 TEST(Downloader, RedirectsExposeTheirTargetOnlyWhileIncomplete) {
-  Server later([&](int fd, const std::string&, int) {
+  Server later([&](socket_t fd, const std::string&, int) {
     SendAll(fd, "HTTP/1.1 302 Found\r\nLocation: http://elsewhere/next\r\nContent-Length: 10\r\n\r\n");
     Pause(300);
     SendAll(fd, "0123456789");
@@ -182,7 +189,7 @@ TEST(Downloader, RedirectsExposeTheirTargetOnlyWhileIncomplete) {
   EXPECT_EQ(dl.get_status(target), 302);
   EXPECT_EQ(target, "http://elsewhere/next");
 
-  Server complete([&](int fd, const std::string&, int) {
+  Server complete([&](socket_t fd, const std::string&, int) {
     SendAll(fd, "HTTP/1.1 301 Moved\r\nLocation: http://elsewhere/x\r\nContent-Length: 3\r\n\r\nabc");
     Pause(100);
   });
@@ -197,7 +204,7 @@ TEST(Downloader, RedirectsExposeTheirTargetOnlyWhileIncomplete) {
   EXPECT_EQ(t2, "http://elsewhere/x");
   EXPECT_EQ(dl.completed_status(target), 0);  // still running
 
-  Server longLocation([&](int fd, const std::string&, int) {
+  Server longLocation([&](socket_t fd, const std::string&, int) {
     SendAll(fd, "HTTP/1.1 302 Found\r\nLocation: http://h/" + std::string(5000, 'L') + "\r\nContent-Length: 5\r\n\r\n");
     Pause(200);
   });
@@ -228,7 +235,7 @@ TEST(Downloader, RefusedOrUnresolvableGivesNoCallbackAtAll) {
 TEST(FileLogClient, PostsTheWholeRequestAndFinishesOnACompleteAnswer) {
   const std::string body = "\r\nreport\x00with nul" + std::string(30000, 'r');
   Server srv(
-      [&](int fd, const std::string&, int) {
+      [&](socket_t fd, const std::string&, int) {
         SendAll(fd, "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok");
         Pause(200);
       },
@@ -252,7 +259,7 @@ TEST(FileLogClient, FinishesWhenTheServerClosesWithoutAnswering) {
   C_file_log_client client("x", 1, "127.0.0.1:" + std::to_string(srv.port()) + "/test_log");
   ASSERT_TRUE(StepUntil(client, [&] { return client.state_text() == "finished"; }));
   Server partial(
-      [&](int fd, const std::string&, int) { SendAll(fd, "HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\nabcd"); }, true);
+      [&](socket_t fd, const std::string&, int) { SendAll(fd, "HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\nabcd"); }, true);
   C_file_log_client c2("x", 1, "127.0.0.1:" + std::to_string(partial.port()) + "/test_log");
   ASSERT_TRUE(StepUntil(c2, [&] { return c2.state_text() == "finished"; }));
 }
@@ -264,7 +271,7 @@ TEST(FileLogClient, RetriesWhileTheServerIsDownUntilItComesUp) {
     client.step();
     ASSERT_TRUE(client.state_text() == "" || client.state_text() == "connecting") << client.state_text();
   }
-  Server srv([&](int fd, const std::string&, int) { SendAll(fd, "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n"); },
+  Server srv([&](socket_t fd, const std::string&, int) { SendAll(fd, "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n"); },
              true, port);
   ASSERT_TRUE(StepUntil(client, [&] { return client.state_text() == "finished"; }));
   EXPECT_EQ(srv.requests().size(), 1u);

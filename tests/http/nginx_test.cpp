@@ -12,7 +12,7 @@
 
 #include "http/clients.h"
 #include "http/md5.h"
-#include "../net/test_sockets.h"
+#include "sockets.h"
 
 using namespace zandrel::http;
 
@@ -32,11 +32,8 @@ struct Md5Sink : I_http_data_handler {
 };
 
 bool CanConnect(uint16_t port) {
-  int s = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in sa = testsock::Loopback(port);
-  bool ok = connect(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0;
-  close(s);
-  return ok;
+  testsock::Socket s(testsock::Connect(port));
+  return zandrel::net::IsSocket(s.get());
 }
 
 }  // namespace

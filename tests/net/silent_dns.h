@@ -4,6 +4,7 @@
 // and /etc/hosts knows no names, so every name lookup waits for the
 // resolver's time-outs. Must run before the process has other threads.
 #pragma once
+#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sched.h>
 #include <sys/mount.h>
@@ -18,7 +19,6 @@
 #include <vector>
 
 #include "netns.h"
-#include "test_sockets.h"
 
 namespace testsock {
 
@@ -32,7 +32,10 @@ class SilentDns {
     if (!Cover("/etc/resolv.conf", "nameserver 127.0.0.1\n")) return Fail("cannot cover /etc/resolv.conf");
     if (!Cover("/etc/hosts", "")) return Fail("cannot cover /etc/hosts");
     server_ = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in sa = Loopback(53);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sa.sin_port = htons(53);
     if (bind(server_, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) return Fail("cannot bind port 53");
     // These tests time how promptly a UI thread is served, not how busy the
     // machine is: where allowed, the process (and every thread and child it

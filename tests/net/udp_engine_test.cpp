@@ -1,10 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "net/udp_module.h"
-#include "test_sockets.h"
+#include "sockets.h"
+#include "wait.h"
 
 using namespace zandrel::net;
 
@@ -24,6 +26,12 @@ struct UdpRecorder : I_udp_handler {
   }
 };
 
+// Runs passes (each waits up to 1 ms) until done() holds, within a bound.
+bool RunUntil(I_udp_module& udp, const std::function<bool()>& done) {
+  for (int i = 0; i < 5000 && !done(); ++i) udp.udp_loop_once();
+  return done();
+}
+
 }  // namespace
 
 TEST(UdpEngine, OneDatagramPerSocketPerPassWithSourceInHostOrder) {
@@ -33,13 +41,12 @@ TEST(UdpEngine, OneDatagramPerSocketPerPassWithSourceInHostOrder) {
   uint16_t port = testsock::FreeUdpPort();
   udp_handle h = udp->udp_open(port, &rec);
   ASSERT_NE(h, nullptr);
-  int peer = socket(AF_INET, SOCK_DGRAM, 0);
-  sockaddr_in from = testsock::Loopback(0);
-  bind(peer, reinterpret_cast<sockaddr*>(&from), sizeof from);
-  sockaddr_in to = testsock::Loopback(port);
-  sendto(peer, "one", 3, 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
-  sendto(peer, "two", 3, 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
-  usleep(10000);
+  testsock::Socket owner(testsock::UdpBound());
+  socket_t peer = owner.get();
+  testsock::SendTo(peer, "one", port);
+  testsock::SendTo(peer, "two", port);
+  // Both datagrams wait: the first pass takes one of them only.
+  ASSERT_TRUE(testsock::WaitReadable(h->socket, 5000));
   EXPECT_TRUE(udp->udp_loop_once());
   ASSERT_EQ(rec.got.size(), 1u);
   EXPECT_EQ(rec.got[0].data, "one");
@@ -53,11 +60,11 @@ TEST(UdpEngine, OneDatagramPerSocketPerPassWithSourceInHostOrder) {
   // Sending back to the peer.
   EXPECT_TRUE(udp->udp_send(h, "back", 4, 0x7F000001, testsock::PortOf(peer)));
   char buf[8] = {};
-  EXPECT_EQ(recv(peer, buf, sizeof buf, 0), 4);
+  ASSERT_TRUE(testsock::WaitReadable(peer, 5000));
+  EXPECT_EQ(testsock::Recv(peer, buf, sizeof buf), 4);
   udp->udp_close(h);
   EXPECT_FALSE(udp->udp_send(h, "x", 1, 0x7F000001, port));
   udp->udp_close(h);
-  close(peer);
 }
 
 TEST(UdpEngine, HandlerClosingItsOwnSocketDoesNotStopOtherSockets) {
@@ -70,36 +77,40 @@ TEST(UdpEngine, HandlerClosingItsOwnSocketDoesNotStopOtherSockets) {
   ASSERT_NE(hb, nullptr);
   a.inside = [&] { udp->udp_close(ha); };
   b.inside = [&] { udp->udp_close(hb); };
-  int peer = socket(AF_INET, SOCK_DGRAM, 0);
-  for (uint16_t p : {pa, pa, pb, pb}) {
-    sockaddr_in to = testsock::Loopback(p);
-    sendto(peer, "d", 1, 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
-  }
-  usleep(10000);
+  testsock::Socket peer(testsock::UdpBound());
+  for (uint16_t p : {pa, pa, pb, pb}) testsock::SendTo(peer.get(), "d", p);
+  ASSERT_TRUE(testsock::WaitReadable(ha->socket, 5000) && testsock::WaitReadable(hb->socket, 5000));
   EXPECT_TRUE(udp->udp_loop_once());
   for (int i = 0; i < 5; ++i) udp->udp_loop_once();
   EXPECT_EQ(a.got.size(), 1u);
   EXPECT_EQ(b.got.size(), 1u);
   EXPECT_EQ(static_cast<C_udp_module&>(*udp).socket_count(), 0u);
-  close(peer);
 }
 
 TEST(UdpEngine, ReleaseClosesOpenSocketsAndOpenIsBounded) {
   uint16_t port = testsock::FreeUdpPort();
-  UdpRecorder rec;
+  testsock::Socket peer(testsock::UdpBound());
+  UdpRecorder first, second;
   {
     auto udp = create_udp_module();
-    ASSERT_NE(udp->udp_open(port, &rec), nullptr);
-    EXPECT_EQ(udp->udp_open(port, &rec), nullptr);  // port in use
+    ASSERT_NE(udp->udp_open(port, &first), nullptr);
+    EXPECT_EQ(udp->udp_open(port, &first), nullptr);  // port in use
+    testsock::SendTo(peer.get(), "before", port);
+    ASSERT_TRUE(RunUntil(*udp, [&] { return !first.got.empty(); }));
   }
+  // Released: the port may be had again, and only its new owner hears it.
   auto udp = create_udp_module();
-  EXPECT_NE(udp->udp_open(port, &rec), nullptr) << "the first engine released the port";
+  ASSERT_NE(udp->udp_open(port, &second), nullptr) << "the first engine kept the port";
+  testsock::SendTo(peer.get(), "after", port);
+  ASSERT_TRUE(RunUntil(*udp, [&] { return !second.got.empty(); }));
+  EXPECT_EQ(second.got[0].data, "after");
+  ASSERT_EQ(first.got.size(), 1u);
+  EXPECT_EQ(first.got[0].data, "before");
   std::vector<udp_handle> handles;
   for (int i = 0; i < 300; ++i) {
-    udp_handle h = udp->udp_open(0, &rec);
+    udp_handle h = udp->udp_open(0, &second);
     if (!h) break;
     handles.push_back(h);
   }
   EXPECT_EQ(handles.size(), 255u);  // 256 in all, counting the first
-  EXPECT_TRUE(rec.got.empty());
 }

@@ -2,8 +2,6 @@
 // stop reading or post too much: deadlines, per-address limits, the full
 // connection table and the speed-file budget, over loopback sockets.
 #include <gtest/gtest.h>
-#include <fcntl.h>
-#include <poll.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -14,7 +12,8 @@
 #include "http/md5.h"
 #include "platform/store.h"
 #include "report_server.h"
-#include "../net/test_sockets.h"
+#include "sockets.h"
+#include "temp_dir.h"
 
 using namespace zandrel;
 using Clock = std::chrono::steady_clock;
@@ -26,8 +25,7 @@ namespace {
 class SteppedServer {
  public:
   explicit SteppedServer(const std::function<void(server::ServerOptions&)>& adjust) {
-    char dir[] = "/tmp/zandrel-limits-XXXXXX";
-    opt_.dataDir = mkdtemp(dir);
+    opt_.dataDir = dir_.path();
     opt_.httpPort = 0;
     opt_.udpPort = 0;
     opt_.hintPort = 0;
@@ -38,10 +36,7 @@ class SteppedServer {
     std::string error;
     EXPECT_TRUE(server_->Start(error)) << error;
   }
-  ~SteppedServer() {
-    server_.reset();
-    std::system(("rm -rf " + opt_.dataDir).c_str());
-  }
+  ~SteppedServer() { server_.reset(); }
   server::ReportServer& operator*() { return *server_; }
   server::ReportServer* operator->() { return server_.get(); }
   // Polls the server until done() holds or the limit passes.
@@ -60,40 +55,36 @@ class SteppedServer {
   }
 
  private:
+  testsupport::TempDir dir_{"zandrel-limits"};
   server::ServerOptions opt_;
   std::unique_ptr<server::ReportServer> server_;
 };
 
-int Connect(uint16_t port, uint32_t from = 0) {
-  int s = socket(AF_INET, SOCK_STREAM, 0);
-  if (from) {
-    sockaddr_in src{};
-    src.sin_family = AF_INET;
-    src.sin_addr.s_addr = htonl(from);
-    bind(s, reinterpret_cast<sockaddr*>(&src), sizeof src);
-  }
-  sockaddr_in sa = testsock::Loopback(port);
-  connect(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
-  fcntl(s, F_SETFL, O_NONBLOCK);
+using testsock::socket_t;
+
+// A connected socket that never blocks the test.
+socket_t Connect(uint16_t port, uint32_t from = 0) {
+  socket_t s = testsock::Connect(port, from);
+  testsock::SetNonBlocking(s);
   return s;
 }
 
-void Send(int s, const std::string& data) { send(s, data.data(), data.size(), MSG_NOSIGNAL); }
+void Send(socket_t s, const std::string& data) { testsock::Send(s, data); }
 
 // What has arrived on s, and whether the server has closed it.
 struct Seen {
   std::string bytes;
   bool closed = false;
 };
-void Drain(int s, Seen& seen) {
+void Drain(socket_t s, Seen& seen) {
   char buf[65536];
   for (;;) {
-    long n = recv(s, buf, sizeof buf, MSG_DONTWAIT);
+    long n = testsock::Recv(s, buf, sizeof buf);
     if (n > 0) {
       seen.bytes.append(buf, static_cast<size_t>(n));
       continue;
     }
-    if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) seen.closed = true;
+    if (n == 0 || !net::IsWouldBlock(net::LastError())) seen.closed = true;
     return;
   }
 }
@@ -105,14 +96,14 @@ std::string Post(const std::string& body) {
 
 // Posts from the given address while stepping the server; the answer.
 std::string PostFrom(SteppedServer& srv, uint32_t from, const std::string& body) {
-  int s = Connect(srv->http_port(), from);
+  socket_t s = Connect(srv->http_port(), from);
   Send(s, Post(body));
   Seen seen;
   srv.StepUntil([&] {
     Drain(s, seen);
     return seen.closed;
   });
-  close(s);
+  testsock::Close(s);
   return seen.bytes;
 }
 
@@ -127,10 +118,10 @@ TEST(ServerLimits, HeadDeadlineAndMinimumBodyRate) {
   });
   // A head that is dripped and never ends, and a body that stops after a
   // few bytes: each connection is closed with nothing stored.
-  int head = Connect(srv->http_port());
+  socket_t head = Connect(srv->http_port());
   Send(head, "POST /test_log HTTP/1.1\r\n");
   std::string body(100000, 'b');
-  int slow = Connect(srv->http_port());
+  socket_t slow = Connect(srv->http_port());
   Send(slow, Post(body).substr(0, 200));
   auto t0 = Clock::now();
   Seen h, b;
@@ -143,8 +134,8 @@ TEST(ServerLimits, HeadDeadlineAndMinimumBodyRate) {
   EXPECT_GE(Clock::now() - t0, std::chrono::milliseconds(300));
   EXPECT_EQ(h.bytes, "");
   EXPECT_EQ(b.bytes, "");
-  close(head);
-  close(slow);
+  testsock::Close(head);
+  testsock::Close(slow);
   EXPECT_EQ(srv.FileCount(), 0u);  // no temporary left either
   EXPECT_EQ(PostFrom(srv, kLoop1, body).substr(0, 12), "HTTP/1.1 200");
   EXPECT_EQ(srv.FileCount(), 1u);
@@ -155,8 +146,8 @@ TEST(ServerLimits, PerAddressCapAndRateLimit) {
     o.maxPerAddress = 2;
     o.reportsPerMinute = 2;
   });
-  int a = Connect(srv->http_port(), kLoop1), b = Connect(srv->http_port(), kLoop1);
-  int c = Connect(srv->http_port(), kLoop1);
+  socket_t a = Connect(srv->http_port(), kLoop1), b = Connect(srv->http_port(), kLoop1);
+  socket_t c = Connect(srv->http_port(), kLoop1);
   Seen sa, sb, sc;
   ASSERT_TRUE(srv.StepUntil([&] {
     Drain(c, sc);
@@ -175,7 +166,7 @@ TEST(ServerLimits, PerAddressCapAndRateLimit) {
   }));
   EXPECT_EQ(sa.bytes.substr(0, 12), "HTTP/1.1 200");
   EXPECT_EQ(sb.bytes.substr(0, 12), "HTTP/1.1 200");
-  for (int s : {a, b, c}) close(s);
+  for (socket_t s : {a, b, c}) testsock::Close(s);
 
   // Two reports a minute from one address, then 429 with Retry-After.
   EXPECT_EQ(PostFrom(srv, kLoop1, "one").substr(0, 12), "HTTP/1.1 200");
@@ -193,7 +184,7 @@ TEST(ServerLimits, FullTableDropsTheOldestIncompleteRequest) {
     o.headMs = 600000;  // only the full table closes anything here
   });
   const size_t flood = net::C_TcpModule::kCapacity + 60;
-  std::vector<int> held;
+  std::vector<socket_t> held;
   for (size_t i = 0; i < flood; ++i) {
     held.push_back(Connect(srv->http_port()));
     srv->Poll();
@@ -208,7 +199,7 @@ TEST(ServerLimits, FullTableDropsTheOldestIncompleteRequest) {
     Drain(held[i], s);
     closed += s.closed;
     closedEarly += s.closed && i < flood / 2;
-    close(held[i]);
+    testsock::Close(held[i]);
   }
   EXPECT_GE(closed, flood + 1 - (net::C_TcpModule::kCapacity - 1));
   EXPECT_EQ(closedEarly, closed);
@@ -222,18 +213,17 @@ TEST(ServerLimits, DownloadsThatStopReadingAreBoundedThenClosed) {
     o.speedSize = 1ull << 30;
   });
   const char* get = "GET /speedtest/zandrel-speed.bin HTTP/1.1\r\n\r\n";
-  std::vector<int> stalled;
+  std::vector<socket_t> stalled;
   for (int i = 0; i < 8; ++i) {
-    int s = socket(AF_INET, SOCK_STREAM, 0);
-    int small = 4096;
-    setsockopt(s, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-    sockaddr_in sa = testsock::Loopback(srv->http_port());
-    connect(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+    // A small receive window, set before the connection is made.
+    socket_t s = net::TcpSocket();
+    net::SetBufferSizes(s, 4096);
+    net::ConnectIpv4(s, testsock::kLoopback, srv->http_port());
     Send(s, get);
     stalled.push_back(s);
   }
   // A reader that keeps reading gets its bytes while the others hold theirs.
-  int reader = Connect(srv->http_port());
+  socket_t reader = Connect(srv->http_port());
   Send(reader, "GET /speedtest/zandrel-speed.bin HTTP/1.1\r\nRange: bytes=0-3999999\r\n\r\n");
   Seen r;
   uint64_t peakQueued = 0;
@@ -248,5 +238,5 @@ TEST(ServerLimits, DownloadsThatStopReadingAreBoundedThenClosed) {
   EXPECT_GT(peakQueued, 0u);
   // The stalled ones are closed once they stop taking bytes.
   ASSERT_TRUE(srv.StepUntil([&] { return srv->connections() == 0; }));
-  for (int s : stalled) close(s);
+  for (socket_t s : stalled) testsock::Close(s);
 }

@@ -1,103 +1,44 @@
 #include <gtest/gtest.h>
-#include <poll.h>
 
-#include <atomic>
 #include <chrono>
-#include <cstdio>
-#include <dirent.h>
 #include <fstream>
 #include <functional>
-#include <memory>
-#include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "http/clients.h"
 #include "http/md5.h"
 #include "platform/files.h"
 #include "report_server.h"
-#include "../net/test_sockets.h"
+#include "command.h"
+#include "running_server.h"
+#include "sockets.h"
+#include "temp_dir.h"
 
 using namespace zandrel;
 
 namespace {
 
-// A report server on ephemeral ports with its own data directory, polled by
-// a thread of its own.
-class RunningServer {
- public:
+// The report server of these tests: 1 MiB bodies and a 3 MiB speed file
+// unless a test says otherwise.
+struct RunningServer : testsupport::RunningServer {
   explicit RunningServer(uint64_t maxBody = 1 << 20, uint64_t speedSize = 3 << 20,
-                         const std::function<void(server::ServerOptions&)>& adjust = nullptr) {
-    char dir[] = "/tmp/zandrel-reports-XXXXXX";
-    dir_ = mkdtemp(dir);
-    server::ServerOptions opt;
-    opt.dataDir = dir_;
-    opt.httpPort = 0;
-    opt.udpPort = 0;
-    opt.hintPort = 0;
-    opt.maxBody = maxBody;
-    opt.speedSize = speedSize;
-    opt.quiet = true;
-    opt.minFreeBytes = 0;
-    if (adjust) adjust(opt);
-    server_ = std::make_unique<server::ReportServer>(opt);
-    std::string error;
-    ok_ = server_->Start(error);
-    EXPECT_TRUE(ok_) << error;
-    thread_ = std::thread([this] {
-      while (!stop_) server_->Poll();
-    });
+                         const std::function<void(server::ServerOptions&)>& adjust = nullptr)
+      : testsupport::RunningServer([&](server::ServerOptions& opt) {
+          opt.maxBody = maxBody;
+          opt.speedSize = speedSize;
+          if (adjust) adjust(opt);
+        }) {
+    EXPECT_TRUE(started()) << error();
   }
-  ~RunningServer() {
-    stop_ = true;
-    thread_.join();
-    server_.reset();
-    std::system(("rm -rf " + dir_).c_str());
-  }
-  uint16_t port() const { return server_->http_port(); }
-  uint16_t udp_port() const { return server_->udp_port(); }
-  server::ReportServer& server() { return *server_; }
-  std::vector<std::string> Reports() const {
-    std::vector<std::string> out;
-    DIR* d = opendir(dir_.c_str());
-    while (dirent* e = d ? readdir(d) : nullptr) {
-      if (e->d_name[0] == '.') continue;
-      std::string content;
-      platform::ReadWholeFile(dir_ + "/" + e->d_name, content);
-      out.push_back(content);
-    }
-    if (d) closedir(d);
-    return out;
-  }
-  const std::string& dir() const { return dir_; }
-
- private:
-  std::string dir_;
-  std::unique_ptr<server::ReportServer> server_;
-  bool ok_ = false;
-  std::atomic<bool> stop_{false};
-  std::thread thread_;
 };
 
 // Sends raw bytes and reads the answer until the server closes.
 std::string Exchange(uint16_t port, const std::string& request, bool closeEarly = false) {
-  int s = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in sa = testsock::Loopback(port);
-  if (connect(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) return "connect failed";
-  send(s, request.data(), request.size(), MSG_NOSIGNAL);
-  std::string answer;
-  if (!closeEarly) {
-    char buf[65536];
-    pollfd p{s, POLLIN, 0};
-    while (poll(&p, 1, 5000) > 0) {
-      long n = recv(s, buf, sizeof buf, 0);
-      if (n <= 0) break;
-      answer.append(buf, static_cast<size_t>(n));
-    }
-  }
-  close(s);
-  return answer;
+  testsock::Socket s(testsock::Connect(port));
+  if (!zandrel::net::IsSocket(s.get())) return "connect failed";
+  testsock::SendAll(s.get(), request);
+  return closeEarly ? std::string() : testsock::ReadUntilClosed(s.get());
 }
 
 std::string Post(const std::string& body, const std::string& flag) {
@@ -106,15 +47,6 @@ std::string Post(const std::string& body, const std::string& flag) {
 }
 
 std::string Md5(const std::string& s) { return http::md5_hex_upper(s.data(), s.size()); }
-
-std::string RunCommand(const std::string& cmd) {
-  std::string out;
-  std::unique_ptr<FILE, int (*)(FILE*)> p(popen(cmd.c_str(), "r"), pclose);
-  char buf[4096];
-  size_t n;
-  while (p && (n = fread(buf, 1, sizeof buf, p.get())) > 0) out.append(buf, n);
-  return out;
-}
 
 }  // namespace
 
@@ -133,14 +65,14 @@ TEST(ReportServer, StoresReportsFromOurClientByteForByte) {
 }
 
 TEST(ReportServer, StoresReportsFromCurl) {
-  if (RunCommand("command -v curl").empty()) GTEST_SKIP() << "curl is not installed";
+  if (testsupport::RunCommand("curl --version").exitCode != 0) GTEST_SKIP() << "curl is not installed";
   RunningServer srv;
   std::string body = "curl report\r\n" + std::string(5000, 'c');
-  std::string file = srv.dir() + "/../zandrel-curl-body.txt";
+  testsupport::TempDir tmp;
+  std::string file = tmp / "body.txt";
   std::ofstream(file, std::ios::binary) << body;
-  std::string code = RunCommand("curl -s -o /dev/null -w '%{http_code}' -H 'file_flag: " + Md5(body) +
-                         "' --data-binary @" + file + " http://127.0.0.1:" + std::to_string(srv.port()) + "/test_log");
-  std::remove(file.c_str());
+  std::string code = testsupport::RunCommand("curl -s -o /dev/null -w '%{http_code}' -H 'file_flag: " + Md5(body) +
+                         "' --data-binary @" + file + " http://127.0.0.1:" + std::to_string(srv.port()) + "/test_log").out;
   EXPECT_EQ(code, "200");
   auto reports = srv.Reports();
   ASSERT_EQ(reports.size(), 1u);
@@ -177,14 +109,11 @@ TEST(ReportServer, ServesTheHintPageAndAnswersUdp) {
   EXPECT_EQ(page.substr(0, 15), "HTTP/1.1 200 OK");
   EXPECT_NE(page.find("<html>"), std::string::npos);
 
-  int u = socket(AF_INET, SOCK_DGRAM, 0);
-  sockaddr_in to = testsock::Loopback(srv.udp_port());
-  sendto(u, "test_udp", 8, 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
-  pollfd p{u, POLLIN, 0};
-  ASSERT_EQ(poll(&p, 1, 2000), 1);
+  testsock::Socket u(testsock::UdpBound());
+  testsock::SendTo(u.get(), "test_udp", srv.udp_port());
+  ASSERT_TRUE(testsock::WaitReadable(u.get(), 2000));
   char buf[64];
-  EXPECT_EQ(recv(u, buf, sizeof buf, 0), 8);
-  close(u);
+  EXPECT_EQ(testsock::Recv(u.get(), buf, sizeof buf), 8);
 }
 
 namespace {

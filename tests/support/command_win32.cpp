@@ -1,0 +1,18 @@
+#include <cstdio>
+
+#include "command.h"
+
+namespace testsupport {
+
+CommandResult RunCommand(const std::string& commandLine) {
+  CommandResult r;
+  FILE* p = _popen(commandLine.c_str(), "rb");
+  if (!p) return r;
+  char buf[4096];
+  size_t n;
+  while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) r.out.append(buf, n);
+  r.exitCode = _pclose(p);
+  return r;
+}
+
+}  // namespace testsupport

@@ -1,0 +1,29 @@
+#include "running_server.h"
+
+namespace testsupport {
+
+RunningServer::RunningServer(const std::function<void(zandrel::server::ServerOptions&)>& adjust) {
+  zandrel::server::ServerOptions opt;
+  opt.dataDir = dir_.path();
+  opt.httpPort = 0;
+  opt.udpPort = 0;
+  opt.hintPort = 0;
+  opt.quiet = true;
+  opt.minFreeBytes = 0;
+  if (adjust) adjust(opt);
+  server_ = std::make_unique<zandrel::server::ReportServer>(opt);
+  started_ = server_->Start(error_);
+  if (started_) {
+    thread_ = std::thread([this] {
+      while (!stop_) server_->Poll();
+    });
+  }
+}
+
+RunningServer::~RunningServer() {
+  stop_ = true;
+  if (thread_.joinable()) thread_.join();
+  server_.reset();
+}
+
+}  // namespace testsupport

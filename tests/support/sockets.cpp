@@ -1,0 +1,136 @@
+#include "sockets.h"
+
+namespace net = zandrel::net;
+
+namespace testsock {
+namespace {
+
+// The socket layer stays up for the life of the process.
+void HoldLayer() { static const net::SocketLayer layer; }
+
+uint16_t UnusedPort(socket_t s) {
+  net::BindIpv4(s, kLoopback, 0);
+  uint16_t p = PortOf(s);
+  Close(s);
+  return p;
+}
+
+}  // namespace
+
+void Socket::reset(socket_t s) {
+  if (net::IsSocket(s_)) net::CloseSocket(s_);
+  s_ = s;
+}
+
+void Close(socket_t s) {
+  if (net::IsSocket(s)) net::CloseSocket(s);
+}
+
+uint16_t PortOf(socket_t s) {
+  uint32_t addr = 0;
+  uint16_t port = 0;
+  net::LocalAddress(s, addr, port);
+  return port;
+}
+
+socket_t Listener(int backlog, uint16_t port) {
+  HoldLayer();
+  socket_t s = net::TcpSocket();
+  if (port) net::SetListenerAddressUse(s);
+  if (!net::BindIpv4(s, kLoopback, port) || !net::Listen(s, backlog)) {
+    Close(s);
+    return kNoSocket;
+  }
+  return s;
+}
+
+socket_t Connect(uint16_t port, uint32_t from) {
+  HoldLayer();
+  socket_t s = net::TcpSocket();
+  if ((from && !net::BindIpv4(s, from, 0)) || net::ConnectIpv4(s, kLoopback, port) != 0) {
+    Close(s);
+    return kNoSocket;
+  }
+  return s;
+}
+
+socket_t ConnectWithoutWaiting(uint16_t port) {
+  HoldLayer();
+  socket_t s = net::TcpSocket();
+  net::SetNonBlocking(s);
+  net::ConnectIpv4(s, kLoopback, port);
+  return s;
+}
+
+socket_t Accept(socket_t listener) {
+  uint32_t addr = 0;
+  uint16_t port = 0;
+  return net::AcceptIpv4(listener, addr, port);
+}
+
+std::pair<socket_t, socket_t> TcpPair() {
+  Socket l(Listener());
+  socket_t a = Connect(PortOf(l.get()));
+  socket_t b = Accept(l.get());
+  return {a, b};
+}
+
+socket_t UdpBound(uint16_t port, uint32_t addr) {
+  HoldLayer();
+  socket_t s = net::UdpSocket();
+  if (!net::BindIpv4(s, addr, port)) {
+    Close(s);
+    return kNoSocket;
+  }
+  return s;
+}
+
+uint16_t ClosedPort() {
+  HoldLayer();
+  return UnusedPort(net::TcpSocket());
+}
+
+uint16_t FreeUdpPort() {
+  HoldLayer();
+  return UnusedPort(net::UdpSocket());
+}
+
+void SetBuffers(socket_t s, int bytes) { net::SetBufferSizes(s, bytes); }
+void SetNonBlocking(socket_t s) { net::SetNonBlocking(s); }
+
+long Send(socket_t s, std::string_view data) { return net::SendBytes(s, data.data(), data.size()); }
+
+bool SendAll(socket_t s, std::string_view data) {
+  while (!data.empty()) {
+    long n = net::SendBytes(s, data.data(), data.size());
+    if (n <= 0) return false;
+    data.remove_prefix(static_cast<size_t>(n));
+  }
+  return true;
+}
+
+long Recv(socket_t s, void* buf, std::size_t len) { return net::RecvBytes(s, buf, len); }
+
+long SendTo(socket_t s, std::string_view data, uint16_t port, uint32_t addr) {
+  return net::SendTo(s, data.data(), data.size(), addr, port);
+}
+
+bool WaitReadable(socket_t s, int ms) {
+  net::SocketList rd(1), er(1);
+  rd.items.push_back(s);
+  er.items.push_back(s);
+  return net::WaitReady(&rd, nullptr, &er, ms) > 0;
+}
+
+std::string ReadUntilClosed(socket_t s, int quietMs) {
+  std::string out;
+  char buf[65536];
+  while (WaitReadable(s, quietMs)) {
+    long n = Recv(s, buf, sizeof buf);
+    if (n <= 0) break;
+    out.append(buf, static_cast<size_t>(n));
+  }
+  return out;
+}
+
+}  // namespace testsock
