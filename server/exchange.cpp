@@ -122,21 +122,24 @@ void Exchange::TakeBody(const char* data, std::size_t len) {
   }
   if (n < left) return;
   const std::string* flag = head_.Find("file_flag");
-  int code = upload_->Finish(flag ? *flag : std::string(), peerText_);
-  upload_.reset();
-  switch (code) {
-    case 200:
-      Respond(200, "OK", "OK\n");
-      break;
-    case 400:
-      Respond(400, "Bad Request", "file_flag does not match the body\n");
-      break;
-    case 507:
-      Respond(507, "Insufficient Storage", "the report could not be written\n");
-      break;
-    default:
-      Respond(500, "Internal Server Error", "the report could not be stored\n");
-      break;
+  if (!upload_->Matches(flag ? *flag : std::string())) {
+    upload_.reset();
+    Respond(400, "Bad Request", "file_flag does not match the body\n");
+    return;
+  }
+  // Answered once the report is in place, by Settle; at once without a worker.
+  storing_ = store_.Store(std::move(upload_), peerText_);
+  Settle();
+}
+
+void Exchange::Settle() {
+  if (!storing_ || storing_->status == 0) return;
+  int code = storing_->status;
+  storing_.reset();
+  if (code == 200) {
+    Respond(200, "OK", "OK\n");
+  } else {
+    Respond(507, "Insufficient Storage", "the report could not be written\n");
   }
 }
 

@@ -24,8 +24,13 @@ class Exchange {
 
   // Bytes from the client; what follows the request is ignored.
   void Feed(const char* data, std::size_t len, uint32_t nowMs);
-  // The client went away.
+  // The client went away. A report already handed to the store is still
+  // stored.
   void ClientLeft();
+  // A whole report is with the store, not yet in place.
+  bool storing() const { return storing_ != nullptr; }
+  // Answers a report the store has finished with; nothing while it has not.
+  void Settle();
 
   // Answer bytes not yet taken. A speed-file body is not included: it is
   // taken with Produce.
@@ -63,6 +68,7 @@ class Exchange {
   bool headDone_ = false, answered_ = false;
   RequestHead head_;
   std::unique_ptr<ReportStore::Upload> upload_;
+  std::shared_ptr<const ReportStore::Storing> storing_;
   std::string output_;
   uint64_t bodyLength_ = 0;
   uint64_t streamNext_ = 0, streamEnd_ = 0;

@@ -107,6 +107,8 @@ int main(int argc, char** argv) {
     return 1;
   }
   while (!zandrel::platform::StopRequested()) server.Poll();
+  // Reports already whole are put in place and answered before the exit.
+  server.Shutdown(5000);
   std::fprintf(stderr, "stopped; %llu reports stored\n", static_cast<unsigned long long>(server.stored()));
   return 0;
 }

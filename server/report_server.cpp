@@ -26,6 +26,10 @@ ReportServer::~ReportServer() {
 
 bool ReportServer::Start(std::string& error) {
   if (!store_.Open(error)) return false;
+  if (!store_.StartWorker()) {
+    error = "cannot start the thread that stores reports";
+    return false;
+  }
   platform::RaiseOpenFileLimit();
   tcp_ = std::make_unique<net::C_TcpModule>(*this);
   tcp_->start(true);
@@ -58,12 +62,31 @@ void ReportServer::Poll() {
   udp_->udp_loop_once();
 }
 
+void ReportServer::Shutdown(uint32_t graceMs) {
+  stopping_ = true;
+  std::vector<Conn*> waiting;  // for a request, or for more of the speed file
+  for (auto& [id, c] : conns_) {
+    const Exchange& x = *c->exchange;
+    if (x.stream_left() > 0 || (!x.answered() && !x.storing())) waiting.push_back(id);
+  }
+  for (Conn* c : waiting) {
+    c->exchange->ClientLeft();
+    Close(*c);
+  }
+  uint32_t start = platform::TickCount();
+  while ((store_.storing() > 0 || !conns_.empty()) && platform::TickCount() - start < graceMs) Poll();
+}
+
 void ReportServer::i_onRecv(uint32_t addr, uint16_t port, const char* data, int32_t len) {
   udp_->udp_send(udpSocket_, data, len, addr, port);
 }
 
 void ReportServer::i_onAccept(net::conn_handle listener, net::socket_t s, uint32_t peerAddr, uint16_t peerPort,
                               uint32_t, uint16_t) {
+  if (stopping_) {
+    net::CloseSocket(s);
+    return;
+  }
   auto known = perAddress_.find(peerAddr);
   if (opt_.maxPerAddress && known != perAddress_.end() && known->second >= opt_.maxPerAddress) {
     ++overCap_;
@@ -95,7 +118,7 @@ bool ReportServer::DropOldestIncomplete() {
   Conn* oldest = nullptr;
   uint32_t now = platform::TickCount();
   for (auto& [id, c] : conns_) {
-    if (c->exchange->answered()) continue;
+    if (c->exchange->answered() || c->exchange->storing()) continue;
     if (!oldest || now - c->exchange->started() > now - oldest->exchange->started()) oldest = id;
   }
   if (!oldest) return false;
@@ -213,8 +236,13 @@ void ReportServer::i_onLoop() {
   lastLoop_ = now;
   bool sweep = !stalled && now - lastSweep_ >= kSweepMs;
   if (sweep) lastSweep_ = now;
+  store_.Collect();
   std::vector<Conn*> done;
   for (auto& [id, c] : conns_) {
+    if (c->exchange->storing()) {
+      c->exchange->Settle();
+      if (c->exchange->answered()) Flush(*c, now);
+    }
     if (c->exchange->stream_left() > 0) Flush(*c, now);
     if (c->exchange->finished() && tcp_->queued_bytes(c->handle) == 0) {
       done.push_back(id);

@@ -3,6 +3,7 @@
 // request handling itself is Exchange, which knows nothing of sockets.
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -26,10 +27,18 @@ class ReportServer final : public net::I_dataHandler, public net::I_udp_handler 
   bool Start(std::string& error);
   // One TCP pass and one UDP pass.
   void Poll();
+  // Before going away: takes no more connections, drops requests not yet
+  // whole and speed-file downloads, and keeps polling, for at most graceMs, until every report being
+  // stored has been answered and every answer sent. Whatever the store still
+  // holds then is finished by the destructor, unanswered.
+  void Shutdown(uint32_t graceMs);
 
   uint16_t http_port() const { return httpPort_; }
   uint16_t udp_port() const { return udpPort_; }
   uint64_t stored() const { return store_.stored(); }
+  std::size_t storing() const { return store_.storing(); }
+  // See ReportStore::SetBeforeCommit.
+  void SetBeforeCommit(std::function<bool()> hook) { store_.SetBeforeCommit(std::move(hook)); }
   std::size_t connections() const { return conns_.size(); }
   uint64_t speed_queued() const { return speedQueued_; }
 
@@ -67,6 +76,7 @@ class ReportServer final : public net::I_dataHandler, public net::I_udp_handler 
   net::udp_handle udpSocket_ = nullptr;
   net::conn_handle httpListener_ = nullptr, hintListener_ = nullptr;
   uint16_t httpPort_ = 0, udpPort_ = 0;
+  bool stopping_ = false;
   std::map<Conn*, std::unique_ptr<Conn>> conns_;
   std::map<uint32_t, uint32_t> perAddress_;  // open connections by client address
   uint64_t speedQueued_ = 0;  // speed-file bytes queued in the engine, all downloads

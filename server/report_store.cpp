@@ -35,6 +35,19 @@ std::string AddressText(uint32_t a) {
 
 ReportStore::ReportStore(const ServerOptions& opt) : opt_(opt) {}
 
+ReportStore::~ReportStore() {
+  if (!worker_) return;
+  worker_->Stop();  // runs what is queued
+  Collect();
+}
+
+bool ReportStore::StartWorker() {
+  auto w = std::make_unique<StoreWorker>();
+  if (!w->Start()) return false;
+  worker_ = std::move(w);
+  return true;
+}
+
 bool ReportStore::Open(std::string& error) {
   if (!platform::MakeDirectories(opt_.dataDir)) {
     error = "cannot create the data directory " + opt_.dataDir;
@@ -118,15 +131,13 @@ ReportStore::Admission ReportStore::Admit(uint32_t peer, uint64_t length, uint32
 }
 
 std::unique_ptr<ReportStore::Upload> ReportStore::Begin(uint64_t length) {
+  reserved_ += length;  // given back when the upload goes
   std::unique_ptr<Upload> u(new Upload(*this, length));
   if (!u->file_.Open(opt_.dataDir, ".upload-" + std::to_string(++sequence_) + ".tmp")) return nullptr;
-  reserved_ += length;
   return u;
 }
 
-ReportStore::Upload::~Upload() {
-  if (file_.is_open()) store_.reserved_ -= length_;
-}
+ReportStore::Upload::~Upload() { store_.reserved_ -= length_; }
 
 bool ReportStore::Upload::Write(const char* data, std::size_t len) {
   if (len > length_ - received_) return false;
@@ -135,23 +146,65 @@ bool ReportStore::Upload::Write(const char* data, std::size_t len) {
   return file_.Write(data, len);
 }
 
-int ReportStore::Upload::Finish(const std::string& flag, const std::string& peerText) {
-  if (received_ != length_ || !file_.is_open()) return 500;
-  std::string digest = md5_.hex_upper();
-  if (!SameIgnoringCase(flag, digest)) return 400;
+bool ReportStore::Upload::Matches(const std::string& flag) {
+  if (received_ != length_ || !file_.is_open()) return false;
+  digest_ = md5_.hex_upper();
+  return !digest_.empty() && SameIgnoringCase(flag, digest_);
+}
+
+std::shared_ptr<const ReportStore::Storing> ReportStore::Store(std::unique_ptr<Upload> upload,
+                                                                const std::string& peerText) {
   char stamp[32];
   std::time_t now = std::time(nullptr);
   std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", std::gmtime(&now));
   char name[128];
-  std::snprintf(name, sizeof name, "report-%s-%06llu-%s.txt", stamp,
-                static_cast<unsigned long long>(++store_.sequence_), digest.c_str());
-  store_.reserved_ -= length_;
-  if (!file_.Commit(name)) return 507;
-  ++store_.stored_;
-  store_.storedBytes_ += length_;
-  LogLine(store_.opt_.quiet, "stored %s (%llu bytes) from %s", name, static_cast<unsigned long long>(length_),
-          peerText.c_str());
-  return 200;
+  std::snprintf(name, sizeof name, "report-%s-%06llu-%s.txt", stamp, static_cast<unsigned long long>(++sequence_),
+                upload->digest_.c_str());
+  uint64_t id = ++nextJob_;
+  Job& job = storing_[id];
+  job.upload = std::move(upload);
+  job.name = name;
+  job.peerText = peerText;
+  job.result = std::make_shared<Storing>();
+  // Only the worker touches the file until the job is settled; the job's
+  // entry, and so the file, lives until then.
+  platform::PendingFile* file = &job.upload->file_;
+  std::function<bool()> work = [file, name = job.name, hook = beforeCommit_] {
+    if (hook && !hook()) {
+      file->Discard();
+      return false;
+    }
+    return file->Commit(name);
+  };
+  std::shared_ptr<const Storing> result = job.result;
+  if (worker_) {
+    worker_->Post(id, std::move(work));
+  } else {
+    Settle(id, work());
+  }
+  return result;
+}
+
+void ReportStore::Collect() {
+  if (!worker_) return;
+  for (auto [id, ok] : worker_->TakeDone()) Settle(id, ok);
+}
+
+void ReportStore::Settle(uint64_t id, bool ok) {
+  auto it = storing_.find(id);
+  if (it == storing_.end()) return;
+  Job& job = it->second;
+  uint64_t length = job.upload->length_;
+  job.result->status = ok ? 200 : 507;
+  if (ok) {
+    ++stored_;
+    storedBytes_ += length;
+    LogLine(opt_.quiet, "stored %s (%llu bytes) from %s", job.name.c_str(), static_cast<unsigned long long>(length),
+            job.peerText.c_str());
+  } else {
+    LogLine(opt_.quiet, "%s from %s could not be stored", job.name.c_str(), job.peerText.c_str());
+  }
+  storing_.erase(it);  // gives back the upload's reservation
 }
 
 }  // namespace zandrel::server

@@ -3,10 +3,13 @@
 // connection table and the speed-file budget, over loopback sockets.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <functional>
+#include <future>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "http/md5.h"
@@ -48,11 +51,15 @@ class SteppedServer {
     }
     return false;
   }
-  size_t FileCount() const {
+  size_t FileCount() const { return Names().size(); }
+  std::vector<std::string> Names() const {
     std::vector<platform::DirectoryEntry> files;
     platform::ListDirectory(opt_.dataDir, files);
-    return files.size();
+    std::vector<std::string> names;
+    for (const auto& f : files) names.push_back(f.name);
+    return names;
   }
+  void Destroy() { server_.reset(); }
 
  private:
   testsupport::TempDir dir_{"zandrel-limits"};
@@ -239,4 +246,139 @@ TEST(ServerLimits, DownloadsThatStopReadingAreBoundedThenClosed) {
   // The stalled ones are closed once they stop taking bytes.
   ASSERT_TRUE(srv.StepUntil([&] { return srv->connections() == 0; }));
   for (socket_t s : stalled) testsock::Close(s);
+}
+
+namespace {
+
+// A disk that takes as long as the test wants: each flush and rename waits
+// until the test opens the gate. The wait is bounded so that a server that
+// stored on its loop's thread fails the test rather than hanging it.
+struct SlowDisk {
+  std::promise<void> gate;
+  std::shared_future<void> opened = gate.get_future().share();
+  std::atomic<int> entered{0};
+  bool fail = false;
+  std::function<bool()> Hook() {
+    return [this] {
+      ++entered;
+      opened.wait_for(std::chrono::seconds(20));
+      return !fail;
+    };
+  }
+};
+
+size_t Temporaries(SteppedServer& srv) {
+  size_t n = 0;
+  for (const auto& name : srv.Names()) n += name[0] == '.';
+  return n;
+}
+
+}  // namespace
+
+TEST(ServerStoring, ASlowDiskHoldsUpNoOtherConnection) {
+  SteppedServer srv([](server::ServerOptions&) {});
+  SlowDisk disk;
+  srv->SetBeforeCommit(disk.Hook());
+  socket_t first = Connect(srv->http_port());
+  Send(first, Post("first report"));
+  ASSERT_TRUE(srv.StepUntil([&] { return disk.entered == 1; }));
+  // While the first report is being flushed: a page, a refused report and a
+  // second report are all taken in, and nothing is answered 200 yet.
+  socket_t page = Connect(srv->http_port()), bad = Connect(srv->http_port()), second = Connect(srv->http_port());
+  Send(page, "GET /Hint.html HTTP/1.1\r\n\r\n");
+  Send(bad, "POST /test_log HTTP/1.1\r\nContent-Length: 3\r\nfile_flag: 0\r\n\r\nabc");
+  Send(second, Post("second report"));
+  Seen p, b, f, s;
+  ASSERT_TRUE(srv.StepUntil([&] {
+    Drain(page, p);
+    Drain(bad, b);
+    return p.closed && b.closed && srv->storing() == 2;
+  }));
+  EXPECT_EQ(p.bytes.substr(0, 12), "HTTP/1.1 200");
+  EXPECT_EQ(b.bytes.substr(0, 12), "HTTP/1.1 400");
+  for (int i = 0; i < 20; ++i) srv->Poll();
+  Drain(first, f);
+  Drain(second, s);
+  EXPECT_EQ(f.bytes, "");
+  EXPECT_EQ(s.bytes, "");
+  EXPECT_FALSE(f.closed || s.closed);
+  EXPECT_EQ(srv.FileCount() - Temporaries(srv), 0u);  // nothing in place before its flush
+
+  disk.gate.set_value();
+  ASSERT_TRUE(srv.StepUntil([&] {
+    Drain(first, f);
+    Drain(second, s);
+    return f.closed && s.closed;
+  }));
+  EXPECT_EQ(f.bytes.substr(0, 15), "HTTP/1.1 200 OK");
+  EXPECT_EQ(s.bytes.substr(0, 15), "HTTP/1.1 200 OK");
+  EXPECT_EQ(srv->stored(), 2u);
+  EXPECT_EQ(srv.FileCount(), 2u);
+  EXPECT_EQ(Temporaries(srv), 0u);
+  for (socket_t sock : {first, page, bad, second}) testsock::Close(sock);
+}
+
+TEST(ServerStoring, AFailedFlushIsAnswered507AndLeavesNoFile) {
+  SteppedServer srv([](server::ServerOptions&) {});
+  SlowDisk disk;
+  disk.fail = true;
+  disk.gate.set_value();
+  srv->SetBeforeCommit(disk.Hook());
+  EXPECT_EQ(PostFrom(srv, kLoop1, "lost to a full disk").substr(0, 12), "HTTP/1.1 507");
+  EXPECT_EQ(srv->stored(), 0u);
+  EXPECT_EQ(srv.FileCount(), 0u);
+}
+
+TEST(ServerStoring, ShutdownAnswersReportsBeingStoredAndDropsTheRest) {
+  SteppedServer srv([](server::ServerOptions&) {});
+  SlowDisk disk;
+  srv->SetBeforeCommit(disk.Hook());
+  socket_t a = Connect(srv->http_port()), b = Connect(srv->http_port()), half = Connect(srv->http_port());
+  Send(a, Post("report a"));
+  Send(b, Post("report b"));
+  Send(half, Post(std::string(5000, 'h')).substr(0, 2000));
+  ASSERT_TRUE(srv.StepUntil([&] { return disk.entered == 1 && srv->storing() == 2 && Temporaries(srv) == 3; }));
+  // Both reports are still being stored when the server is told to stop;
+  // the disk finishes some time during the shutdown.
+  std::thread disk_catches_up([&] { disk.gate.set_value(); });
+  srv->Shutdown(10000);
+  disk_catches_up.join();
+  EXPECT_EQ(srv->storing(), 0u);
+  EXPECT_EQ(srv->connections(), 0u);
+  Seen sa, sb, sh;
+  Drain(a, sa);
+  Drain(b, sb);
+  Drain(half, sh);
+  EXPECT_EQ(sa.bytes.substr(0, 15), "HTTP/1.1 200 OK");
+  EXPECT_EQ(sb.bytes.substr(0, 15), "HTTP/1.1 200 OK");
+  EXPECT_EQ(sh.bytes, "");
+  EXPECT_TRUE(sh.closed);
+  // New connections are not served any more.
+  socket_t late = Connect(srv->http_port());
+  Send(late, "GET /Hint.html HTTP/1.1\r\n\r\n");
+  srv->Poll();
+  srv->Poll();
+  Seen sl;
+  Drain(late, sl);
+  EXPECT_EQ(sl.bytes, "");
+  srv.Destroy();
+  EXPECT_EQ(srv.FileCount(), 2u);
+  EXPECT_EQ(Temporaries(srv), 0u);
+  for (socket_t sock : {a, b, half, late}) testsock::Close(sock);
+}
+
+TEST(ServerStoring, AServerDestroyedMidFlushStillPutsTheReportInPlace) {
+  SteppedServer srv([](server::ServerOptions&) {});
+  SlowDisk disk;
+  srv->SetBeforeCommit(disk.Hook());
+  socket_t a = Connect(srv->http_port());
+  Send(a, Post("report a"));
+  ASSERT_TRUE(srv.StepUntil([&] { return disk.entered == 1; }));
+  std::thread disk_catches_up([&] { disk.gate.set_value(); });
+  srv.Destroy();  // waits for the flush: the report is whole on disk, if unanswered
+  disk_catches_up.join();
+  auto names = srv.Names();
+  ASSERT_EQ(names.size(), 1u);
+  EXPECT_EQ(names[0].substr(0, 7), "report-");
+  testsock::Close(a);
 }
