@@ -2,7 +2,7 @@
 // ranges, routes, and whole exchanges against a store in a scratch directory.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -12,6 +12,7 @@
 #include "report_store.h"
 #include "request_head.h"
 #include "routes.h"
+#include "temp_dir.h"
 
 using namespace zandrel;
 using namespace zandrel::server;
@@ -139,13 +140,12 @@ TEST(Routes, MatchMethodPathAndListener) {
 class InProcess : public ::testing::Test {
  protected:
   void SetUp() override {
-    char dir[] = "/tmp/zandrel-inproc-XXXXXX";
-    opt_.dataDir = mkdtemp(dir);
+    opt_.dataDir = dir_.path();
     opt_.quiet = true;
     opt_.minFreeBytes = 0;
     opt_.speedSize = 5000;
   }
-  void TearDown() override { std::system(("rm -rf " + opt_.dataDir).c_str()); }
+  void TearDown() override { store_.reset(); }
 
   ReportStore& Store() {
     if (!store_) {
@@ -171,6 +171,7 @@ class InProcess : public ::testing::Test {
   }
   static std::string Status(const std::string& answer) { return answer.substr(0, 12); }
 
+  testsupport::TempDir dir_{"zandrel-inproc"};
   ServerOptions opt_;
   std::unique_ptr<ReportStore> store_;
 };
@@ -240,7 +241,7 @@ TEST_F(InProcess, LeftoverTemporariesAreRemovedOnOpen) {
   ASSERT_TRUE(f.Open(opt_.dataDir, ".upload-1.tmp"));
   ASSERT_TRUE(f.Write("partial", 7));
   std::string leftover = opt_.dataDir + "/.upload-9.tmp";
-  std::system(("cp " + opt_.dataDir + "/.upload-1.tmp " + leftover).c_str());
+  std::ofstream(leftover, std::ios::binary) << "partial";
   f.Discard();
   ASSERT_EQ(Files().size(), 1u);
   Store();

@@ -38,7 +38,10 @@ bool ListProcesses(std::vector<uint32_t>& out) {
     if (GetLastError() != ERROR_NO_MORE_FILES) out.push_back(0);
     return true;
   }
-  // Snapshot order; the first entry is the idle pseudo-process.
+  // Snapshot order; the first entry is the idle pseudo-process. Windows
+  // always lists it; Wine's snapshot has no such entry, so an id 0 stands in
+  // for it there and no real process is taken for it.
+  if (entry.th32ProcessID != 0) out.push_back(0);
   do {
     out.push_back(entry.th32ProcessID);
   } while (Process32NextW(snap.h, &entry));
