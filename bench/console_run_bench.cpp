@@ -8,7 +8,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <string>
@@ -19,6 +18,7 @@
 #include "report_server.h"
 #include "http_peer.h"
 #include "netns.h"
+#include "running_server.h"
 
 using Clock = std::chrono::steady_clock;
 
@@ -29,23 +29,17 @@ int main(int argc, char** argv) {
   bool isolated = testsock::IsolateNetwork();
   const uint64_t rate = 4ull << 20, size = 16ull << 20;
 
-  zandrel::server::ServerOptions opt;
-  char dir[] = "/tmp/zandrel-runbench-XXXXXX";
-  opt.dataDir = mkdtemp(dir);
-  opt.hintPort = 0;
-  opt.speedRate = rate;
-  opt.speedSize = size;
-  opt.quiet = true;
-  zandrel::server::ReportServer server(opt);
-  std::string error;
-  if (!server.Start(error)) {
-    std::fprintf(stderr, "%s\n", error.c_str());
+  // The report server on its usual ports, as the tool expects it.
+  testsupport::RunningServer server([&](zandrel::server::ServerOptions& opt) {
+    opt.httpPort = zandrel::server::ServerOptions().httpPort;
+    opt.udpPort = zandrel::server::ServerOptions().udpPort;
+    opt.speedRate = rate;
+    opt.speedSize = size;
+  });
+  if (!server.started()) {
+    std::fprintf(stderr, "%s\n", server.error().c_str());
     return 1;
   }
-  std::atomic<bool> stop{false};
-  std::thread poller([&] {
-    while (!stop) server.Poll();
-  });
   testhttp::Server service(
       [](testsock::socket_t fd, const std::string& req, int) {
         if (req.find("/crossdomain.xml") != std::string::npos) {
@@ -87,9 +81,7 @@ int main(int argc, char** argv) {
   rusage ru{};
   wait4(child, &status, 0, &ru);
   double wall = std::chrono::duration<double>(Clock::now() - t0).count();
-  stop = true;
-  poller.join();
-  std::system((std::string("rm -rf ") + dir).c_str());
+  server.Stop();  // its figures may be read from here on
 
   auto when = [&](const std::string& prefix) {
     for (auto& [t, l] : lines) {
@@ -116,7 +108,7 @@ int main(int argc, char** argv) {
   std::printf("network namespace: %s\n", isolated ? "own" : "the machine's (fixed ports must be free)");
   std::printf("exit status: %d, progress lines: %zu, reports stored: %llu\n",
               WIFEXITED(status) ? WEXITSTATUS(status) : -1, lines.size(),
-              static_cast<unsigned long long>(server.stored()));
+              static_cast<unsigned long long>(server.server().stored()));
   double trueRate = static_cast<double>(rate) / 1000.0;  // bytes per ms, the tool's "K/s"
   std::printf("reported speed: %ld K/s, true rate: %.0f K/s, error %.2f %% (target within 2 %%)\n", reported,
               trueRate, 100.0 * (static_cast<double>(reported) - trueRate) / trueRate);

@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "net/tcp_module.h"
+#include "sockets.h"
 
 using namespace zandrel::net;
 using Clock = std::chrono::steady_clock;
@@ -32,24 +33,7 @@ struct Counter : I_dataHandler {
   void i_onLoop() override {}
 };
 
-std::pair<int, int> Pair() {
-  int l = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(l, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
-  listen(l, 1);
-  socklen_t len = sizeof sa;
-  getsockname(l, reinterpret_cast<sockaddr*>(&sa), &len);
-  int a = socket(AF_INET, SOCK_STREAM, 0);
-  int big = 8 << 20;
-  setsockopt(a, SOL_SOCKET, SO_RCVBUF, &big, sizeof big);
-  connect(a, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
-  int b = accept(l, nullptr, nullptr);
-  setsockopt(b, SOL_SOCKET, SO_SNDBUF, &big, sizeof big);
-  close(l);
-  return {a, b};
-}
+std::pair<socket_t, socket_t> Pair() { return testsock::TcpPair(8 << 20); }
 
 double CpuSeconds() {
   timespec ts{};

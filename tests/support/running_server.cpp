@@ -20,9 +20,13 @@ RunningServer::RunningServer(const std::function<void(zandrel::server::ServerOpt
   }
 }
 
-RunningServer::~RunningServer() {
+void RunningServer::Stop() {
   stop_ = true;
   if (thread_.joinable()) thread_.join();
+}
+
+RunningServer::~RunningServer() {
+  Stop();
   server_.reset();
 }
 

@@ -23,12 +23,14 @@ class RunningServer {
   RunningServer& operator=(const RunningServer&) = delete;
 
   bool started() const { return started_; }
+  // Stops polling; the server's figures may then be read without a race.
+  void Stop();
   const std::string& error() const { return error_; }
   uint16_t port() const { return server_->http_port(); }
   uint16_t udp_port() const { return server_->udp_port(); }
   zandrel::server::ReportServer& server() { return *server_; }
   const std::string& dir() const { return dir_.path(); }
-  // The stored reports' contents, by file name.
+  // The stored reports' contents, in the order of their file names.
   std::vector<std::string> Reports() const { return dir_.Contents(); }
 
  private:

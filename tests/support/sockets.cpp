@@ -68,10 +68,16 @@ socket_t Accept(socket_t listener) {
   return net::AcceptIpv4(listener, addr, port);
 }
 
-std::pair<socket_t, socket_t> TcpPair() {
+std::pair<socket_t, socket_t> TcpPair(int bufferBytes) {
   Socket l(Listener());
-  socket_t a = Connect(PortOf(l.get()));
+  socket_t a = net::TcpSocket();
+  if (bufferBytes) net::SetBufferSizes(a, bufferBytes);
+  if (net::ConnectIpv4(a, kLoopback, PortOf(l.get())) != 0) {
+    Close(a);
+    return {kNoSocket, kNoSocket};
+  }
   socket_t b = Accept(l.get());
+  if (bufferBytes) net::SetBufferSizes(b, bufferBytes);
   return {a, b};
 }
 

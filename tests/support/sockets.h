@@ -47,8 +47,10 @@ socket_t Connect(uint16_t port, uint32_t from = 0);
 // The same, started without waiting: the socket is non-blocking.
 socket_t ConnectWithoutWaiting(uint16_t port);
 socket_t Accept(socket_t listener);
-// Two connected TCP sockets over loopback.
-std::pair<socket_t, socket_t> TcpPair();
+// Two connected TCP sockets over loopback; with bufferBytes, both get
+// buffers of that size, the connecting one before it connects (so that the
+// window it offers can grow to them).
+std::pair<socket_t, socket_t> TcpPair(int bufferBytes = 0);
 // A UDP socket bound to addr:port (port 0: an ephemeral one).
 socket_t UdpBound(uint16_t port = 0, uint32_t addr = kLoopback);
 
