@@ -5,14 +5,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/deps.sh
 packages=(clang libclang-rt-14-dev)
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if ((${#missing[@]})); then
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
-  apt-get install -y -qq --no-install-recommends "${missing[@]}"
-fi
+source scripts/lib/apt.sh
+ensure_packages "${packages[@]}"
 FUZZ_BUILD_DIR=${FUZZ_BUILD_DIR:-build-fuzz} FUZZ_WORK=${FUZZ_WORK:-build-fuzz/ci-fuzz-work} \
   bash scripts/fuzz.sh "${FUZZ_SECONDS:-25}"

@@ -10,15 +10,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 packages=(cmake ninja-build g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix nsis wine wine icoutils
   iproute2 unzip)
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if ((${#missing[@]})); then
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
-  apt-get install -y -qq --no-install-recommends "${missing[@]}"
-fi
+source scripts/lib/apt.sh
+ensure_packages "${packages[@]}"
 fail() { echo "ci-package-windows: $*" >&2; exit 1; }
 
 win64=${WIN64_DIR:-build-win64}

@@ -7,15 +7,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/deps.sh
 extra=(lintian dpkg-dev systemd init-system-helpers fakeroot)
-missing=()
-for p in "${extra[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if ((${#missing[@]})); then
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
-  apt-get install -y -qq --no-install-recommends "${missing[@]}"
-fi
+source scripts/lib/apt.sh
+ensure_packages "${extra[@]}"
 
 build=${BUILD_DIR:-build-deb}
 fail() { echo "ci-package: $*" >&2; exit 1; }

@@ -20,15 +20,8 @@ if [[ "${1:-}" != --inside ]]; then
   render=""
   if [[ "${1:-}" == --render ]]; then render=$(realpath -m "${2:-docs/dialog-windows.png}"); fi
   packages=(wine64 wine xvfb fonts-wqy-zenhei g++-mingw-w64-x86-64-posix cmake ninja-build iproute2)
-  missing=()
-  for p in "${packages[@]}"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-  done
-  if ((${#missing[@]})); then
-    export DEBIAN_FRONTEND=noninteractive
-    apt-get update -qq
-    apt-get install -y -qq --no-install-recommends "${missing[@]}"
-  fi
+  source scripts/lib/apt.sh
+  ensure_packages "${packages[@]}"
   bash scripts/deps.sh
   # The peers run natively; the dialog and its drivers are Windows programs.
   cmake -S . -B build -G Ninja >/dev/null

@@ -4,12 +4,5 @@
 set -euo pipefail
 packages=(cmake ninja-build g++ pkg-config libgtest-dev libssl-dev iproute2 procps curl nginx-light
   qt6-base-dev fonts-wqy-microhei fonts-wqy-zenhei fonts-arphic-uming)
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if ((${#missing[@]})); then
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
-  apt-get install -y -qq --no-install-recommends "${missing[@]}"
-fi
+source "$(dirname "${BASH_SOURCE[0]}")/lib/apt.sh"
+ensure_packages "${packages[@]}"
