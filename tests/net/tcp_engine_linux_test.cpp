@@ -13,15 +13,38 @@
 
 using namespace tcptest;
 
+namespace {
+
+// A listener with a backlog of 0 whose accept queue is full: connects beyond
+// it get no answer.
+class FullListener {
+ public:
+  FullListener() {
+    for (int i = 0; i < 4; ++i) fillers_.push_back(testsock::ConnectWithoutWaiting(port()));
+    // Full once one connect is done (the queue of a backlog of 0 holds one).
+    EXPECT_TRUE(testsupport::WaitUntil([&] {
+      SocketList done(fillers_.size());
+      done.items = fillers_;
+      return WaitReady(nullptr, &done, nullptr, 0) > 0;
+    }));
+  }
+  ~FullListener() {
+    for (socket_t f : fillers_) testsock::Close(f);
+  }
+  uint16_t port() const { return testsock::PortOf(listener_.get()); }
+
+ private:
+  testsock::Socket listener_{testsock::Listener(0)};
+  std::vector<socket_t> fillers_;
+};
+
+}  // namespace
+
 TEST(TcpEngine, UnansweredConnectEndsByTimeOutOnlyOnceSomethingIsReady) {
   Engine e;
   // A listener whose accept queue is full drops further SYNs.
-  socket_t l = testsock::Listener(0);
-  std::vector<socket_t> fillers;
-  for (int i = 0; i < 4; ++i) fillers.push_back(testsock::ConnectWithoutWaiting(testsock::PortOf(l)));
-  // The handshakes finish asynchronously; no portable way shows when the queue is full.
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  conn_handle a = e.tcp->create_connection(0x7F000001, testsock::PortOf(l), 0, 0, nullptr, 150);
+  FullListener full;
+  conn_handle a = e.tcp->create_connection(0x7F000001, full.port(), 0, 0, nullptr, 150);
   ASSERT_NE(a, nullptr);
   for (int i = 0; i < 100; ++i) e.tcp->loop_once();  // at least 100 ms of empty waits
   std::this_thread::sleep_for(std::chrono::milliseconds(100));  // past the attempt's time-out
@@ -36,18 +59,12 @@ TEST(TcpEngine, UnansweredConnectEndsByTimeOutOnlyOnceSomethingIsReady) {
   EXPECT_EQ(e.rec.connects[0].attempt, a);
   e.tcp->close_connection(c);
   testsock::Close(peer);
-  for (socket_t f : fillers) testsock::Close(f);
-  testsock::Close(l);
 }
 
 TEST(TcpEngine, ARecordFreedAndTakenAgainInOnePassIsNotTakenForTheOldOne) {
   Engine e;
   // Connects to a listener whose accept queue is full stay pending.
-  socket_t l = testsock::Listener(0);
-  std::vector<socket_t> fillers;
-  for (int i = 0; i < 4; ++i) fillers.push_back(testsock::ConnectWithoutWaiting(testsock::PortOf(l)));
-  // The handshakes finish asynchronously; no portable way shows when the queue is full.
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  FullListener full;
   // Two connections ready in the same pass; the first callback closes the
   // other and starts an attempt, which usually gets the freed record.
   auto [m1, p1] = testsock::TcpPair();
@@ -59,7 +76,7 @@ TEST(TcpEngine, ARecordFreedAndTakenAgainInOnePassIsNotTakenForTheOldOne) {
     if (!fresh) {
       closed = c == c1 ? c2 : c1;
       e.tcp->close_connection(closed);
-      fresh = e.tcp->create_connection(0x7F000001, testsock::PortOf(l), 0, 0, nullptr, 60000);
+      fresh = e.tcp->create_connection(0x7F000001, full.port(), 0, 0, nullptr, 60000);
     }
     return true;
   };
@@ -77,6 +94,5 @@ TEST(TcpEngine, ARecordFreedAndTakenAgainInOnePassIsNotTakenForTheOldOne) {
   }
   EXPECT_EQ(e.rec.data.size(), 1u);
   EXPECT_EQ(e.impl().connection_count(), 2u);
-  for (socket_t s : {p1, p2, l}) testsock::Close(s);
-  for (socket_t f : fillers) testsock::Close(f);
+  for (socket_t s : {p1, p2}) testsock::Close(s);
 }

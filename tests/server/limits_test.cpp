@@ -16,6 +16,7 @@
 #include "platform/store.h"
 #include "report_server.h"
 #include "sockets.h"
+#include "running_server.h"
 #include "temp_dir.h"
 
 using namespace zandrel;
@@ -28,12 +29,7 @@ namespace {
 class SteppedServer {
  public:
   explicit SteppedServer(const std::function<void(server::ServerOptions&)>& adjust) {
-    opt_.dataDir = dir_.path();
-    opt_.httpPort = 0;
-    opt_.udpPort = 0;
-    opt_.hintPort = 0;
-    opt_.quiet = true;
-    opt_.minFreeBytes = 0;
+    opt_ = testsupport::TestServerOptions(dir_.path());
     adjust(opt_);
     server_ = std::make_unique<server::ReportServer>(opt_);
     std::string error;

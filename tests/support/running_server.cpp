@@ -2,14 +2,19 @@
 
 namespace testsupport {
 
-RunningServer::RunningServer(const std::function<void(zandrel::server::ServerOptions&)>& adjust) {
+zandrel::server::ServerOptions TestServerOptions(const std::string& dataDir) {
   zandrel::server::ServerOptions opt;
-  opt.dataDir = dir_.path();
+  opt.dataDir = dataDir;
   opt.httpPort = 0;
   opt.udpPort = 0;
   opt.hintPort = 0;
   opt.quiet = true;
   opt.minFreeBytes = 0;
+  return opt;
+}
+
+RunningServer::RunningServer(const std::function<void(zandrel::server::ServerOptions&)>& adjust) {
+  zandrel::server::ServerOptions opt = TestServerOptions(dir_.path());
   if (adjust) adjust(opt);
   server_ = std::make_unique<zandrel::server::ReportServer>(opt);
   started_ = server_->Start(error_);

@@ -14,6 +14,10 @@
 
 namespace testsupport {
 
+// Options for a server under test: ephemeral ports, no second hint listener,
+// quiet, no free-space floor, storing into dataDir.
+zandrel::server::ServerOptions TestServerOptions(const std::string& dataDir);
+
 class RunningServer {
  public:
   // adjust may change any option before the server starts.
