@@ -73,6 +73,9 @@ grep -q "^IP Address: 10.77.0.2"$'\r'"$" <<<"$report" || fail "adapter address m
 grep -q "^Gateway: 10.77.0.1"$'\r'"$" <<<"$report" || fail "gateway missing"
 grep -qi '^c:\\windows\\system32'$'\r''$' <<<"$report" || fail "no module directory under C:\\windows\\system32"
 grep -qi '^ \{16\}kernel32.dll'$'\r''$' <<<"$report" || fail "kernel32.dll not in the inventory"
+# Every process is inventoried, the first one Wine lists too: the tool and the server are there.
+grep -qi '^ \{16\}zandrel.exe'$'\r''$' <<<"$report" || fail "zandrel.exe not in the inventory"
+grep -qi '^ \{16\}zandrel-report-server.exe'$'\r''$' <<<"$report" || fail "zandrel-report-server.exe not in the inventory"
 grep -q '^ *CPU占用率为：[0-9-]*'$'\r''$' <<<"$report" || fail "CPU line missing"
 grep -q '^ *C盘剩余空间为：[0-9.]*[GM]B'$'\r''$' <<<"$report" || fail "C: free-space line missing"
 grep -q '问题描述：画面卡顿' out.txt && fail "the problem line must not reach the progress list"
