@@ -1,6 +1,5 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
-#include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -179,46 +178,6 @@ int WaitReady(SocketList* rd, SocketList* wr, SocketList* er, int timeoutMs) {
   keep(wr, POLLOUT);
   keep(er, POLLERR | POLLHUP);
   return left;
-}
-
-bool ParseIpv4(const char* text, uint32_t& addr) {
-  in_addr a{};
-  if (inet_pton(AF_INET, text, &a) != 1) return false;
-  addr = ntohl(a.s_addr);
-  return true;
-}
-
-std::string Ipv4Text(uint32_t addr) {
-  in_addr a{};
-  a.s_addr = htonl(addr);
-  char text[INET_ADDRSTRLEN] = {};
-  inet_ntop(AF_INET, &a, text, sizeof text);
-  return text;
-}
-
-bool ResolveAllIpv4(const char* name, std::vector<uint32_t>& addrs) {
-  addrs.clear();
-  addrinfo hints{};
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* result = nullptr;
-  if (getaddrinfo(name, nullptr, &hints, &result) != 0 || !result) return false;
-  for (addrinfo* it = result; it; it = it->ai_next) {
-    if (it->ai_family != AF_INET) continue;
-    uint32_t a = ntohl(reinterpret_cast<sockaddr_in*>(it->ai_addr)->sin_addr.s_addr);
-    bool dup = false;
-    for (uint32_t x : addrs) dup |= (x == a);
-    if (!dup) addrs.push_back(a);
-  }
-  freeaddrinfo(result);
-  return !addrs.empty();
-}
-
-bool ResolveFirstIpv4(const char* name, uint32_t& addr) {
-  std::vector<uint32_t> all;
-  if (!ResolveAllIpv4(name, all)) return false;
-  addr = all.front();
-  return true;
 }
 
 }  // namespace zandrel::net

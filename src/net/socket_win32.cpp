@@ -25,18 +25,6 @@ sockaddr_in MakeAddr(uint32_t addr, uint16_t port) {
 
 int ClampLength(std::size_t len) { return len > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(len); }
 
-// WSAStartup and WSACleanup count their calls; each holder makes one pair.
-struct TemporaryLayer {
-  bool ok;
-  TemporaryLayer() {
-    WSADATA data;
-    ok = WSAStartup(MAKEWORD(2, 2), &data) == 0;
-  }
-  ~TemporaryLayer() {
-    if (ok) WSACleanup();
-  }
-};
-
 }  // namespace
 
 SocketLayer::SocketLayer() {
@@ -232,47 +220,6 @@ int WaitReady(SocketList* rd, SocketList* wr, SocketList* er, int timeoutMs) {
   }
   if (n < 0) return -1;
   return left;
-}
-
-bool ParseIpv4(const char* text, uint32_t& addr) {
-  in_addr a{};
-  if (inet_pton(AF_INET, text, &a) != 1) return false;
-  addr = ntohl(a.s_addr);
-  return true;
-}
-
-std::string Ipv4Text(uint32_t addr) {
-  in_addr a{};
-  a.s_addr = htonl(addr);
-  char text[INET_ADDRSTRLEN] = {};
-  inet_ntop(AF_INET, &a, text, sizeof text);
-  return text;
-}
-
-bool ResolveAllIpv4(const char* name, std::vector<uint32_t>& addrs) {
-  addrs.clear();
-  TemporaryLayer layer;  // the resolver needs the socket layer, whoever calls
-  addrinfo hints{};
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* result = nullptr;
-  if (getaddrinfo(name, nullptr, &hints, &result) != 0 || !result) return false;
-  for (addrinfo* it = result; it; it = it->ai_next) {
-    if (it->ai_family != AF_INET) continue;
-    uint32_t a = ntohl(reinterpret_cast<sockaddr_in*>(it->ai_addr)->sin_addr.s_addr);
-    bool dup = false;
-    for (uint32_t x : addrs) dup |= (x == a);
-    if (!dup) addrs.push_back(a);
-  }
-  freeaddrinfo(result);
-  return !addrs.empty();
-}
-
-bool ResolveFirstIpv4(const char* name, uint32_t& addr) {
-  std::vector<uint32_t> all;
-  if (!ResolveAllIpv4(name, all)) return false;
-  addr = all.front();
-  return true;
 }
 
 }  // namespace zandrel::net
