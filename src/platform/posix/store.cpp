@@ -8,55 +8,44 @@
 
 #include <cerrno>
 
+#include "platform/store_io.h"
+
 namespace zandrel::platform {
 
-PendingFile::~PendingFile() { Discard(); }
+namespace store_io {
 
-bool PendingFile::Open(const std::string& dir, const std::string& tempName) {
-  Discard();
-  dir_ = dir;
-  temp_ = dir + "/" + tempName;
-  fd_ = open(temp_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  return fd_ >= 0;
+std::string JoinPath(const std::string& dir, const std::string& name) { return dir + "/" + name; }
+
+int CreateForWriting(const std::string& path) {
+  return open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
 }
 
-bool PendingFile::Write(const char* data, std::size_t len) {
-  if (fd_ < 0) return false;
-  while (len > 0) {
-    ssize_t n = write(fd_, data, len);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    data += n;
-    len -= static_cast<std::size_t>(n);
-  }
-  return true;
+long WriteSome(int fd, const char* data, std::size_t len) {
+  ssize_t n;
+  do {
+    n = write(fd, data, len);
+  } while (n < 0 && errno == EINTR);
+  return n;
 }
 
-bool PendingFile::Commit(const std::string& name) {
-  if (fd_ < 0) return false;
-  bool ok = fsync(fd_) == 0;
-  ok = close(fd_) == 0 && ok;
-  fd_ = -1;
-  if (!ok || rename(temp_.c_str(), (dir_ + "/" + name).c_str()) != 0) {
-    unlink(temp_.c_str());
-    temp_.clear();
-    return false;
-  }
-  temp_.clear();
-  int d = open(dir_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+bool FlushAndClose(int fd) {
+  bool ok = fsync(fd) == 0;
+  return close(fd) == 0 && ok;
+}
+
+void Close(int fd) { close(fd); }
+
+bool Replace(const std::string& from, const std::string& to) { return rename(from.c_str(), to.c_str()) == 0; }
+
+void FlushDirectory(const std::string& dir) {
+  int d = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (d >= 0) {
     fsync(d);
     close(d);
   }
-  return true;
 }
 
-void PendingFile::Discard() {
-  if (fd_ >= 0) close(fd_);
-  fd_ = -1;
-  if (!temp_.empty()) unlink(temp_.c_str());
-  temp_.clear();
-}
+}  // namespace store_io
 
 bool ListDirectory(const std::string& dir, std::vector<DirectoryEntry>& out) {
   out.clear();

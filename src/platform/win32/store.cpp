@@ -7,55 +7,41 @@
 #include <io.h>
 #include <sys/stat.h>
 
+#include "platform/store_io.h"
 #include "platform/win32/wide.h"
 
 namespace zandrel::platform {
 
-PendingFile::~PendingFile() { Discard(); }
+namespace store_io {
 
-bool PendingFile::Open(const std::string& dir, const std::string& tempName) {
-  Discard();
-  dir_ = dir;
-  temp_ = dir + "\\" + tempName;
-  fd_ = _wopen(win32::Utf8ToWide(temp_).c_str(), _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY | _O_NOINHERIT,
-               _S_IREAD | _S_IWRITE);
-  return fd_ >= 0;
+std::string JoinPath(const std::string& dir, const std::string& name) { return dir + "\\" + name; }
+
+int CreateForWriting(const std::string& path) {
+  return _wopen(win32::Utf8ToWide(path).c_str(), _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY | _O_NOINHERIT,
+                _S_IREAD | _S_IWRITE);
 }
 
-bool PendingFile::Write(const char* data, std::size_t len) {
-  if (fd_ < 0) return false;
-  while (len > 0) {
-    unsigned piece = len > 0x40000000u ? 0x40000000u : static_cast<unsigned>(len);
-    int n = _write(fd_, data, piece);
-    if (n <= 0) return false;
-    data += n;
-    len -= static_cast<std::size_t>(n);
-  }
-  return true;
+long WriteSome(int fd, const char* data, std::size_t len) {
+  unsigned piece = len > 0x40000000u ? 0x40000000u : static_cast<unsigned>(len);
+  return _write(fd, data, piece);
 }
 
-bool PendingFile::Commit(const std::string& name) {
-  if (fd_ < 0) return false;
-  bool ok = _commit(fd_) == 0;
-  ok = _close(fd_) == 0 && ok;
-  fd_ = -1;
-  std::wstring temp = win32::Utf8ToWide(temp_);
-  std::wstring target = win32::Utf8ToWide(dir_ + "\\" + name);
-  if (!ok || !MoveFileExW(temp.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-    DeleteFileW(temp.c_str());
-    temp_.clear();
-    return false;
-  }
-  temp_.clear();
-  return true;
+bool FlushAndClose(int fd) {
+  bool ok = _commit(fd) == 0;
+  return _close(fd) == 0 && ok;
 }
 
-void PendingFile::Discard() {
-  if (fd_ >= 0) _close(fd_);
-  fd_ = -1;
-  if (!temp_.empty()) DeleteFileW(win32::Utf8ToWide(temp_).c_str());
-  temp_.clear();
+void Close(int fd) { _close(fd); }
+
+bool Replace(const std::string& from, const std::string& to) {
+  return MoveFileExW(win32::Utf8ToWide(from).c_str(), win32::Utf8ToWide(to).c_str(),
+                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
 }
+
+// MoveFileExW with MOVEFILE_WRITE_THROUGH returns after the move is on disk.
+void FlushDirectory(const std::string&) {}
+
+}  // namespace store_io
 
 bool ListDirectory(const std::string& dir, std::vector<DirectoryEntry>& out) {
   out.clear();
