@@ -1,21 +1,6 @@
-# Cross-build for x86_64 Windows with Debian's mingw-w64 (posix thread model,
-# needed for std::thread and std::mutex). The runtime is linked statically so
-# the programs need no DLLs beside them.
-set(CMAKE_SYSTEM_NAME Windows)
+# Cross-build for x86_64 Windows; the test programs run under Wine here.
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
-set(ZANDREL_MINGW_PREFIX x86_64-w64-mingw32)
-
-set(CMAKE_C_COMPILER ${ZANDREL_MINGW_PREFIX}-gcc-posix)
-set(CMAKE_CXX_COMPILER ${ZANDREL_MINGW_PREFIX}-g++-posix)
-set(CMAKE_RC_COMPILER ${ZANDREL_MINGW_PREFIX}-windres)
-
-set(CMAKE_FIND_ROOT_PATH /usr/${ZANDREL_MINGW_PREFIX})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-common.cmake)
 if(EXISTS /usr/lib/wine/wine64)
   # Lets ctest run the test programs under Wine.
   set(CMAKE_CROSSCOMPILING_EMULATOR /usr/lib/wine/wine64)
