@@ -20,27 +20,9 @@
 
 #include "app/control_ids.h"
 #include "base/texts.h"
+#include "checks.h"
 
 namespace {
-
-int g_failures = 0;
-
-#define CHECK(cond)                                                              \
-  do {                                                                           \
-    if (!(cond)) {                                                               \
-      ++g_failures;                                                              \
-      std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond); \
-    }                                                                            \
-  } while (0)
-#define CHECK_MSG(cond, ...)                                                \
-  do {                                                                      \
-    if (!(cond)) {                                                          \
-      ++g_failures;                                                         \
-      std::fprintf(stderr, "%s:%d: check failed: %s: ", __FILE__, __LINE__, #cond); \
-      std::fprintf(stderr, __VA_ARGS__);                                    \
-      std::fputc('\n', stderr);                                             \
-    }                                                                       \
-  } while (0)
 
 std::wstring W(const std::string& gbk) {
   if (gbk.empty()) return {};

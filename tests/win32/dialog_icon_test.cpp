@@ -8,20 +8,7 @@
 
 #include "app/win32/resource_ids.h"
 #include "app/win32/zandrel_dialog.h"
-
-namespace {
-
-int g_failures = 0;
-
-#define CHECK(cond)                                                                  \
-  do {                                                                               \
-    if (!(cond)) {                                                                   \
-      ++g_failures;                                                                  \
-      std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond); \
-    }                                                                                \
-  } while (0)
-
-}  // namespace
+#include "checks.h"
 
 int main() {
   HINSTANCE instance = GetModuleHandleW(nullptr);
