@@ -87,7 +87,9 @@ conn_handle C_TcpModule::create_listener_on(uint32_t addr, uint16_t port) {
     CloseSocket(s);
     return nullptr;
   }
-  if (!Listen(s, 32)) {
+  // A queue as long as the connection table: a burst of connects waits to be
+  // accepted instead of being dropped before the handler sees it.
+  if (!Listen(s, static_cast<int>(kCapacity))) {
     DebugLine("\nlisten error %d", LastError());
     CloseSocket(s);
     return nullptr;

@@ -280,6 +280,27 @@ TEST(TcpEngine, ListenerAcceptsEveryPendingConnectionInOnePass) {
   for (socket_t s : clients) testsock::Close(s);
 }
 
+TEST(TcpEngine, ABurstOfConnectsWaitsInTheListenersQueue) {
+  if (!testsupport::AllowOpenSockets(400)) GTEST_SKIP() << "cannot raise the descriptor limit";
+  Engine e;
+  conn_handle l = e.tcp->create_listener(0);
+  ASSERT_NE(l, nullptr);
+  const uint16_t port = testsock::PortOf(l->socket);
+  // 150 connects while no pass runs (fewer than the 200 that Windows may cap a
+  // queue at): every one completes, queued for accept.
+  std::vector<socket_t> clients;
+  for (int i = 0; i < 150; ++i) clients.push_back(testsock::ConnectWithoutWaiting(port));
+  auto connected = [&] {
+    SocketList done(clients.size());
+    done.items = clients;
+    return WaitReady(nullptr, &done, nullptr, 0) == static_cast<int>(clients.size());
+  };
+  EXPECT_TRUE(testsupport::WaitUntil(connected, 10000)) << "connects beyond the listener's queue were dropped";
+  ASSERT_TRUE(e.RunUntil([&] { return e.rec.accepts.size() == clients.size(); }, 100));
+  for (auto& a : e.rec.accepts) CloseSocket(std::get<0>(a));
+  for (socket_t s : clients) testsock::Close(s);
+}
+
 TEST(TcpEngine, CapacityOf1024ForAllKinds) {
   if (!testsupport::AllowOpenSockets(1100)) GTEST_SKIP() << "cannot raise the descriptor limit";
   Engine e;
