@@ -1,17 +1,9 @@
 // IPv4 addresses from dotted-decimal text and from names, the same on both
 // systems: Windows Sockets 2 and POSIX share inet_pton, inet_ntop and
-// getaddrinfo; only the headers differ.
-#ifdef _WIN32
-#include <winsock2.h>
-#include <ws2tcpip.h>
-#else
-#include <arpa/inet.h>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#endif
+// getaddrinfo; only the headers differ (net/socket_inet.h).
 
 #include "net/socket.h"
+#include "net/socket_inet.h"
 
 namespace zandrel::net {
 

@@ -11,19 +11,9 @@
 #include <unordered_map>
 
 #include "net/socket.h"
+#include "net/socket_inet.h"
 
 namespace zandrel::net {
-namespace {
-
-sockaddr_in MakeAddr(uint32_t addr, uint16_t port) {
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_addr.s_addr = htonl(addr);
-  sa.sin_port = htons(port);
-  return sa;
-}
-
-}  // namespace
 
 SocketLayer::SocketLayer() : started_(true) {}
 SocketLayer::~SocketLayer() = default;

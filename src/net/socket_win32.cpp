@@ -9,19 +9,12 @@
 #include <windows.h>
 
 #include "net/socket.h"
+#include "net/socket_inet.h"
 
 static_assert(FD_SETSIZE >= 1024, "the wait must hold an engine's 1024 sockets");
 
 namespace zandrel::net {
 namespace {
-
-sockaddr_in MakeAddr(uint32_t addr, uint16_t port) {
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_addr.s_addr = htonl(addr);
-  sa.sin_port = htons(port);
-  return sa;
-}
 
 int ClampLength(std::size_t len) { return len > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(len); }
 
