@@ -35,29 +35,15 @@ struct Counter : I_http_data_handler {
 // Answers one request per connection: a normal 1 MB reply, or a head that
 // never ends; then closes.
 void Serve(int listener, bool endless) {
-  static char block[1 << 16];
-  for (size_t i = 0; i < sizeof block; ++i) block[i] = static_cast<char>('a' + i % 26);
   for (;;) {
     int fd = accept(listener, nullptr, nullptr);
     if (fd < 0) return;
     char req[8192];
     recv(fd, req, sizeof req, 0);
-    uint64_t left = 0;
-    if (endless) {
-      std::string head = "HTTP/1.1 200 OK\r\nX-Long: " + std::string(20000, 'h');
-      send(fd, head.data(), head.size(), MSG_NOSIGNAL);
-      left = kEndless;
-    } else {
-      std::string head = "HTTP/1.1 200 OK\r\nContent-Length: 1048576\r\n\r\n";
-      send(fd, head.data(), head.size(), MSG_NOSIGNAL);
-      left = 1 << 20;
-    }
-    while (left > 0) {
-      size_t n = left < sizeof block ? static_cast<size_t>(left) : sizeof block;
-      long k = send(fd, block, n, MSG_NOSIGNAL);
-      if (k <= 0) break;
-      left -= static_cast<uint64_t>(k);
-    }
+    // The endless head's one field never ends: the bytes that follow continue it.
+    testsock::SendAll(fd, endless ? "HTTP/1.1 200 OK\r\nX-Long: " + std::string(20000, 'h')
+                                  : "HTTP/1.1 200 OK\r\nContent-Length: 1048576\r\n\r\n");
+    testsock::SendPattern(fd, endless ? kEndless : 1 << 20);
     close(fd);
   }
 }

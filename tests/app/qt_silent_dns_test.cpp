@@ -22,8 +22,6 @@ using std::chrono::milliseconds;
 
 namespace {
 
-testsock::SilentDns g_dns;
-bool g_installed = false;
 
 long long Ms(Clock::duration d) { return std::chrono::duration_cast<milliseconds>(d).count(); }
 
@@ -36,7 +34,9 @@ std::string Lines(QListWidget* list) {
 }  // namespace
 
 TEST(SilentNameServerDialog, TimerNeverStallsAndClosingReturnsAtOnceInEveryPhase) {
-  if (!g_installed) GTEST_SKIP() << "no private name server here (" << g_dns.Why() << ")";
+  std::string why;
+  testsock::SilentDns* dns = testsock::ProcessSilentDns(&why);
+  if (!dns) GTEST_SKIP() << "no private name server here (" << why << ")";
   g_reportHost = "reports.zandrel.test";
   const char* kSpeedUrl = "http://speed.zandrel.test/zandrel-speed.bin";
 
@@ -87,7 +87,7 @@ TEST(SilentNameServerDialog, TimerNeverStallsAndClosingReturnsAtOnceInEveryPhase
   ZandrelWindow& whole = *windows[0];
   ASSERT_TRUE(QTest::qWaitFor([&] { return !whole.Logic().RunActive() && !whole.Logic().WorkerRunning(); }, 150000));
   probe.stop();
-  EXPECT_TRUE(g_dns.Queried()) << "the names never reached the stand-in";
+  EXPECT_TRUE(dns->Queried()) << "the names never reached the stand-in";
 
   ASSERT_GT(fired.Count(), 3000u);
   witness.Stop();
@@ -111,7 +111,7 @@ TEST(SilentNameServerDialog, TimerNeverStallsAndClosingReturnsAtOnceInEveryPhase
 
 int main(int argc, char** argv) {
   // The namespaces must be made while this process has a single thread.
-  g_installed = g_dns.Install();
+  testsock::ProcessSilentDns();
   qputenv("QT_QPA_PLATFORM", "offscreen");
   QApplication app(argc, argv);
   testing::InitGoogleTest(&argc, argv);

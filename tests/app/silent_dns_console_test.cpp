@@ -24,15 +24,6 @@ using std::chrono::milliseconds;
 
 namespace {
 
-testsock::SilentDns g_dns;
-bool g_installed = false;
-
-void Install() {
-  static bool done = false;
-  if (!done) g_installed = g_dns.Install();
-  done = true;
-}
-
 std::string ReadAll(std::FILE* f) {
   std::string out;
   std::rewind(f);
@@ -59,8 +50,9 @@ long long Ms(Clock::duration d) { return std::chrono::duration_cast<milliseconds
 }  // namespace
 
 TEST(SilentNameServer, WholeConsoleRunKeepsItsTimersGoingAndEveryCheckEndsByItsTickLimit) {
-  Install();
-  if (!g_installed) GTEST_SKIP() << "no private name server here (" << g_dns.Why() << ")";
+  std::string why;
+  testsock::SilentDns* dns = testsock::ProcessSilentDns(&why);
+  if (!dns) GTEST_SKIP() << "no private name server here (" << why << ")";
   std::FILE* out = std::tmpfile();
   ASSERT_NE(out, nullptr);
   ConsoleView view(out);
@@ -83,7 +75,7 @@ TEST(SilentNameServer, WholeConsoleRunKeepsItsTimersGoingAndEveryCheckEndsByItsT
   };
   ticklog::Witness witness;
   EXPECT_EQ(RunConsoleDetection(dlg, view, opt), 0);
-  EXPECT_TRUE(g_dns.Queried()) << "the names never reached the stand-in";
+  EXPECT_TRUE(dns->Queried()) << "the names never reached the stand-in";
 
   ASSERT_GT(ticks.Count(), 3000u);
   witness.Stop();
@@ -103,8 +95,9 @@ TEST(SilentNameServer, WholeConsoleRunKeepsItsTimersGoingAndEveryCheckEndsByItsT
 }
 
 TEST(SilentNameServer, CtrlCEndsTheConsoleProgramWithinHalfASecondInEveryPhase) {
-  Install();
-  if (!g_installed) GTEST_SKIP() << "no private name server here (" << g_dns.Why() << ")";
+  std::string why;
+  testsock::SilentDns* dns = testsock::ProcessSilentDns(&why);
+  if (!dns) GTEST_SKIP() << "no private name server here (" << why << ")";
   // One program per moment, all started together: CPU sampling, the worker
   // inside the UDP lookup, the UDP wait, the speed test, the service check.
   const int moments[] = {1000, 7000, 17000, 27000, 37000};

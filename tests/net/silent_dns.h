@@ -76,4 +76,14 @@ class SilentDns {
   std::vector<std::string> files_;
 };
 
+// The process's one stand-in, installed at the first call (a process enters
+// its namespaces once, and only while it has a single thread); null where it
+// may not be, with the reason in Why() of the object it would be.
+inline SilentDns* ProcessSilentDns(std::string* why = nullptr) {
+  static SilentDns dns;
+  static const bool installed = dns.Install();
+  if (why) *why = dns.Why();
+  return installed ? &dns : nullptr;
+}
+
 }  // namespace testsock

@@ -115,6 +115,20 @@ bool SendAll(socket_t s, std::string_view data) {
   return true;
 }
 
+bool SendPattern(socket_t s, uint64_t count) {
+  static const std::string block = [] {
+    std::string b(1 << 16, '\0');
+    for (size_t i = 0; i < b.size(); ++i) b[i] = static_cast<char>('a' + i % 26);
+    return b;
+  }();
+  while (count > 0) {
+    const size_t n = count < block.size() ? static_cast<size_t>(count) : block.size();
+    if (!SendAll(s, std::string_view(block.data(), n))) return false;
+    count -= n;
+  }
+  return true;
+}
+
 long Recv(socket_t s, void* buf, std::size_t len) { return net::RecvBytes(s, buf, len); }
 
 long SendTo(socket_t s, std::string_view data, uint16_t port, uint32_t addr) {

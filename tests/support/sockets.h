@@ -63,6 +63,9 @@ void SetNonBlocking(socket_t s);
 
 long Send(socket_t s, std::string_view data);
 bool SendAll(socket_t s, std::string_view data);
+// Sends count bytes of a repeating letter pattern, a block at a time; false
+// when the peer stops taking them.
+bool SendPattern(socket_t s, uint64_t count);
 long Recv(socket_t s, void* buf, std::size_t len);
 long SendTo(socket_t s, std::string_view data, uint16_t port, uint32_t addr = kLoopback);
 // True when the socket becomes readable (or shows an error) within ms.
