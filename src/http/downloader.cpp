@@ -52,6 +52,7 @@ void C_http_downloader::i_onConnect(net::socket_t s, net::conn_handle attempt, n
   }
   rec->connection = nullptr;
   if (!net::IsSocket(s)) return;
+  net::ReserveReceiveWindow(s, kReceiveWindowBytes);
   rec->connection = engine_->attach_socket(s, rec, true);
   if (!rec->connection) {
     net::CloseSocket(s);

@@ -51,6 +51,12 @@ void SetListenerAddressUse(socket_t s);
 void SetNoDelay(socket_t s, bool on);
 bool GetNoDelay(socket_t s);
 void SetBufferSizes(socket_t s, int bytes);
+// For a connection read in bursts (once per engine pass, not as data
+// arrives): lets its receive window open to at least `bytes` while the
+// system's own buffer tuning stays in charge and may grow it further. Never
+// shrinks the buffer. Readiness is unchanged: one byte still makes the
+// socket readable.
+void ReserveReceiveWindow(socket_t s, int bytes);
 void SetBroadcast(socket_t s);
 // The pending error of a socket (0 when none), as left by a finished connect.
 int PendingError(socket_t s);

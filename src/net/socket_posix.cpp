@@ -67,6 +67,20 @@ void SetBufferSizes(socket_t s, int bytes) {
   setsockopt(s, SOL_SOCKET, SO_SNDBUF, &bytes, sizeof bytes);
 }
 
+void ReserveReceiveWindow(socket_t s, int bytes) {
+  // Linux grows a receive buffer by what the reader took in the last round
+  // trip. A reader that comes every 10 ms on a 1 ms path takes one window per
+  // visit, so the window may never grow past its first size (about 8 MB/s
+  // however fast the link). Fixing SO_RCVBUF would switch the growing off for
+  // good and is capped by rmem_max; raising the low-water mark instead makes
+  // the kernel size the buffer and the window clamp for that many bytes and
+  // leaves the tuning on (tcp_rmem[2] / 2 caps it). The mark itself goes back
+  // to one byte at once.
+  setsockopt(s, SOL_SOCKET, SO_RCVLOWAT, &bytes, sizeof bytes);
+  int one = 1;
+  setsockopt(s, SOL_SOCKET, SO_RCVLOWAT, &one, sizeof one);
+}
+
 void SetBroadcast(socket_t s) {
   int v = 1;
   setsockopt(s, SOL_SOCKET, SO_BROADCAST, &v, sizeof v);

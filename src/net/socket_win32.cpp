@@ -91,6 +91,12 @@ void SetBufferSizes(socket_t s, int bytes) {
   setsockopt(static_cast<SOCKET>(s), SOL_SOCKET, SO_SNDBUF, reinterpret_cast<const char*>(&bytes), sizeof bytes);
 }
 
+void ReserveReceiveWindow(socket_t, int) {
+  // Winsock does not take SO_RCVLOWAT, and a fixed SO_RCVBUF is not what is
+  // wanted (a limit, not a floor): the window is left to the stack's own
+  // auto-tuning. Under Wine the host's stack decides.
+}
+
 void SetBroadcast(socket_t s) {
   BOOL v = TRUE;
   setsockopt(static_cast<SOCKET>(s), SOL_SOCKET, SO_BROADCAST, reinterpret_cast<const char*>(&v), sizeof v);

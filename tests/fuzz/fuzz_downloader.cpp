@@ -15,7 +15,9 @@ namespace {
 char attemptTag, dataTag;
 const auto kAttempt = reinterpret_cast<net::conn_handle>(&attemptTag);
 const auto kData = reinterpret_cast<net::conn_handle>(&dataTag);
-constexpr net::socket_t kSocket = 4242;  // never used as a descriptor: the engine is fake
+// Above any descriptor limit: the engine is fake, and what the downloader
+// asks of the socket itself fails harmlessly.
+constexpr net::socket_t kSocket = 0x3FFFFFFF;
 
 struct Wire {
   net::user_data user = nullptr;

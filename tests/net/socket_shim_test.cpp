@@ -131,6 +131,27 @@ TEST(SocketShim, WaitFindsTheReadySocketAmong1024) {
               (ready[0] == socks[1023]->s && ready[1] == socks[517]->s));
 }
 
+TEST(SocketShim, AReservedReceiveWindowStillWakesForOneByte) {
+  SocketLayer layer;
+  Sock listener(TcpSocket());
+  ASSERT_TRUE(BindIpv4(listener.s, kLoopback, 0));
+  ASSERT_TRUE(Listen(listener.s, 1));
+  Sock c(TcpSocket());
+  ASSERT_EQ(ConnectIpv4(c.s, kLoopback, LocalPort(listener.s)), 0);
+  uint32_t addr = 0;
+  uint16_t port = 0;
+  Sock s(AcceptIpv4(listener.s, addr, port));
+  ASSERT_TRUE(IsSocket(s.s));
+  ReserveReceiveWindow(c.s, 2 << 20);
+  SetNonBlocking(c.s);
+  ASSERT_EQ(SendBytes(s.s, "x", 1), 1);
+  SocketList rd(1);
+  rd.items.push_back(c.s);
+  ASSERT_EQ(WaitReady(&rd, nullptr, nullptr, 5000), 1) << "one byte no longer makes the socket readable";
+  char buf[4];
+  EXPECT_EQ(RecvBytes(c.s, buf, sizeof buf), 1);
+}
+
 TEST(SocketShim, AddressTextsAndLookup) {
   SocketLayer layer;
   uint32_t a = 0;
