@@ -93,6 +93,15 @@ bool C_http_downloader::i_onData(net::conn_handle c, const char* data, int32_t l
     rec->response.feed(data, static_cast<uint32_t>(len));
     if (rec->response.head_complete()) {
       status_ = static_cast<uint16_t>(rec->response.status());
+      // A resume answered with neither the range nor the whole resource (an
+      // error page, or 416 for a resource that changed) carries nothing of
+      // this body: it ends like a broken connection, and the next step asks
+      // again from the same byte.
+      if (received_ > 0 && status_ != 200 && status_ != 206) {
+        drop_record();
+        handler_.i_onHttpData(nullptr, 0);
+        return false;
+      }
       // Asked for a range and given the whole resource: skip what is there.
       skip_ = (received_ > 0 && status_ == 200) ? received_ : 0;
       if (total_ == 0) {

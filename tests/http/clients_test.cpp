@@ -147,6 +147,35 @@ TEST(Downloader, ResumeAnsweredWithTheWholeResourceDeliversItOnce) {
   EXPECT_NE(reqs[2].find("Range: bytes=60-"), std::string::npos);
 }
 
+// An error page in answer to a resume is not the rest of the body: nothing of
+// it is delivered, and the download goes on from the same byte.
+TEST(Downloader, ResumeAnsweredWithAnErrorDeliversNothingOfIt) {
+  const std::string body = Body(100);
+  Server srv([&](socket_t fd, const std::string&, int index) {
+    if (index == 0) SendAll(fd, "HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n" + body.substr(0, 60));
+    if (index == 1) SendAll(fd, "HTTP/1.1 503 Service Unavailable\r\nContent-Length: 4\r\n\r\nbusy");
+    if (index == 2) {
+      SendAll(fd, "HTTP/1.1 416 Range Not Satisfiable\r\nContent-Length: 5\r\n\r\n");
+      Pause(30);
+      SendAll(fd, "range");
+      Pause(100);
+    }
+    if (index == 3) {
+      SendAll(fd, "HTTP/1.1 206 Partial Content\r\nContent-Length: 40\r\n\r\n" + body.substr(60));
+      Pause(100);
+    }
+  });
+  Sink sink;
+  C_http_downloader dl(srv.url("/f"), sink);
+  ASSERT_TRUE(StepUntil(dl, [&] { return sink.finished > 0; }));
+  EXPECT_EQ(sink.body, body);
+  EXPECT_EQ(sink.lengths, std::vector<uint64_t>{100});
+  EXPECT_EQ(dl.received(), 100);
+  auto reqs = srv.requests();
+  ASSERT_EQ(reqs.size(), 4u);
+  for (int i = 1; i < 4; ++i) EXPECT_NE(reqs[i].find("Range: bytes=60-"), std::string::npos) << i;
+}
+
 TEST(Downloader, BodiesWithoutContentLength) {
   const std::string body = Body(5000);
   Server closeDelimited([&](socket_t fd, const std::string&, int) {
