@@ -65,7 +65,8 @@ class C_http_downloader final : public net::I_dataHandler {
   static constexpr int kRequestBuffer = 4096;
   // The receive window a connection may open to at once: the engine reads it
   // once per pass, so the kernel holds what arrives in between (2 MiB:
-  // 200 MB/s at a pass every 10 ms, 125 MB/s at Windows' 15.6 ms tick).
+  // 200 MB/s at a pass every 10 ms). Only where the system lets a reader ask
+  // for it (Linux); elsewhere the system's own tuning decides.
   static constexpr int kReceiveWindowBytes = 2 * 1024 * 1024;
 
   using engine_factory = std::function<std::unique_ptr<net::I_tcpModule>(net::I_dataHandler&)>;
@@ -119,6 +120,7 @@ class C_http_downloader final : public net::I_dataHandler {
   // resource from its start again, and what was delivered is not repeated.
   int64_t skip_ = 0;
   uint16_t status_ = 0;  // of the last complete response head
+  uint16_t first_status_ = 0;  // of the last answer to a request without a range
   std::string url_;
   C_url_resolver resolver_;
   I_http_data_handler& handler_;

@@ -76,7 +76,7 @@ TEST(ReceiveWindow, RaisedWithTheKernelsTuningLeftOn) {
   auto [a, b] = testsock::TcpPair();
   testsock::Socket client(a), server(b);
   const int before = IntOption(a, SO_RCVBUF);
-  ASSERT_LT(before, kWindow) << "the default buffer is already this large: nothing to check";
+  if (before >= kWindow) GTEST_SKIP() << "the default buffer is already " << before << " bytes: nothing to raise";
   net::ReserveReceiveWindow(a, kWindow);
   EXPECT_GE(IntOption(a, SO_RCVBUF), kWindow);
   EXPECT_EQ(IntOption(a, SO_RCVLOWAT), 1);
