@@ -94,18 +94,20 @@ bool C_http_downloader::i_onData(net::conn_handle c, const char* data, int32_t l
     if (rec->response.head_complete()) {
       status_ = static_cast<uint16_t>(rec->response.status());
       if (received_ == 0) first_status_ = status_;
-      const bool resumed = received_ > 0 && status_ != 206;
-      // Asked for a range and given what the first answer gave (the whole
-      // resource, or the same page again): skip what was delivered.
-      skip_ = (resumed && status_ == first_status_) ? received_ : 0;
-      if (resumed && status_ != first_status_) {
-        // Any other answer (a 503 page, 416 for a resource that changed) has
-        // nothing of this body. Asking again would only bring the same
-        // answer: the download stops here, without a connection, as when a
-        // connect fails, and the owner's time-out ends it.
-        engine_->close_connection(rec->connection);
-        rec->connection = nullptr;
-        return false;
+      skip_ = 0;
+      if (received_ > 0 && status_ != 206) {
+        if (status_ != first_status_) {
+          // Asked for a range and given another answer (a 503 page, 416 for
+          // a resource that changed): nothing of this body. Asking again
+          // would bring the same answer: the download stops here, without a
+          // connection, as when a connect fails; the owner's time-out ends it.
+          engine_->close_connection(rec->connection);
+          rec->connection = nullptr;
+          return false;
+        }
+        // Given what the first answer gave (the whole resource, or the same
+        // page again): skip what was delivered.
+        skip_ = received_;
       }
       if (total_ == 0) {
         // A length beyond the signed range is kept as the largest one.
