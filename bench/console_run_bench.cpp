@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "platform/gbk.h"
-#include "report_server.h"
+#include "server/receiver/report_server.h"
 #include "http_peer.h"
 #include "netns.h"
 #include "running_server.h"

@@ -27,10 +27,10 @@
 #include <thread>
 #include <vector>
 
-#include "http/md5.h"
+#include "platform/md5.h"
 #include "net/tcp_module.h"
 #include "platform/files.h"
-#include "report_server.h"
+#include "server/receiver/report_server.h"
 #include "running_server.h"
 
 using namespace zandrel;
@@ -57,7 +57,7 @@ int PostReport(uint16_t port, const std::string& body, double& seconds, double* 
   if (connectSeconds) *connectSeconds = std::chrono::duration<double>(Clock::now() - t0).count();
   if (connected) {
     std::string req = "POST /test_log HTTP/1.1\r\nHost: bench\r\nContent-Length: " + std::to_string(body.size()) +
-                      "\r\nfile_flag: " + http::md5_hex_upper(body.data(), body.size()) + "\r\n\r\n" + body;
+                      "\r\nfile_flag: " + platform::md5_hex_upper(body.data(), body.size()) + "\r\n\r\n" + body;
     send(s, req.data(), req.size(), MSG_NOSIGNAL);
     std::string answer;
     char buf[4096];
@@ -151,7 +151,7 @@ bool SlowUploadMemoryRow() {
   std::string body(1 << 20, '\0');
   for (size_t i = 0; i < body.size(); ++i) body[i] = static_cast<char>('a' + i % 23);
   std::string req = "POST /test_log HTTP/1.1\r\nContent-Length: " + std::to_string(body.size()) +
-                    "\r\nfile_flag: " + http::md5_hex_upper(body.data(), body.size()) + "\r\n\r\n" + body;
+                    "\r\nfile_flag: " + platform::md5_hex_upper(body.data(), body.size()) + "\r\n\r\n" + body;
   const int clients = 1000;
   std::vector<int> socks;
   std::vector<size_t> sent(clients, 0);
@@ -207,7 +207,7 @@ bool SlowUploadMemoryRow() {
 // True when dir holds a report with exactly body, found by the digest in
 // its name.
 bool StoredWhole(const std::string& dir, const std::string& body) {
-  std::string suffix = "-" + http::md5_hex_upper(body.data(), body.size()) + ".txt";
+  std::string suffix = "-" + platform::md5_hex_upper(body.data(), body.size()) + ".txt";
   DIR* d = opendir(dir.c_str());
   bool found = false;
   while (dirent* e = d ? readdir(d) : nullptr) {

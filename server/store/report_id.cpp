@@ -1,4 +1,4 @@
-#include "report_id.h"
+#include "server/store/report_id.h"
 
 #include <random>
 

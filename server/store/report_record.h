@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string>
 
-#include "report/report_facts.h"
+#include "server/report/report_facts.h"
 
 namespace zandrel::store {
 

@@ -12,10 +12,10 @@
 #include <string>
 #include <vector>
 
-#include "exchange.h"
+#include "server/receiver/receiver.h"
 #include "fuzz_support.h"
-#include "report_store.h"
-#include "request_head.h"
+#include "server/store/report_store.h"
+#include "server/http/request_head.h"
 
 using namespace zandrel;
 namespace fs = std::filesystem;
@@ -104,7 +104,7 @@ struct Outcome {
 };
 
 Outcome Run(const server::ServerOptions& opt, const std::vector<std::string>& pieces) {
-  server::ReportStore store(opt);
+  store::ReportStore store(opt.store());
   std::string error;
   FUZZ_CHECK(store.Open(error));
   Outcome o;

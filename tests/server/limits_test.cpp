@@ -12,9 +12,9 @@
 #include <thread>
 #include <vector>
 
-#include "http/md5.h"
+#include "platform/md5.h"
 #include "platform/store.h"
-#include "report_server.h"
+#include "server/receiver/report_server.h"
 #include "sockets.h"
 #include "running_server.h"
 #include "temp_dir.h"
@@ -94,7 +94,7 @@ void Drain(socket_t s, Seen& seen) {
 
 std::string Post(const std::string& body) {
   return "POST /test_log HTTP/1.1\r\nContent-Length: " + std::to_string(body.size()) +
-         "\r\nfile_flag: " + http::md5_hex_upper(body.data(), body.size()) + "\r\n\r\n" + body;
+         "\r\nfile_flag: " + platform::md5_hex_upper(body.data(), body.size()) + "\r\n\r\n" + body;
 }
 
 // Posts from the given address while stepping the server; the answer.

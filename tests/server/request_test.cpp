@@ -6,12 +6,12 @@
 #include <string>
 #include <vector>
 
-#include "exchange.h"
-#include "http/md5.h"
+#include "server/receiver/receiver.h"
+#include "platform/md5.h"
 #include "platform/store.h"
-#include "report_store.h"
-#include "request_head.h"
-#include "routes.h"
+#include "server/store/report_store.h"
+#include "server/http/request_head.h"
+#include "server/receiver/routes.h"
 #include "temp_dir.h"
 
 using namespace zandrel;
@@ -147,9 +147,9 @@ class InProcess : public ::testing::Test {
   }
   void TearDown() override { store_.reset(); }
 
-  ReportStore& Store() {
+  store::ReportStore& Store() {
     if (!store_) {
-      store_ = std::make_unique<ReportStore>(opt_);
+      store_ = std::make_unique<store::ReportStore>(opt_.store());
       std::string error;
       EXPECT_TRUE(store_->Open(error)) << error;
     }
@@ -162,7 +162,7 @@ class InProcess : public ::testing::Test {
     return "POST /test_log HTTP/1.1\r\nContent-Length: " + std::to_string(body.size()) + "\r\nfile_flag: " + flag +
            "\r\n\r\n" + body;
   }
-  static std::string Md5(const std::string& s) { return http::md5_hex_upper(s.data(), s.size()); }
+  static std::string Md5(const std::string& s) { return platform::md5_hex_upper(s.data(), s.size()); }
   // Every file in the directory, temporaries included.
   std::vector<platform::DirectoryEntry> Files() const {
     std::vector<platform::DirectoryEntry> out;
@@ -173,7 +173,7 @@ class InProcess : public ::testing::Test {
 
   testsupport::TempDir dir_{"zandrel-inproc"};
   ServerOptions opt_;
-  std::unique_ptr<ReportStore> store_;
+  std::unique_ptr<store::ReportStore> store_;
 };
 
 TEST_F(InProcess, StoresOnlyWithTheRightDigestWhateverThePieces) {

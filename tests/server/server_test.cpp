@@ -7,9 +7,10 @@
 #include <vector>
 
 #include "http/clients.h"
-#include "http/md5.h"
+#include "platform/md5.h"
 #include "platform/files.h"
-#include "report_server.h"
+#include "server/receiver/report_server.h"
+#include "server/receiver/routes.h"
 #include "command.h"
 #include "running_server.h"
 #include "sockets.h"
@@ -47,7 +48,7 @@ std::string Post(const std::string& body, const std::string& flag) {
          "\r\nfile_flag: " + flag + "\r\n\r\n" + body;
 }
 
-std::string Md5(const std::string& s) { return http::md5_hex_upper(s.data(), s.size()); }
+std::string Md5(const std::string& s) { return platform::md5_hex_upper(s.data(), s.size()); }
 
 }  // namespace
 

@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "report_server.h"
+#include "server/receiver/report_server.h"
 #include "temp_dir.h"
 
 namespace testsupport {

@@ -1,15 +1,15 @@
-#include "report_server.h"
+#include "server/http/http_server.h"
 
 #include <algorithm>
 
 #include "platform/clock.h"
-#include "platform/files.h"
+#include "server/common/log.h"
 
 namespace zandrel::server {
 namespace {
 
 constexpr uint64_t kStreamChunk = 256 * 1024;
-constexpr uint64_t kStreamQueue = 1 << 20;  // per download
+constexpr uint64_t kStreamQueue = 1 << 20;  // per streamed answer
 constexpr uint64_t kMinShare = 16 * 1024;
 constexpr uint32_t kSweepMs = 100;
 constexpr uint32_t kStallMs = 1000;
@@ -17,78 +17,46 @@ constexpr uint32_t kRefusalLogMs = 10000;
 
 }  // namespace
 
-ReportServer::ReportServer(ServerOptions options) : opt_(std::move(options)), store_(opt_) {}
+HttpServer::HttpServer(const HttpLimits& limits, RequestHandler& handler)
+    : limits_(limits), handler_(handler), tcp_(std::make_unique<net::C_TcpModule>(*this)) {
+  tcp_->start(true);
+}
 
-ReportServer::~ReportServer() {
+HttpServer::~HttpServer() {
   for (auto& [id, c] : conns_) tcp_->close_connection(c->handle);
   conns_.clear();
 }
 
-bool ReportServer::Start(std::string& error) {
-  if (!store_.Open(error)) return false;
-  if (!store_.StartWorker()) {
-    error = "cannot start the thread that stores reports";
-    return false;
-  }
-  platform::RaiseOpenFileLimit();
-  tcp_ = std::make_unique<net::C_TcpModule>(*this);
-  tcp_->start(true);
-  httpListener_ = tcp_->create_listener_on(opt_.bindAddr, opt_.httpPort);
-  if (!httpListener_) {
-    error = "cannot listen on TCP port " + std::to_string(opt_.httpPort);
-    return false;
-  }
-  httpPort_ = tcp_->local_port(httpListener_);
-  udp_ = net::create_udp_module();
-  udpSocket_ = udp_->udp_open_on(opt_.bindAddr, opt_.udpPort, this);
-  if (!udpSocket_) {
-    error = "cannot bind UDP port " + std::to_string(opt_.udpPort);
-    return false;
-  }
-  udpPort_ = udp_->local_port(udpSocket_);
-  if (opt_.hintPort) {
-    hintListener_ = tcp_->create_listener_on(opt_.bindAddr, opt_.hintPort);
-    if (!hintListener_) {
-      LogLine(opt_.quiet, "hint page is not served on port %u (the port cannot be bound)", opt_.hintPort);
-    }
-  }
-  LogLine(opt_.quiet, "serving HTTP on port %u, UDP on port %u, reports in %s", httpPort_, udpPort_,
-          opt_.dataDir.c_str());
-  return true;
+uint16_t HttpServer::Listen(uint32_t addr, uint16_t port, int tag) {
+  net::conn_handle h = tcp_->create_listener_on(addr, port);
+  if (!h) return 0;
+  listeners_[h] = tag;
+  return tcp_->local_port(h);
 }
 
-void ReportServer::Poll() {
-  tcp_->loop_once();
-  udp_->udp_loop_once();
-}
+void HttpServer::Poll() { tcp_->loop_once(); }
 
-void ReportServer::Shutdown(uint32_t graceMs) {
+void HttpServer::StopAccepting() {
   stopping_ = true;
-  std::vector<Conn*> waiting;  // for a request, or for more of the speed file
+  std::vector<Conn*> waiting;  // for a request, or for more of a streamed answer
   for (auto& [id, c] : conns_) {
     const Exchange& x = *c->exchange;
-    if (x.stream_left() > 0 || (!x.answered() && !x.storing())) waiting.push_back(id);
+    if (x.stream_left() > 0 || (!x.answered() && !x.busy())) waiting.push_back(id);
   }
   for (Conn* c : waiting) {
     c->exchange->ClientLeft();
     Close(*c);
   }
-  uint32_t start = platform::TickCount();
-  while ((store_.storing() > 0 || !conns_.empty()) && platform::TickCount() - start < graceMs) Poll();
 }
 
-void ReportServer::i_onRecv(uint32_t addr, uint16_t port, const char* data, int32_t len) {
-  udp_->udp_send(udpSocket_, data, len, addr, port);
-}
-
-void ReportServer::i_onAccept(net::conn_handle listener, net::socket_t s, uint32_t peerAddr, uint16_t peerPort,
-                              uint32_t, uint16_t) {
+void HttpServer::i_onAccept(net::conn_handle listener, net::socket_t s, uint32_t peerAddr, uint16_t peerPort,
+                            uint32_t, uint16_t) {
   if (stopping_) {
     net::CloseSocket(s);
     return;
   }
   auto known = perAddress_.find(peerAddr);
-  if (opt_.maxPerAddress && known != perAddress_.end() && known->second >= opt_.maxPerAddress) {
+  if (limits_.maxPerAddress && known != perAddress_.end() && known->second >= limits_.maxPerAddress) {
     ++overCap_;
     net::CloseSocket(s);
     return;
@@ -107,18 +75,21 @@ void ReportServer::i_onAccept(net::conn_handle listener, net::socket_t s, uint32
   }
   ++perAddress_[peerAddr];
   conn->peerAddr = peerAddr;
-  conn->exchange = std::make_unique<Exchange>(opt_, store_, peerAddr,
-                                              net::Ipv4Text(peerAddr) + ":" + std::to_string(peerPort),
-                                              listener == hintListener_, platform::TickCount());
+  Peer peer;
+  peer.addr = peerAddr;
+  peer.text = net::Ipv4Text(peerAddr) + ":" + std::to_string(peerPort);
+  auto tag = listeners_.find(listener);
+  peer.listener = tag == listeners_.end() ? 0 : tag->second;
+  conn->exchange = std::make_unique<Exchange>(limits_, handler_, std::move(peer), platform::TickCount());
   Conn* id = conn.get();
   conns_.emplace(id, std::move(conn));
 }
 
-bool ReportServer::DropOldestIncomplete() {
+bool HttpServer::DropOldestIncomplete() {
   Conn* oldest = nullptr;
   uint32_t now = platform::TickCount();
   for (auto& [id, c] : conns_) {
-    if (c->exchange->answered() || c->exchange->storing()) continue;
+    if (c->exchange->answered() || c->exchange->busy()) continue;
     if (!oldest || now - c->exchange->started() > now - oldest->exchange->started()) oldest = id;
   }
   if (!oldest) return false;
@@ -128,14 +99,14 @@ bool ReportServer::DropOldestIncomplete() {
   return true;
 }
 
-void ReportServer::Close(Conn& c) {
+void HttpServer::Close(Conn& c) {
   tcp_->close_connection(c.handle);
   auto it = perAddress_.find(c.peerAddr);
   if (it != perAddress_.end() && --it->second == 0) perAddress_.erase(it);
   conns_.erase(&c);
 }
 
-void ReportServer::i_onBreak(net::conn_handle h, net::user_data user) {
+void HttpServer::i_onBreak(net::conn_handle h, net::user_data user) {
   auto it = conns_.find(static_cast<Conn*>(user));
   if (it == conns_.end()) {
     tcp_->close_connection(h);
@@ -145,7 +116,7 @@ void ReportServer::i_onBreak(net::conn_handle h, net::user_data user) {
   Close(*it->second);
 }
 
-bool ReportServer::i_onData(net::conn_handle h, const char* data, int32_t len, net::user_data user) {
+bool HttpServer::i_onData(net::conn_handle h, const char* data, int32_t len, net::user_data user) {
   auto it = conns_.find(static_cast<Conn*>(user));
   if (it == conns_.end()) {
     tcp_->close_connection(h);
@@ -160,7 +131,7 @@ bool ReportServer::i_onData(net::conn_handle h, const char* data, int32_t len, n
   return true;
 }
 
-void ReportServer::Flush(Conn& c, uint32_t now) {
+void HttpServer::Flush(Conn& c, uint32_t now) {
   Exchange& x = *c.exchange;
   if (x.answered() && !c.answerStarted) {
     c.answerStarted = true;
@@ -172,25 +143,26 @@ void ReportServer::Flush(Conn& c, uint32_t now) {
     tcp_->queue_send(c.handle, out.data(), static_cast<int32_t>(out.size()));
     c.handedOut += out.size();
   }
-  // The speed-test file is generated as the reader takes it. Each download
-  // may have its share of opt_.speedBudget queued (at most kStreamQueue), and
-  // beyond kMinShare only while the budget lasts: memory stays bounded by the
-  // budget plus kMinShare per connection, and a new reader is never starved
-  // by readers that stopped reading.
+  // A streamed body is produced as the reader takes it. Each answer may
+  // have its share of the stream budget queued (at most kStreamQueue), and
+  // beyond kMinShare only while the budget lasts: memory stays bounded by
+  // the budget plus kMinShare per connection, and a new reader is never
+  // starved by readers that stopped reading.
   while (x.stream_left() > 0) {
     int64_t queued = tcp_->queued_bytes(c.handle);
     if (queued < 0) return;
-    uint64_t share = std::clamp<uint64_t>(opt_.speedBudget / std::max<std::size_t>(streams_, 1), kMinShare, kStreamQueue);
+    uint64_t share =
+        std::clamp<uint64_t>(limits_.streamBudget / std::max<std::size_t>(streams_, 1), kMinShare, kStreamQueue);
     uint64_t q = static_cast<uint64_t>(queued);
     if (q >= share) return;
     uint64_t n = std::min(kStreamChunk, share - q);
     if (q + n > kMinShare) {
-      uint64_t left = speedQueued_ < opt_.speedBudget ? opt_.speedBudget - speedQueued_ : 0;
+      uint64_t left = streamQueued_ < limits_.streamBudget ? limits_.streamBudget - streamQueued_ : 0;
       n = std::min(n, std::max(left, kMinShare > q ? kMinShare - q : 0));
       if (n == 0) return;
     }
-    if (opt_.speedRate) {
-      uint64_t allowed = opt_.speedRate * (now - c.answeredAt) / 1000 + 16384;
+    if (limits_.streamRate) {
+      uint64_t allowed = limits_.streamRate * (now - c.answeredAt) / 1000 + 16384;
       if (c.handedOut >= allowed) return;
       n = std::min<uint64_t>(n, allowed - c.handedOut);
     }
@@ -199,36 +171,36 @@ void ReportServer::Flush(Conn& c, uint32_t now) {
     if (!tcp_->queue_send(c.handle, streamChunk_.data(), static_cast<int32_t>(n))) return;
     c.handedOut += n;
     int64_t after = tcp_->queued_bytes(c.handle);
-    if (after > queued) speedQueued_ += static_cast<uint64_t>(after - queued);
+    if (after > queued) streamQueued_ += static_cast<uint64_t>(after - queued);
   }
 }
 
 // An answer must keep moving (some of it taken every headMs while bytes
-// wait) and, after headMs of grace, be taken at opt_.minRate on average.
-bool ReportServer::TooSlowAnswer(Conn& c, uint32_t now) const {
+// wait) and, after headMs of grace, be taken at minRate on average.
+bool HttpServer::TooSlowAnswer(Conn& c, uint32_t now) const {
   if (!c.answerStarted) return false;
   int64_t queued = tcp_->queued_bytes(c.handle);
   uint64_t taken = c.handedOut - static_cast<uint64_t>(std::max<int64_t>(queued, 0));
   if (taken > c.takenSeen || queued <= 0) {
     c.takenSeen = taken;
     c.lastProgress = now;
-  } else if (now - c.lastProgress >= opt_.headMs) {
+  } else if (now - c.lastProgress >= limits_.headMs) {
     return true;
   }
   uint32_t elapsed = now - c.answeredAt;
-  if (elapsed <= opt_.headMs) return false;
-  uint64_t rate = opt_.speedRate ? std::min(opt_.minRate, opt_.speedRate) : opt_.minRate;
-  return taken * 1000 < rate * (elapsed - opt_.headMs);
+  if (elapsed <= limits_.headMs) return false;
+  uint64_t rate = limits_.streamRate ? std::min(limits_.minRate, limits_.streamRate) : limits_.minRate;
+  return taken * 1000 < rate * (elapsed - limits_.headMs);
 }
 
-void ReportServer::i_onLoop() {
+void HttpServer::i_onLoop() {
   uint32_t now = platform::TickCount();
-  speedQueued_ = 0;
+  streamQueued_ = 0;
   streams_ = 0;
   for (auto& [id, c] : conns_) {
     if (c->exchange->stream_left() == 0) continue;
     ++streams_;
-    speedQueued_ += static_cast<uint64_t>(std::max<int64_t>(tcp_->queued_bytes(c->handle), 0));
+    streamQueued_ += static_cast<uint64_t>(std::max<int64_t>(tcp_->queued_bytes(c->handle), 0));
   }
   // After a pass that stalled (a slow disk, say), what clients sent in the
   // meantime is read before anyone is judged against a deadline.
@@ -236,19 +208,20 @@ void ReportServer::i_onLoop() {
   lastLoop_ = now;
   bool sweep = !stalled && now - lastSweep_ >= kSweepMs;
   if (sweep) lastSweep_ = now;
-  store_.Collect();
+  handler_.OnPass();
   std::vector<Conn*> done;
   for (auto& [id, c] : conns_) {
-    if (c->exchange->storing()) {
-      c->exchange->Settle();
-      if (c->exchange->answered()) Flush(*c, now);
+    Exchange& x = *c->exchange;
+    if (!x.answered()) {
+      x.Settle();
+      if (x.answered()) Flush(*c, now);
     }
-    if (c->exchange->stream_left() > 0) Flush(*c, now);
-    if (c->exchange->finished() && tcp_->queued_bytes(c->handle) == 0) {
+    if (x.stream_left() > 0) Flush(*c, now);
+    if (x.finished() && tcp_->queued_bytes(c->handle) == 0) {
       done.push_back(id);
-    } else if (sweep && (c->exchange->Overdue(now) || TooSlowAnswer(*c, now))) {
+    } else if (sweep && (x.Overdue(now) || TooSlowAnswer(*c, now))) {
       ++overdue_;
-      c->exchange->ClientLeft();
+      x.ClientLeft();
       done.push_back(id);
     }
   }
@@ -259,14 +232,14 @@ void ReportServer::i_onLoop() {
 // Connections closed for missing a deadline, dropped for room or refused
 // over the per-address cap are summed up, not logged one by one: a flood
 // would drown the log.
-void ReportServer::ReportRefusals(uint32_t now) {
+void HttpServer::ReportRefusals(uint32_t now) {
   if (now - lastRefusalLog_ < kRefusalLogMs || (overdue_ == 0 && dropped_ == 0 && overCap_ == 0)) return;
   lastRefusalLog_ = now;
-  LogLine(opt_.quiet,
+  LogLine(limits_.quiet,
           "in the last %u s: %llu connections closed for missing a deadline, %llu dropped to make room, "
           "%llu refused over the per-address limit of %u",
           kRefusalLogMs / 1000, static_cast<unsigned long long>(overdue_), static_cast<unsigned long long>(dropped_),
-          static_cast<unsigned long long>(overCap_), opt_.maxPerAddress);
+          static_cast<unsigned long long>(overCap_), limits_.maxPerAddress);
   overdue_ = dropped_ = overCap_ = 0;
 }
 

@@ -1,4 +1,4 @@
-#include "request_head.h"
+#include "server/http/request_head.h"
 
 #include <cstring>
 

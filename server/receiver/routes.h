@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "request_head.h"
+#include "server/http/request_head.h"
 
 namespace zandrel::server {
 

@@ -1,7 +1,11 @@
-// Settings of the report server, and its log.
+// Settings of the report server, as its command line gives them. Each room
+// it is built of takes its own part of them.
 #pragma once
 #include <cstdint>
 #include <string>
+
+#include "server/http/limits.h"
+#include "server/store/store_options.h"
 
 namespace zandrel::server {
 
@@ -28,12 +32,29 @@ struct ServerOptions {
   uint64_t speedBudget = 32ull << 20;  // bytes queued for every speed download together
   std::string speedPath = "/speedtest/zandrel-speed.bin";
   bool quiet = false;  // no log lines
+
+  HttpLimits http() const {
+    HttpLimits l;
+    l.headMs = headMs;
+    l.minRate = minRate;
+    l.maxPerAddress = maxPerAddress;
+    l.streamBudget = speedBudget;
+    l.streamRate = speedRate;
+    l.quiet = quiet;
+    return l;
+  }
+  store::StoreOptions store() const {
+    store::StoreOptions s;
+    s.dataDir = dataDir;
+    s.reportsPerMinute = reportsPerMinute;
+    s.minFreeBytes = minFreeBytes;
+    s.maxStoreBytes = maxStoreBytes;
+    s.quiet = quiet;
+    return s;
+  }
 };
 
 // The largest report any server accepts.
 inline constexpr uint64_t kMaxBodyLimit = 1ull << 30;
-
-// One line on standard error unless quiet.
-void LogLine(bool quiet, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
 
 }  // namespace zandrel::server

@@ -13,7 +13,7 @@
 #include <utility>
 #include <vector>
 
-namespace zandrel::server {
+namespace zandrel::store {
 
 class StoreWorker {
  public:
@@ -43,4 +43,4 @@ class StoreWorker {
   std::thread thread_;
 };
 
-}  // namespace zandrel::server
+}  // namespace zandrel::store

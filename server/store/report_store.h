@@ -10,16 +10,16 @@
 #include <memory>
 #include <string>
 
-#include "http/md5.h"
-#include "options.h"
+#include "platform/md5.h"
 #include "platform/store.h"
-#include "store_worker.h"
+#include "server/store/store_options.h"
+#include "server/store/store_worker.h"
 
-namespace zandrel::server {
+namespace zandrel::store {
 
 class ReportStore {
  public:
-  explicit ReportStore(const ServerOptions& opt);
+  explicit ReportStore(const StoreOptions& opt);
   // Finishes every report handed to Store before it returns.
   ~ReportStore();
   ReportStore(const ReportStore&) = delete;
@@ -55,7 +55,7 @@ class ReportStore {
     Upload(ReportStore& store, uint64_t length) : store_(store), length_(length) {}
     ReportStore& store_;
     uint64_t length_, received_ = 0;
-    http::Md5 md5_;
+    platform::Md5 md5_;
     std::string digest_;
     platform::PendingFile file_;
   };
@@ -99,7 +99,7 @@ class ReportStore {
   Admission CheckRate(uint32_t peer, uint32_t nowMs);
   void Settle(uint64_t id, bool ok);
 
-  const ServerOptions& opt_;
+  const StoreOptions opt_;
   std::map<uint32_t, Bucket> buckets_;
   uint64_t stored_ = 0, storedBytes_ = 0, reserved_ = 0, sequence_ = 0;
   bool refusingRoom_ = false;
@@ -109,4 +109,4 @@ class ReportStore {
   std::unique_ptr<StoreWorker> worker_;  // declared last: joined before the jobs it works on go
 };
 
-}  // namespace zandrel::server
+}  // namespace zandrel::store

@@ -1,4 +1,4 @@
-#include "routes.h"
+#include "server/receiver/routes.h"
 
 #include <string>
 

@@ -1,8 +1,8 @@
-#include "store_worker.h"
+#include "server/store/store_worker.h"
 
 #include <system_error>
 
-namespace zandrel::server {
+namespace zandrel::store {
 
 StoreWorker::~StoreWorker() { Stop(); }
 
@@ -56,4 +56,4 @@ void StoreWorker::Run() {
   }
 }
 
-}  // namespace zandrel::server
+}  // namespace zandrel::store

@@ -1,26 +1,28 @@
-#include "report_store.h"
+#include "server/store/report_store.h"
 
 #include <cmath>
-#include <cstdarg>
 #include <cstdio>
 #include <ctime>
 #include <vector>
 
 #include "platform/files.h"
-#include "request_head.h"
+#include "server/common/log.h"
 
-namespace zandrel::server {
+namespace zandrel::store {
 
-void LogLine(bool quiet, const char* fmt, ...) {
-  if (quiet) return;
-  va_list args;
-  va_start(args, fmt);
-  std::vfprintf(stderr, fmt, args);
-  va_end(args);
-  std::fputc('\n', stderr);
-}
+using server::LogLine;
 
 namespace {
+
+bool SameHexIgnoringCase(const std::string& a, const std::string& b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    char x = a[i] >= 'a' && a[i] <= 'z' ? static_cast<char>(a[i] - 32) : a[i];
+    char y = b[i] >= 'a' && b[i] <= 'z' ? static_cast<char>(b[i] - 32) : b[i];
+    if (x != y) return false;
+  }
+  return true;
+}
 
 bool IsTemporary(const std::string& name) {
   return name.size() > 5 && name[0] == '.' && name.compare(name.size() - 4, 4, ".tmp") == 0;
@@ -33,7 +35,7 @@ std::string AddressText(uint32_t a) {
 
 }  // namespace
 
-ReportStore::ReportStore(const ServerOptions& opt) : opt_(opt) {}
+ReportStore::ReportStore(const StoreOptions& opt) : opt_(opt) {}
 
 ReportStore::~ReportStore() {
   if (!worker_) return;
@@ -149,7 +151,7 @@ bool ReportStore::Upload::Write(const char* data, std::size_t len) {
 bool ReportStore::Upload::Matches(const std::string& flag) {
   if (received_ != length_ || !file_.is_open()) return false;
   digest_ = md5_.hex_upper();
-  return !digest_.empty() && SameIgnoringCase(flag, digest_);
+  return !digest_.empty() && SameHexIgnoringCase(flag, digest_);
 }
 
 std::shared_ptr<const ReportStore::Storing> ReportStore::Store(std::unique_ptr<Upload> upload,
@@ -207,4 +209,4 @@ void ReportStore::Settle(uint64_t id, bool ok) {
   storing_.erase(it);  // gives back the upload's reservation
 }
 
-}  // namespace zandrel::server
+}  // namespace zandrel::store

@@ -8,7 +8,7 @@
 
 #include "net/socket.h"
 #include "platform/files.h"
-#include "report_server.h"
+#include "server/receiver/report_server.h"
 
 namespace {
 

@@ -1,0 +1,76 @@
+// The socket side of the HTTP stack: listeners and connections on the
+// system's TCP engine, each connection an Exchange, under the deadlines and
+// bounds of HttpLimits. What requests mean is the RequestHandler's.
+#pragma once
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <vector>
+
+#include "net/tcp_module.h"
+#include "server/http/exchange.h"
+#include "server/http/limits.h"
+
+namespace zandrel::server {
+
+class HttpServer final : public net::I_dataHandler {
+ public:
+  HttpServer(const HttpLimits& limits, RequestHandler& handler);
+  ~HttpServer() override;
+  HttpServer(const HttpServer&) = delete;
+  HttpServer& operator=(const HttpServer&) = delete;
+
+  // Listens on addr:port (0: any port); the tag reaches the handler with
+  // every request on it. The port bound, or 0 when it cannot be had.
+  uint16_t Listen(uint32_t addr, uint16_t port, int tag);
+  // One pass of the engine.
+  void Poll();
+  // Before going away: takes no more connections and drops requests not
+  // yet whole and streamed answers. Requests at work and answers being
+  // sent go on while Poll is called.
+  void StopAccepting();
+
+  std::size_t connections() const { return conns_.size(); }
+  uint64_t stream_queued() const { return streamQueued_; }
+
+  void i_onAccept(net::conn_handle listener, net::socket_t s, uint32_t peerAddr, uint16_t peerPort,
+                  uint32_t localAddr, uint16_t localPort) override;
+  void i_onConnect(net::socket_t s, net::conn_handle, net::user_data) override { net::CloseSocket(s); }
+  bool i_onData(net::conn_handle c, const char* data, int32_t len, net::user_data user) override;
+  void i_onBreak(net::conn_handle c, net::user_data user) override;
+  void i_onSent(net::conn_handle, net::user_data) override {}
+  void i_onLoop() override;
+
+ private:
+  struct Conn {
+    net::conn_handle handle = nullptr;
+    uint32_t peerAddr = 0;
+    std::unique_ptr<Exchange> exchange;
+    uint32_t answeredAt = 0;
+    bool answerStarted = false;
+    uint64_t handedOut = 0;  // answer bytes given to the engine
+    uint64_t takenSeen = 0;  // of those, taken from the engine by the last check
+    uint32_t lastProgress = 0;
+  };
+
+  void Flush(Conn& c, uint32_t now);
+  bool TooSlowAnswer(Conn& c, uint32_t now) const;
+  bool DropOldestIncomplete();
+  void Close(Conn& c);
+  void ReportRefusals(uint32_t now);
+
+  const HttpLimits& limits_;
+  RequestHandler& handler_;
+  std::unique_ptr<net::C_TcpModule> tcp_;
+  std::map<net::conn_handle, int> listeners_;  // and their tags
+  bool stopping_ = false;
+  std::map<Conn*, std::unique_ptr<Conn>> conns_;
+  std::map<uint32_t, uint32_t> perAddress_;  // open connections by client address
+  uint64_t streamQueued_ = 0;  // streamed bytes queued in the engine, all answers
+  std::size_t streams_ = 0;  // streamed answers in progress
+  uint32_t lastSweep_ = 0, lastLoop_ = 0, lastRefusalLog_ = 0;
+  uint64_t overdue_ = 0, dropped_ = 0, overCap_ = 0;  // since the last log line about them
+  std::vector<char> streamChunk_;  // scratch for producing streamed bodies
+};
+
+}  // namespace zandrel::server

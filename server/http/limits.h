@@ -1,0 +1,19 @@
+// Settings of the HTTP stack: deadlines and bounds per connection.
+#pragma once
+#include <cstdint>
+
+namespace zandrel::server {
+
+struct HttpLimits {
+  // A request's head must be complete this long after the connection.
+  uint32_t headMs = 5000;
+  // After headMs of grace, a body must have arrived (and a streamed answer
+  // been taken) at this many bytes per second at least.
+  uint64_t minRate = 1024;
+  uint32_t maxPerAddress = 64;  // simultaneous connections from one address, 0: no limit
+  uint64_t streamBudget = 32ull << 20;  // bytes queued for every streamed answer together
+  uint64_t streamRate = 0;  // bytes per second of one streamed answer, 0: unlimited
+  bool quiet = false;  // no log lines
+};
+
+}  // namespace zandrel::server

@@ -1,0 +1,58 @@
+#include "server/receiver/report_server.h"
+
+#include "platform/clock.h"
+#include "platform/files.h"
+#include "server/common/log.h"
+
+namespace zandrel::server {
+
+ReportServer::ReportServer(ServerOptions options)
+    : opt_(std::move(options)), limits_(opt_.http()), store_(opt_.store()), receiver_(opt_, store_) {}
+
+// The connections go before the store they may still be storing into.
+ReportServer::~ReportServer() { http_.reset(); }
+
+bool ReportServer::Start(std::string& error) {
+  if (!store_.Open(error)) return false;
+  if (!store_.StartWorker()) {
+    error = "cannot start the thread that stores reports";
+    return false;
+  }
+  platform::RaiseOpenFileLimit();
+  http_ = std::make_unique<HttpServer>(limits_, receiver_);
+  httpPort_ = http_->Listen(opt_.bindAddr, opt_.httpPort, kMainListener);
+  if (!httpPort_) {
+    error = "cannot listen on TCP port " + std::to_string(opt_.httpPort);
+    return false;
+  }
+  udp_ = net::create_udp_module();
+  udpSocket_ = udp_->udp_open_on(opt_.bindAddr, opt_.udpPort, this);
+  if (!udpSocket_) {
+    error = "cannot bind UDP port " + std::to_string(opt_.udpPort);
+    return false;
+  }
+  udpPort_ = udp_->local_port(udpSocket_);
+  if (opt_.hintPort && !http_->Listen(opt_.bindAddr, opt_.hintPort, kHintListener)) {
+    LogLine(opt_.quiet, "hint page is not served on port %u (the port cannot be bound)", opt_.hintPort);
+  }
+  LogLine(opt_.quiet, "serving HTTP on port %u, UDP on port %u, reports in %s", httpPort_, udpPort_,
+          opt_.dataDir.c_str());
+  return true;
+}
+
+void ReportServer::Poll() {
+  http_->Poll();
+  udp_->udp_loop_once();
+}
+
+void ReportServer::Shutdown(uint32_t graceMs) {
+  http_->StopAccepting();
+  uint32_t start = platform::TickCount();
+  while ((store_.storing() > 0 || http_->connections() > 0) && platform::TickCount() - start < graceMs) Poll();
+}
+
+void ReportServer::i_onRecv(uint32_t addr, uint16_t port, const char* data, int32_t len) {
+  udp_->udp_send(udpSocket_, data, len, addr, port);
+}
+
+}  // namespace zandrel::server

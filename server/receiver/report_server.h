@@ -1,0 +1,55 @@
+// The report server: answers UDP probes, stores posted reports, serves the
+// hint page and the speed-test file. Built on the system's own engines and
+// the server's HTTP stack; what its requests mean is Receiver's.
+#pragma once
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "net/udp_module.h"
+#include "server/http/http_server.h"
+#include "server/receiver/options.h"
+#include "server/receiver/receiver.h"
+#include "server/store/report_store.h"
+
+namespace zandrel::server {
+
+class ReportServer final : public net::I_udp_handler {
+ public:
+  explicit ReportServer(ServerOptions options);
+  ~ReportServer() override;
+
+  // Binds the ports; false with a message when the HTTP or UDP port cannot be had.
+  bool Start(std::string& error);
+  // One TCP pass and one UDP pass.
+  void Poll();
+  // Before going away: takes no more connections, drops requests not yet
+  // whole and speed-file downloads, and keeps polling, for at most graceMs, until every report being
+  // stored has been answered and every answer sent. Whatever the store still
+  // holds then is finished by the destructor, unanswered.
+  void Shutdown(uint32_t graceMs);
+
+  uint16_t http_port() const { return httpPort_; }
+  uint16_t udp_port() const { return udpPort_; }
+  uint64_t stored() const { return store_.stored(); }
+  std::size_t storing() const { return store_.storing(); }
+  // See ReportStore::SetBeforeCommit.
+  void SetBeforeCommit(std::function<bool()> hook) { store_.SetBeforeCommit(std::move(hook)); }
+  std::size_t connections() const { return http_ ? http_->connections() : 0; }
+  uint64_t speed_queued() const { return http_ ? http_->stream_queued() : 0; }
+
+  void i_onRecv(uint32_t addr, uint16_t port, const char* data, int32_t len) override;
+
+ private:
+  ServerOptions opt_;
+  HttpLimits limits_;
+  store::ReportStore store_;
+  Receiver receiver_;
+  std::unique_ptr<HttpServer> http_;
+  net::udp_module_ptr udp_;
+  net::udp_handle udpSocket_ = nullptr;
+  uint16_t httpPort_ = 0, udpPort_ = 0;
+};
+
+}  // namespace zandrel::server
