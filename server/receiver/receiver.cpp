@@ -32,7 +32,8 @@ class ReportRequest final : public Request {
     if (!upload_) return;
     if (len && !upload_->Write(data, len)) {
       upload_.reset();
-      out.Respond(507, "Insufficient Storage", "the report could not be written\n");
+      out.Respond(503, "Service Unavailable", "the server is busy storing reports; try again soon\n",
+                  "Retry-After: 5\r\n");
       return;
     }
     if (upload_->received() < length_) return;
@@ -48,10 +49,10 @@ class ReportRequest final : public Request {
 
   void Settle(Responder& out) override {
     if (!storing_ || storing_->status == 0) return;
-    int code = storing_->status;
-    storing_.reset();
-    if (code == 200) {
-      out.Respond(200, "OK", "OK\n");
+    std::shared_ptr<const store::ReportStore::Storing> done = std::move(storing_);
+    if (done->status == 200) {
+      // The id lets the user quote the report, and support find it.
+      out.Respond(200, "OK", done->id + "\n", "X-Report-Id: " + done->id + "\r\n");
     } else {
       out.Respond(507, "Insufficient Storage", "the report could not be written\n");
     }
@@ -121,6 +122,10 @@ std::unique_ptr<Request> Receiver::OpenReport(const RequestHead& head, const Pee
     out.Respond(411, "Length Required", "Content-Length required\n");
     return nullptr;
   }
+  if (length == 0) {
+    out.Respond(400, "Bad Request", "an empty report\n");
+    return nullptr;
+  }
   if (length > opt_.maxBody || length > kMaxBodyLimit) {
     out.Respond(413, "Payload Too Large", "report too large\n");
     return nullptr;
@@ -131,19 +136,19 @@ std::unique_ptr<Request> Receiver::OpenReport(const RequestHead& head, const Pee
                 "Retry-After: " + std::to_string(a.retryAfter) + "\r\n");
     return nullptr;
   }
+  if (a.status == 503) {
+    out.Respond(503, "Service Unavailable", "the server is busy storing reports; try again soon\n",
+                "Retry-After: " + std::to_string(a.retryAfter) + "\r\n");
+    return nullptr;
+  }
   if (a.status != 200) {
     out.Respond(507, "Insufficient Storage", "the server cannot store reports now\n");
     return nullptr;
   }
-  auto upload = store_.Begin(length);
-  if (!upload) {
-    out.Respond(500, "Internal Server Error", "the report could not be stored\n");
-    return nullptr;
-  }
+  auto upload = store_.Begin(peer.addr, length);
   const std::string* flag = head.Find("file_flag");
   auto request = std::make_unique<ReportRequest>(opt_, store_, std::move(upload), length, flag ? *flag : std::string(),
                                                  head, peer.text);
-  if (length == 0) request->Body(nullptr, 0, out);
   return request;
 }
 

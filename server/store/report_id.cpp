@@ -1,6 +1,5 @@
 #include "server/store/report_id.h"
 
-#include <random>
 
 namespace zandrel::store {
 namespace {
@@ -41,10 +40,35 @@ std::optional<uint64_t> ParseReportId(std::string_view text) {
   return value;
 }
 
-uint64_t NewReportIdValue() {
-  static thread_local std::random_device source;
-  uint64_t v = (static_cast<uint64_t>(source()) << 32) ^ source();
-  return v & ((uint64_t{1} << kReportIdBits) - 1);
+// Four Feistel rounds over two 20-bit halves: a bijection whatever the
+// round function is.
+namespace {
+constexpr uint64_t kHalf = (uint64_t{1} << 20) - 1;
+constexpr uint64_t kKeys[4] = {0x9E3779B9, 0x7F4A7C15, 0x85EBCA6B, 0xC2B2AE35};
+uint64_t Round(uint64_t half, int i) {
+  uint64_t x = (half ^ kKeys[i]) * 0x2545F491;
+  return (x ^ (x >> 13)) & kHalf;
+}
+}  // namespace
+
+uint64_t ReportIdForSequence(uint64_t sequence) {
+  uint64_t l = (sequence >> 20) & kHalf, r = sequence & kHalf;
+  for (int i = 0; i < 4; ++i) {
+    uint64_t next = l ^ Round(r, i);
+    l = r;
+    r = next;
+  }
+  return l << 20 | r;
+}
+
+uint64_t SequenceForReportId(uint64_t id) {
+  uint64_t l = (id >> 20) & kHalf, r = id & kHalf;
+  for (int i = 3; i >= 0; --i) {
+    uint64_t prev = r ^ Round(l, i);
+    r = l;
+    l = prev;
+  }
+  return l << 20 | r;
 }
 
 }  // namespace zandrel::store

@@ -1,18 +1,29 @@
 #include "server/store/report_store.h"
 
+#include <chrono>
 #include <cmath>
-#include <cstdio>
-#include <ctime>
 #include <vector>
 
 #include "platform/files.h"
+#include "platform/store.h"
 #include "server/common/log.h"
+#include "server/store/report_file.h"
+#include "server/store/report_id.h"
 
 namespace zandrel::store {
 
 using server::LogLine;
 
 namespace {
+
+bool IsTemporary(const std::string& name) {
+  return name.size() > 5 && name[0] == '.' && name.compare(name.size() - 4, 4, ".tmp") == 0;
+}
+
+std::string AddressText(uint32_t a) {
+  return std::to_string(a >> 24) + "." + std::to_string((a >> 16) & 255) + "." + std::to_string((a >> 8) & 255) + "." +
+         std::to_string(a & 255);
+}
 
 bool SameHexIgnoringCase(const std::string& a, const std::string& b) {
   if (a.size() != b.size()) return false;
@@ -24,27 +35,29 @@ bool SameHexIgnoringCase(const std::string& a, const std::string& b) {
   return true;
 }
 
-bool IsTemporary(const std::string& name) {
-  return name.size() > 5 && name[0] == '.' && name.compare(name.size() - 4, 4, ".tmp") == 0;
+int64_t NowUtcMs() {
+  using namespace std::chrono;
+  return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
 }
 
-std::string AddressText(uint32_t a) {
-  return std::to_string(a >> 24) + "." + std::to_string((a >> 16) & 255) + "." + std::to_string((a >> 8) & 255) + "." +
-         std::to_string(a & 255);
-}
+// Seconds a client is told to wait when the disk is behind.
+constexpr uint32_t kDiskRetrySeconds = 5;
+// A bucket untouched this long is whole again, whatever the rate.
+constexpr uint32_t kBucketRefillMs = 60000;
 
 }  // namespace
 
-ReportStore::ReportStore(const StoreOptions& opt) : opt_(opt) {}
+ReportStore::ReportStore(const StoreOptions& opt) : opt_(opt), worker_(std::make_unique<StoreWorker>(opt.dataDir)) {}
 
 ReportStore::~ReportStore() {
-  if (!worker_) return;
-  worker_->Stop();  // runs what is queued
+  // Uploads still open are gone with their connections; what was handed
+  // to Store is finished if the disk lets it within the wait.
+  worker_->Stop(stopWaitMs_);
   Collect();
 }
 
-bool ReportStore::StartWorker() {
-  auto w = std::make_unique<StoreWorker>();
+bool ReportStore::StartWorker(StoreWorker::AfterBatch afterBatch) {
+  auto w = std::make_unique<StoreWorker>(opt_.dataDir, std::move(afterBatch));
   if (!w->Start()) return false;
   worker_ = std::move(w);
   return true;
@@ -65,20 +78,26 @@ bool ReportStore::Open(std::string& error) {
     if (!e.regular) continue;
     if (IsTemporary(e.name)) {
       platform::RemoveFile(opt_.dataDir + "/" + e.name);
-    } else {
-      storedBytes_ += e.size;
+      continue;
     }
+    storedBytes_ += DiskBytes(e.size);
+    if (auto f = ParseReportFileName(e.name)) sequence_ = std::max(sequence_, f->sequence);
   }
   return true;
+}
+
+bool ReportStore::DiskBehind() const {
+  return worker_->queued_bytes() >= kQueueBytes / 2 || worker_->queued_jobs() >= kQueueJobs / 2;
 }
 
 int ReportStore::CheckRoom(uint64_t length) {
   const char* why = nullptr;
   uint64_t freeBytes = 0;
-  if (opt_.maxStoreBytes && storedBytes_ + reserved_ + length > opt_.maxStoreBytes) {
+  uint64_t need = reserved_ + committing_ + DiskBytes(length);
+  if (opt_.maxStoreBytes && storedBytes_ + need > opt_.maxStoreBytes) {
     why = "the data directory has reached its size limit";
   } else if (platform::QueryFreeBytes(opt_.dataDir, freeBytes) &&
-             freeBytes < opt_.minFreeBytes + reserved_ + length) {
+             freeBytes < opt_.minFreeBytes + worker_->queued_bytes() + DiskBytes(length)) {
     why = "free space is below the floor";
   }
   if (why && !refusingRoom_) {
@@ -90,17 +109,20 @@ int ReportStore::CheckRoom(uint64_t length) {
   return why ? 507 : 200;
 }
 
+// A token bucket per address. Each admission leaves its time in touched_;
+// a bucket whose last admission is older than a full refill is forgotten
+// as its entry leaves the front: constant work per admission, however many
+// addresses there are.
 ReportStore::Admission ReportStore::CheckRate(uint32_t peer, uint32_t nowMs) {
   Admission a;
   if (opt_.reportsPerMinute == 0) return a;
+  while (!touched_.empty() && nowMs - touched_.front().first >= kBucketRefillMs) {
+    auto it = buckets_.find(touched_.front().second);
+    if (it != buckets_.end() && it->second.at == touched_.front().first) buckets_.erase(it);
+    touched_.pop_front();
+  }
   const double capacity = opt_.reportsPerMinute;
   const double perMs = capacity / 60000.0;
-  if (buckets_.size() > 4096) {  // forget addresses whose allowance is whole again
-    for (auto it = buckets_.begin(); it != buckets_.end();) {
-      bool full = it->second.tokens + perMs * static_cast<uint32_t>(nowMs - it->second.at) >= capacity;
-      it = full ? buckets_.erase(it) : std::next(it);
-    }
-  }
   auto [it, fresh] = buckets_.try_emplace(peer);
   Bucket& b = it->second;
   if (fresh) {
@@ -109,6 +131,7 @@ ReportStore::Admission ReportStore::CheckRate(uint32_t peer, uint32_t nowMs) {
     b.tokens = std::min(capacity, b.tokens + perMs * static_cast<uint32_t>(nowMs - b.at));
   }
   b.at = nowMs;
+  touched_.emplace_back(nowMs, peer);
   if (b.tokens < 1.0) {
     a.status = 429;
     a.retryAfter = static_cast<uint32_t>(std::ceil((1.0 - b.tokens) / perMs / 1000.0));
@@ -126,87 +149,128 @@ ReportStore::Admission ReportStore::CheckRate(uint32_t peer, uint32_t nowMs) {
 }
 
 ReportStore::Admission ReportStore::Admit(uint32_t peer, uint64_t length, uint32_t nowMs) {
-  Admission a;
-  a.status = CheckRoom(length);
+  Admission a = CheckRate(peer, nowMs);
   if (a.status != 200) return a;
-  return CheckRate(peer, nowMs);
+  if (DiskBehind()) {
+    a.status = 503;
+    a.retryAfter = kDiskRetrySeconds;
+    return a;
+  }
+  a.status = CheckRoom(length);
+  return a;
 }
 
-std::unique_ptr<ReportStore::Upload> ReportStore::Begin(uint64_t length) {
-  reserved_ += length;  // given back when the upload goes
-  std::unique_ptr<Upload> u(new Upload(*this, length));
-  if (!u->file_.Open(opt_.dataDir, ".upload-" + std::to_string(++sequence_) + ".tmp")) return nullptr;
+void ReportStore::Post(StoreWorker::Job job) { worker_->Post(std::move(job)); }
+
+ReportStore::Upload::Upload(ReportStore& store, uint64_t job, uint32_t peer, uint64_t length)
+    : store_(store), job_(job), peer_(peer), length_(length), file_(std::make_shared<PendingReport>()) {}
+
+std::unique_ptr<ReportStore::Upload> ReportStore::Begin(uint32_t peer, uint64_t length) {
+  uint64_t job = ++uploads_;
+  std::unique_ptr<Upload> u(new Upload(*this, job, peer, length));
+  StoreWorker::Job open;
+  open.kind = StoreWorker::Kind::kOpen;
+  open.upload = job;
+  open.report = u->file_;
+  open.text = ".upload-" + std::to_string(job) + ".tmp";
+  Post(std::move(open));
   return u;
 }
 
-ReportStore::Upload::~Upload() { store_.reserved_ -= length_; }
+ReportStore::Upload::~Upload() {
+  store_.reserved_ -= received_;
+  if (handedOver_) return;
+  store_.worker_->Cancel(job_);
+  StoreWorker::Job discard;
+  discard.kind = StoreWorker::Kind::kDiscard;
+  discard.upload = job_;
+  discard.report = std::move(file_);
+  store_.Post(std::move(discard));
+}
 
 bool ReportStore::Upload::Write(const char* data, std::size_t len) {
   if (len > length_ - received_) return false;
+  if (store_.worker_->queued_bytes() + len > kQueueBytes || store_.worker_->queued_jobs() >= kQueueJobs) return false;
   md5_.update(data, len);
+  // What has arrived is reserved against the size limit, not what was
+  // declared: a slow upload holds no room it has not filled.
+  store_.reserved_ += len;
   received_ += len;
-  return file_.Write(data, len);
+  StoreWorker::Job w;
+  w.kind = StoreWorker::Kind::kWrite;
+  w.upload = job_;
+  w.report = file_;
+  w.text.assign(data, len);
+  store_.Post(std::move(w));
+  return true;
 }
 
 bool ReportStore::Upload::Matches(const std::string& flag) {
-  if (received_ != length_ || !file_.is_open()) return false;
+  if (received_ != length_) return false;
   digest_ = md5_.hex_upper();
   return !digest_.empty() && SameHexIgnoringCase(flag, digest_);
 }
 
 std::shared_ptr<const ReportStore::Storing> ReportStore::Store(std::unique_ptr<Upload> upload,
                                                                 const std::string& peerText) {
-  char stamp[32];
-  std::time_t now = std::time(nullptr);
-  std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", std::gmtime(&now));
-  char name[128];
-  std::snprintf(name, sizeof name, "report-%s-%06llu-%s.txt", stamp, static_cast<unsigned long long>(++sequence_),
-                upload->digest_.c_str());
-  uint64_t id = ++nextJob_;
-  Job& job = storing_[id];
-  job.upload = std::move(upload);
-  job.name = name;
-  job.peerText = peerText;
-  job.result = std::make_shared<Storing>();
-  // Only the worker touches the file until the job is settled; the job's
-  // entry, and so the file, lives until then.
-  platform::PendingFile* file = &job.upload->file_;
-  std::function<bool()> work = [file, name = job.name, hook = beforeCommit_] {
-    if (hook && !hook()) {
-      file->Discard();
-      return false;
-    }
-    return file->Commit(name);
-  };
-  std::shared_ptr<const Storing> result = job.result;
-  if (worker_) {
-    worker_->Post(id, std::move(work));
-  } else {
-    Settle(id, work());
+  ReportFileName f;
+  f.received = NowUtcMs();
+  f.sequence = ++sequence_;
+  f.id = ReportIdForSequence(f.sequence);
+  f.sender = upload->peer_;
+  f.md5 = upload->digest_;
+  uint64_t id = upload->job_;
+  if (opt_.maxStoreBytes && storedBytes_ + committing_ + DiskBytes(upload->length_) > opt_.maxStoreBytes) {
+    // Reports that arrived side by side may together overrun the limit
+    // that each alone kept.
+    auto refused = std::make_shared<Storing>();
+    refused->status = 507;
+    LogLine(opt_.quiet, "a report from %s was refused: the data directory has reached its size limit",
+            peerText.c_str());
+    return refused;
   }
+  Job& job = storing_[id];
+  job.name = ReportFileNameText(f);
+  job.peerText = peerText;
+  job.id = ReportIdText(f.id);
+  job.length = upload->length_;
+  job.result = std::make_shared<Storing>();
+  job.result->id = job.id;
+  committing_ += DiskBytes(job.length);
+  upload->handedOver_ = true;
+  StoreWorker::Job commit;
+  commit.kind = StoreWorker::Kind::kCommit;
+  commit.upload = id;
+  commit.result = id;
+  commit.report = upload->file_;
+  commit.text = job.name;
+  commit.run = beforeCommit_;
+  std::shared_ptr<const Storing> result = job.result;
+  upload.reset();  // gives back what it reserved; committing_ holds the room now
+  Post(std::move(commit));
+  Collect();  // without a thread, the report is settled already
   return result;
 }
 
 void ReportStore::Collect() {
-  if (!worker_) return;
-  for (auto [id, ok] : worker_->TakeDone()) Settle(id, ok);
+  for (const StoreWorker::Done& d : worker_->TakeDone()) Settle(d.result, d.ok);
 }
 
 void ReportStore::Settle(uint64_t id, bool ok) {
   auto it = storing_.find(id);
   if (it == storing_.end()) return;
   Job& job = it->second;
-  uint64_t length = job.upload->length_;
+  committing_ -= DiskBytes(job.length);
   job.result->status = ok ? 200 : 507;
   if (ok) {
     ++stored_;
-    storedBytes_ += length;
-    LogLine(opt_.quiet, "stored %s (%llu bytes) from %s", job.name.c_str(), static_cast<unsigned long long>(length),
+    storedBytes_ += DiskBytes(job.length);
+    LogLine(opt_.quiet, "stored %s (%llu bytes) from %s", job.name.c_str(), static_cast<unsigned long long>(job.length),
             job.peerText.c_str());
   } else {
     LogLine(opt_.quiet, "%s from %s could not be stored", job.name.c_str(), job.peerText.c_str());
   }
-  storing_.erase(it);  // gives back the upload's reservation
+  storing_.erase(it);
 }
 
 }  // namespace zandrel::store

@@ -1,59 +1,169 @@
 #include "server/store/store_worker.h"
 
+#include <chrono>
 #include <system_error>
+#include <utility>
 
 namespace zandrel::store {
 
-StoreWorker::~StoreWorker() { Stop(); }
+struct StoreWorker::Shared {
+  std::string dir;
+  AfterBatch afterBatch;
+  mutable std::mutex mu;
+  std::condition_variable wake, idle;
+  std::deque<Job> todo;
+  uint64_t queuedBytes = 0, runningBytes = 0;  // held by jobs waiting, and by the batch under way
+  std::size_t runningJobs = 0;
+  std::vector<Done> done;
+  bool stopping = false, running = false;
 
-void StoreWorker::Stop() {
-  {
-    std::lock_guard<std::mutex> lock(mu_);
-    stopping_ = true;
+  // Runs one batch: the jobs in order, then one directory flush for its
+  // commits, then their results.
+  void RunBatch(std::deque<Job>& batch) {
+    std::vector<Done> results;
+    bool committed = false;
+    for (Job& job : batch) {
+      PendingReport* r = job.report.get();
+      switch (job.kind) {
+        case Kind::kOpen:
+          if (!r->file.Open(dir, job.text)) r->failed = true;
+          break;
+        case Kind::kWrite:
+          if (!r->failed && !r->file.Write(job.text.data(), job.text.size())) r->failed = true;
+          break;
+        case Kind::kCommit: {
+          bool ok = !r->failed && (!job.run || job.run()) && r->file.Commit(job.text, false);
+          if (!ok) r->file.Discard();
+          committed = committed || ok;
+          results.push_back({job.result, ok, job.text});
+          break;
+        }
+        case Kind::kDiscard:
+          r->file.Discard();
+          break;
+        case Kind::kRun:
+          results.push_back({job.result, job.run ? job.run() : true, std::string()});
+          break;
+      }
+      job.report.reset();  // a report's file goes with its last job
+    }
+    if (committed) platform::FlushDirectory(dir);
+    if (committed && afterBatch) afterBatch(results);
+    std::lock_guard<std::mutex> lock(mu);
+    done.insert(done.end(), results.begin(), results.end());
   }
-  wake_.notify_one();
-  if (thread_.joinable()) thread_.join();
-  // Never started: whatever was posted still runs, here.
-  for (auto& [id, work] : todo_) done_.emplace_back(id, work());
-  todo_.clear();
+
+  void Run() {
+    std::unique_lock<std::mutex> lock(mu);
+    for (;;) {
+      wake.wait(lock, [this] { return stopping || !todo.empty(); });
+      if (todo.empty()) break;  // stopping, and nothing is left to do
+      std::deque<Job> batch;
+      batch.swap(todo);
+      runningBytes = queuedBytes;
+      runningJobs = batch.size();
+      queuedBytes = 0;
+      running = true;
+      lock.unlock();
+      RunBatch(batch);
+      batch.clear();
+      lock.lock();
+      running = false;
+      runningBytes = 0;
+      runningJobs = 0;
+      idle.notify_all();
+    }
+    idle.notify_all();
+  }
+};
+
+StoreWorker::StoreWorker(std::string dir, AfterBatch afterBatch) : shared_(std::make_shared<Shared>()) {
+  shared_->dir = std::move(dir);
+  shared_->afterBatch = std::move(afterBatch);
 }
+
+StoreWorker::~StoreWorker() { Stop(UINT32_MAX); }
 
 bool StoreWorker::Start() {
   try {
-    thread_ = std::thread([this] { Run(); });
+    std::shared_ptr<Shared> s = shared_;
+    thread_ = std::thread([s] { s->Run(); });
   } catch (const std::system_error&) {
     return false;
   }
   return true;
 }
 
-void StoreWorker::Post(uint64_t id, std::function<bool()> work) {
-  {
-    std::lock_guard<std::mutex> lock(mu_);
-    todo_.emplace_back(id, std::move(work));
+void StoreWorker::Post(Job job) {
+  if (!thread_.joinable()) {
+    std::deque<Job> one;
+    one.push_back(std::move(job));
+    shared_->RunBatch(one);
+    return;
   }
-  wake_.notify_one();
+  {
+    std::lock_guard<std::mutex> lock(shared_->mu);
+    if (shared_->stopping) return;
+    if (job.kind == Kind::kWrite) shared_->queuedBytes += job.text.size();
+    // Pieces of one body are written together.
+    Job* last = shared_->todo.empty() ? nullptr : &shared_->todo.back();
+    if (job.kind == Kind::kWrite && last && last->kind == Kind::kWrite && last->upload == job.upload &&
+        last->text.size() < (256u << 10)) {
+      last->text += job.text;
+    } else {
+      shared_->todo.push_back(std::move(job));
+    }
+  }
+  shared_->wake.notify_one();
 }
 
-std::vector<std::pair<uint64_t, bool>> StoreWorker::TakeDone() {
-  std::vector<std::pair<uint64_t, bool>> out;
-  std::lock_guard<std::mutex> lock(mu_);
-  out.swap(done_);
+void StoreWorker::Cancel(uint64_t upload) {
+  std::lock_guard<std::mutex> lock(shared_->mu);
+  auto& todo = shared_->todo;
+  for (auto it = todo.begin(); it != todo.end();) {
+    if (it->upload == upload && it->kind != Kind::kDiscard) {
+      if (it->kind == Kind::kWrite) shared_->queuedBytes -= it->text.size();
+      it = todo.erase(it);
+    } else {
+      ++it;
+    }
+  }
+}
+
+std::vector<StoreWorker::Done> StoreWorker::TakeDone() {
+  std::vector<Done> out;
+  std::lock_guard<std::mutex> lock(shared_->mu);
+  out.swap(shared_->done);
   return out;
 }
 
-void StoreWorker::Run() {
-  std::unique_lock<std::mutex> lock(mu_);
-  for (;;) {
-    wake_.wait(lock, [this] { return stopping_ || !todo_.empty(); });
-    if (todo_.empty()) return;  // stopping, and nothing is left to do
-    auto job = std::move(todo_.front());
-    todo_.pop_front();
-    lock.unlock();
-    bool ok = job.second();
-    lock.lock();
-    done_.emplace_back(job.first, ok);
+uint64_t StoreWorker::queued_bytes() const {
+  std::lock_guard<std::mutex> lock(shared_->mu);
+  return shared_->queuedBytes + shared_->runningBytes;
+}
+
+std::size_t StoreWorker::queued_jobs() const {
+  std::lock_guard<std::mutex> lock(shared_->mu);
+  return shared_->todo.size() + shared_->runningJobs;
+}
+
+bool StoreWorker::Stop(uint32_t waitMs) {
+  if (!thread_.joinable()) return true;
+  std::unique_lock<std::mutex> lock(shared_->mu);
+  shared_->stopping = true;
+  shared_->wake.notify_one();
+  bool ended = waitMs == UINT32_MAX
+                   ? (shared_->idle.wait(lock, [this] { return shared_->todo.empty() && !shared_->running; }), true)
+                   : shared_->idle.wait_for(lock, std::chrono::milliseconds(waitMs), [this] {
+                       return shared_->todo.empty() && !shared_->running;
+                     });
+  lock.unlock();
+  if (ended) {
+    thread_.join();
+  } else {
+    thread_.detach();  // stuck in the disk; it owns its jobs and shares nothing with us
   }
+  return ended;
 }
 
 }  // namespace zandrel::store

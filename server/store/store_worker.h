@@ -1,45 +1,79 @@
-// One thread for the slow part of storing reports (flushing a finished
-// temporary file to disk and renaming it into place), so the server's loop
-// never waits for the disk. Jobs run one after another in the order posted;
-// the loop's thread collects their results. The destructor runs every job
-// still queued, then joins: nothing handed over is left half-done.
+// The store's disk side: one thread does every file operation of the
+// reports being received (creating a temporary, writing body pieces,
+// flushing and renaming, removing), so the server's loop never waits for
+// the disk, not even a disk that stopped. Jobs run in the order posted. A
+// batch of renames shares one flush of the directory (group commit), and
+// their results are published only after it: a report is durable before
+// anyone hears it was stored.
+//
+// The queue is bounded by its owner (queued_bytes, queued_jobs). Stop
+// waits a bounded time: a thread stuck in the disk is left behind, holding
+// only what it shares with no one else, and nothing it had not renamed is
+// ever visible.
 #pragma once
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
-#include <utility>
 #include <vector>
+
+#include "platform/store.h"
 
 namespace zandrel::store {
 
+// One report's temporary file. Only the worker touches it once posted.
+struct PendingReport {
+  platform::PendingFile file;
+  bool failed = false;  // a write failed: the report cannot be committed
+};
+
 class StoreWorker {
  public:
-  StoreWorker() = default;
+  enum class Kind { kOpen, kWrite, kCommit, kDiscard, kRun };
+  struct Job {
+    Kind kind = Kind::kRun;
+    uint64_t upload = 0;  // whose job (Cancel)
+    uint64_t result = 0;  // kCommit and kRun: reported by TakeDone under this id
+    std::shared_ptr<PendingReport> report;
+    std::string text;  // kOpen: temporary name; kWrite: the bytes; kCommit: final name
+    std::function<bool()> run;  // kRun, and before a kCommit (false fails it)
+  };
+  struct Done {
+    uint64_t result = 0;
+    bool ok = false;
+    std::string name;  // a commit's final name
+  };
+  // After each batch with a commit, with the commits' results; runs on the
+  // worker (or the caller, without a thread) after the directory is flushed.
+  using AfterBatch = std::function<void(const std::vector<Done>&)>;
+
+  explicit StoreWorker(std::string dir, AfterBatch afterBatch = {});
   ~StoreWorker();
   StoreWorker(const StoreWorker&) = delete;
   StoreWorker& operator=(const StoreWorker&) = delete;
 
-  // False when the thread could not be created.
+  // False when the thread could not be created; without one, Post runs
+  // each job before it returns.
   bool Start();
-  // Queues work; its result is later returned by TakeDone under id.
-  void Post(uint64_t id, std::function<bool()> work);
-  // Runs every job still queued, then joins the thread. Results stay for
-  // TakeDone; nothing may be posted afterwards.
-  void Stop();
+  void Post(Job job);
+  // Drops the upload's jobs not yet started (a kDiscard stays).
+  void Cancel(uint64_t upload);
   // Results of the jobs finished since the last call, in the order they ran.
-  std::vector<std::pair<uint64_t, bool>> TakeDone();
+  std::vector<Done> TakeDone();
+  uint64_t queued_bytes() const;
+  std::size_t queued_jobs() const;
+  // Runs what is queued, waiting at most waitMs for it; true when the
+  // thread ended. Otherwise the thread is left to finish alone. Nothing may
+  // be posted afterwards.
+  bool Stop(uint32_t waitMs);
 
  private:
-  void Run();
-
-  std::mutex mu_;
-  std::condition_variable wake_;
-  std::deque<std::pair<uint64_t, std::function<bool()>>> todo_;
-  std::vector<std::pair<uint64_t, bool>> done_;
-  bool stopping_ = false;
+  struct Shared;
+  std::shared_ptr<Shared> shared_;
   std::thread thread_;
 };
 

@@ -26,7 +26,7 @@ bool PendingFile::Write(const char* data, std::size_t len) {
   return true;
 }
 
-bool PendingFile::Commit(const std::string& name) {
+bool PendingFile::Commit(const std::string& name, bool flushDirectory) {
   if (fd_ < 0) return false;
   bool ok = store_io::FlushAndClose(fd_);
   fd_ = -1;
@@ -36,9 +36,11 @@ bool PendingFile::Commit(const std::string& name) {
     return false;
   }
   temp_.clear();
-  store_io::FlushDirectory(dir_);
+  if (flushDirectory) store_io::FlushDirectory(dir_);
   return true;
 }
+
+void FlushDirectory(const std::string& dir) { store_io::FlushDirectory(dir); }
 
 void PendingFile::Discard() {
   if (fd_ >= 0) store_io::Close(fd_);

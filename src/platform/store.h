@@ -21,8 +21,10 @@ class PendingFile {
   bool Open(const std::string& dir, const std::string& tempName);
   // False when the bytes could not all be written (the disk is full, say).
   bool Write(const char* data, std::size_t len);
-  // Flushes the file to disk, renames it to name and flushes the directory.
-  bool Commit(const std::string& name);
+  // Flushes the file to disk, renames it to name and, unless the caller
+  // flushes it later for several files at once (FlushDirectory), flushes the
+  // directory.
+  bool Commit(const std::string& name, bool flushDirectory = true);
   void Discard();
   bool is_open() const { return fd_ >= 0; }
 
@@ -36,6 +38,8 @@ struct DirectoryEntry {
   uint64_t size = 0;
   bool regular = false;
 };
+// Makes the renames done in dir survive a crash.
+void FlushDirectory(const std::string& dir);
 bool ListDirectory(const std::string& dir, std::vector<DirectoryEntry>& out);
 bool RemoveFile(const std::string& path);
 // Bytes an unprivileged writer may still use on the volume that holds path.

@@ -333,7 +333,8 @@ TEST(ServerStoring, ShutdownAnswersReportsBeingStoredAndDropsTheRest) {
   Send(a, Post("report a"));
   Send(b, Post("report b"));
   Send(half, Post(std::string(5000, 'h')).substr(0, 2000));
-  ASSERT_TRUE(srv.StepUntil([&] { return disk.entered == 1 && srv->storing() == 2 && Temporaries(srv) == 3; }));
+  // Behind the stuck flush, the disk has not even begun the other uploads' files.
+  ASSERT_TRUE(srv.StepUntil([&] { return disk.entered == 1 && srv->storing() == 2; }));
   // Both reports are still being stored when the server is told to stop;
   // the disk finishes some time during the shutdown.
   std::thread disk_catches_up([&] { disk.gate.set_value(); });

@@ -3,12 +3,15 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "server/receiver/receiver.h"
 #include "platform/md5.h"
 #include "platform/store.h"
+#include "server/store/report_file.h"
+#include "server/store/report_id.h"
 #include "server/store/report_store.h"
 #include "server/http/request_head.h"
 #include "server/receiver/routes.h"
@@ -181,7 +184,8 @@ TEST_F(InProcess, StoresOnlyWithTheRightDigestWhateverThePieces) {
   std::string req = Post(body, Md5(body));
   std::vector<std::string> bytes;
   for (char ch : req) bytes.emplace_back(1, ch);
-  EXPECT_EQ(Status(Run(bytes)), "HTTP/1.1 200");
+  std::string first = Run(bytes);
+  EXPECT_EQ(Status(first), "HTTP/1.1 200");
   // Lower-case digest; trailing bytes past the length are not stored.
   std::string lower = Md5(body);
   for (char& ch : lower) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
@@ -195,10 +199,23 @@ TEST_F(InProcess, StoresOnlyWithTheRightDigestWhateverThePieces) {
             "HTTP/1.1 400");
   auto files = Files();
   ASSERT_EQ(files.size(), 2u);
+  std::set<uint64_t> sequences;
   for (const auto& f : files) {
     EXPECT_NE(f.name[0], '.');
     EXPECT_EQ(f.size, body.size());
+    auto name = store::ParseReportFileName(f.name);
+    ASSERT_TRUE(name) << f.name;
+    sequences.insert(name->sequence);
+    EXPECT_EQ(name->sender, 0x7f000001u);
+    // The answer names the report by the id its file carries.
+    if (name->sequence == 1) {
+      std::string id = store::ReportIdText(name->id);
+      EXPECT_NE(first.find("\r\nX-Report-Id: " + id + "\r\n"), std::string::npos) << first;
+      EXPECT_EQ(first.substr(first.size() - 10), id + "\n");
+    }
   }
+  // One sequence for stored reports, without gaps for temporaries.
+  EXPECT_EQ(sequences, (std::set<uint64_t>{1, 2}));
   EXPECT_EQ(Store().stored(), 2u);
 }
 
@@ -218,20 +235,28 @@ TEST_F(InProcess, RateLimitIsPerAddress) {
 }
 
 TEST_F(InProcess, RefusesWhenDiskLimitsAreReachedLeavingNothing) {
-  opt_.maxStoreBytes = 150;
-  std::string body(100, 'd');
+  // Reports are counted in the blocks they take: 8192 bytes for this body.
+  opt_.maxStoreBytes = 3 * 4096;
+  std::string body(5000, 'd');
   EXPECT_EQ(Status(Run({Post(body, Md5(body))})), "HTTP/1.1 200");
   // A second report would pass the total: refused before a byte is written.
   EXPECT_EQ(Status(Run({Post(body, Md5(body))})), "HTTP/1.1 507");
   EXPECT_EQ(Status(Run({Post("small", Md5("small"))})), "HTTP/1.1 200");
   ASSERT_EQ(Files().size(), 2u);
-  // A fresh store counts what is already there.
+  // A fresh store counts what is already there, a block at least per file:
+  // tiny reports cannot fill a disk the limit does not see.
   store_.reset();
-  EXPECT_EQ(Status(Run({Post("small", Md5("small"))})), "HTTP/1.1 200");
-  EXPECT_EQ(Status(Run({Post(std::string(50, 'x'), Md5(std::string(50, 'x')))})), "HTTP/1.1 507");
+  EXPECT_EQ(Status(Run({Post("x", Md5("x"))})), "HTTP/1.1 507");
+  opt_.maxStoreBytes = 4 * 4096;
+  store_.reset();
+  EXPECT_EQ(Status(Run({Post("x", Md5("x"))})), "HTTP/1.1 200");
+  EXPECT_EQ(Status(Run({Post("y", Md5("y"))})), "HTTP/1.1 507");
+  // An empty body is no report.
+  EXPECT_EQ(Status(Run({Post("", Md5(""))})), "HTTP/1.1 400");
 
   opt_.maxStoreBytes = 0;
   opt_.minFreeBytes = 1ull << 60;  // more than any disk has
+  store_.reset();
   EXPECT_EQ(Status(Run({Post(body, Md5(body))})), "HTTP/1.1 507");
   EXPECT_EQ(Files().size(), 3u);
 }
