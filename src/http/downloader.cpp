@@ -3,14 +3,17 @@
 
 #include "http/clients.h"
 #include "http/request_writer.h"
+#include "platform/clock.h"
 
 namespace zandrel::http {
 
 C_http_downloader::C_http_downloader(std::string url, I_http_data_handler& handler)
     : C_http_downloader(std::move(url), handler, net::create_tcp_module) {}
 
-C_http_downloader::C_http_downloader(std::string url, I_http_data_handler& handler, const engine_factory& make_engine)
-    : url_(std::move(url)), resolver_(url_), handler_(handler) {
+C_http_downloader::C_http_downloader(std::string url, I_http_data_handler& handler, const engine_factory& make_engine,
+                                     tick_source clock)
+    : url_(std::move(url)), resolver_(url_), handler_(handler), clock_(std::move(clock)) {
+  if (!clock_) clock_ = platform::TickCount;
   engine_ = make_engine(*this);
   if (engine_ && !engine_->start(true)) engine_.reset();
 }
@@ -26,17 +29,32 @@ void C_http_downloader::drop_record() {
   record_.reset();
 }
 
+void C_http_downloader::wait_before_retry() {
+  retry_since_ = clock_();
+  retry_for_ = retry_wait_ms_;
+  retry_wait_ms_ = std::min(retry_wait_ms_ * 2, kLastRetryWaitMs);
+}
+
+bool C_http_downloader::retry_due() {
+  if (retry_for_ != 0 && clock_() - retry_since_ >= retry_for_) retry_for_ = 0;
+  return retry_for_ == 0;
+}
+
 bool C_http_downloader::step() {
   if (state_ == 2 || !engine_) return false;
-  if (!record_) {
+  if (!record_ && retry_due()) {
     uint32_t addr = 0;
     uint16_t port = 0;
     // The name is looked up off this thread; a later step connects.
-    if (resolver_.poll(addr, port) == C_url_resolver::result::ready && addr != 0) {
+    C_url_resolver::result found = resolver_.poll(addr, port);
+    if (found == C_url_resolver::result::ready && addr != 0) {
       record_ = std::make_unique<download_conn>();
       record_->addr = addr;
       record_->port = port;
+      received_at_connect_ = received_;
       record_->connection = engine_->create_connection(addr, port, 0, 0, record_.get(), kConnectTimeoutMs);
+    } else if (found != C_url_resolver::result::pending) {
+      wait_before_retry();
     }
   }
   if (state_ == 0 && record_) state_ = 1;
@@ -138,6 +156,13 @@ bool C_http_downloader::i_onData(net::conn_handle c, const char* data, int32_t l
 void C_http_downloader::i_onBreak(net::conn_handle c, net::user_data user) {
   if (record_ && record_.get() == user) {
     drop_record();
+    // A connection that brought something new is taken up again at once;
+    // one that brought nothing is not asked again straight away.
+    if (received_ == received_at_connect_) {
+      wait_before_retry();
+    } else {
+      retry_wait_ms_ = kFirstRetryWaitMs;
+    }
   } else {
     engine_->close_connection(c);
   }

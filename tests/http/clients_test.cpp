@@ -261,6 +261,74 @@ TEST(Downloader, RefusedOrUnresolvableGivesNoCallbackAtAll) {
   EXPECT_TRUE(sink.lengths.empty() && sink.pieces.empty() && sink.finished == 0);
 }
 
+// A connection that brings nothing new (here a head too long to be read, then
+// the whole body, then the close) is not followed by another at once: the
+// next waits 0.5 s, then 1, 2 and 4 s, and at most 4 s. One that delivers
+// something is taken up again at once and starts the waits over.
+TEST(Downloader, WaitsLongerAfterEachConnectionThatBringsNothing) {
+  const std::string hugeHead = "HTTP/1.1 200 OK\r\nX-Pad: " + std::string(11000, 'p') + "\r\n\r\n";
+  const std::string body = Body(1000);
+  Server srv([&](socket_t fd, const std::string&, int index) {
+    if (index == 5) {
+      SendAll(fd, "HTTP/1.1 200 OK\r\nContent-Length: 1000\r\n\r\n" + body.substr(0, 100));
+    } else {
+      SendAll(fd, hugeHead + body);
+    }
+  });
+  uint32_t now = 7;  // the downloader's clock: moves only when the test moves it
+  Sink sink;
+  C_http_downloader dl(srv.url("/f"), sink, zandrel::net::create_tcp_module, [&] { return now; });
+  auto requests = [&] { return srv.requests().size(); };
+  auto waitsFor = [&](uint32_t ms) {
+    ASSERT_TRUE(StepUntil(dl, [&] { return dl.waiting_to_retry(); }));
+    const size_t made = requests();
+    now += ms - 1;
+    for (int i = 0; i < 50; ++i) {
+      dl.step();
+      Pause(1);
+    }
+    EXPECT_TRUE(dl.waiting_to_retry());
+    EXPECT_EQ(requests(), made) << "asked again before " << ms << " ms";
+    now += 1;
+    ASSERT_TRUE(StepUntil(dl, [&] { return requests() == made + 1; })) << "not asked again after " << ms << " ms";
+  };
+  for (uint32_t ms : {500u, 1000u, 2000u, 4000u, 4000u}) {
+    SCOPED_TRACE(ms);
+    waitsFor(ms);
+  }
+  // The sixth connection delivers 100 bytes: the next one follows at once.
+  ASSERT_TRUE(StepUntil(dl, [&] { return requests() == 7; }));
+  EXPECT_EQ(sink.body, body.substr(0, 100));
+  auto reqs = srv.requests();
+  EXPECT_NE(reqs[6].find("Range: bytes=100-"), std::string::npos);
+  waitsFor(500);
+  EXPECT_EQ(sink.finished, 0);
+}
+
+// A name that does not resolve is looked up again after the same waits, on
+// the same helper thread.
+TEST(Downloader, WaitsBeforeLookingAFailedNameUpAgain) {
+  uint32_t now = 0;
+  Sink sink;
+  C_http_downloader dl("http://no-such-host.invalid/f", sink, zandrel::net::create_tcp_module, [&] { return now; });
+  ASSERT_TRUE(StepUntil(dl, [&] { return dl.waiting_to_retry(); }, 60000));
+  const int helpers = zandrel::net::StartedLookupHelpers();
+  for (uint32_t ms : {500u, 1000u, 2000u}) {
+    SCOPED_TRACE(ms);
+    const int lookups = zandrel::net::StartedLookups();
+    now += ms - 1;
+    for (int i = 0; i < 20; ++i) dl.step();
+    EXPECT_EQ(zandrel::net::StartedLookups(), lookups);
+    now += 1;
+    ASSERT_TRUE(StepUntil(dl, [&] { return !dl.waiting_to_retry(); }));
+    EXPECT_EQ(zandrel::net::StartedLookups(), lookups + 1);
+    ASSERT_TRUE(StepUntil(dl, [&] { return dl.waiting_to_retry(); }, 60000));
+  }
+  EXPECT_EQ(zandrel::net::StartedLookupHelpers(), helpers);
+  EXPECT_EQ(dl.state(), 0);
+  EXPECT_TRUE(sink.lengths.empty() && sink.pieces.empty());
+}
+
 TEST(FileLogClient, PostsTheWholeRequestAndFinishesOnACompleteAnswer) {
   const std::string body = "\r\nreport\x00with nul" + std::string(30000, 'r');
   Server srv(
