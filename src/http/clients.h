@@ -122,6 +122,9 @@ class C_http_downloader final : public net::I_dataHandler {
   void drop_record();
   void finish();
   void deliver(const char* data, int64_t len);
+  // Whether a response head answers a resume with the rest of the body from
+  // where it was asked for: a 206 whose range starts there.
+  bool continues_body(const C_http_response& response) const;
   void wait_before_retry();
   bool retry_due();
 

@@ -90,6 +90,11 @@ void C_http_downloader::finish() {
   handler_.i_onHttpFinished();
 }
 
+bool C_http_downloader::continues_body(const C_http_response& response) const {
+  const content_range* range = response.range();
+  return response.status() == 206 && range && range->first == static_cast<uint64_t>(received_);
+}
+
 void C_http_downloader::deliver(const char* data, int64_t len) {
   int64_t drop = std::min(skip_, len);
   skip_ -= drop;
@@ -113,12 +118,13 @@ bool C_http_downloader::i_onData(net::conn_handle c, const char* data, int32_t l
       status_ = static_cast<uint16_t>(rec->response.status());
       if (received_ == 0) first_status_ = status_;
       skip_ = 0;
-      if (received_ > 0 && status_ != 206) {
-        if (status_ != first_status_) {
+      if (received_ > 0 && !continues_body(rec->response)) {
+        if (status_ == 206 || status_ != first_status_) {
           // Asked for a range and given another answer (a 503 page, 416 for
-          // a resource that changed): nothing of this body. Asking again
-          // would bring the same answer: the download stops here, without a
-          // connection, as when a connect fails; the owner's time-out ends it.
+          // a resource that changed, a part from elsewhere in the resource):
+          // nothing of this body. Asking again would bring the same answer:
+          // the download stops here, without a connection, as when a connect
+          // fails; the owner's time-out ends it.
           engine_->close_connection(rec->connection);
           rec->connection = nullptr;
           return false;

@@ -133,7 +133,8 @@ TEST(Downloader, ResumeAnsweredWithTheWholeResourceDeliversItOnce) {
     if (index == 0) SendAll(fd, whole + body.substr(0, 60));
     if (index == 1) SendAll(fd, whole + body.substr(0, 40));
     if (index == 2) {
-      SendAll(fd, "HTTP/1.1 206 Partial Content\r\nContent-Length: 40\r\n\r\n" + body.substr(60));
+      SendAll(fd, "HTTP/1.1 206 Partial Content\r\nContent-Length: 40\r\nContent-Range: bytes 60-99/100\r\n\r\n" +
+                      body.substr(60));
       Pause(100);
     }
   });
@@ -174,6 +175,35 @@ TEST(Downloader, ResumeAnsweredWithAnotherStatusDeliversNothingOfIt) {
   ASSERT_TRUE(StepUntil(dl2, [&] { return sink2.finished > 0; }));
   EXPECT_EQ(sink2.body, page);
   EXPECT_EQ(repeated.requests().size(), 2u);
+}
+
+// A 206 carries the rest from where it was asked for; one whose range starts
+// elsewhere, or that names no range, is not the continuation: nothing of it
+// is delivered and the download stops, as on any other refused resume.
+TEST(Downloader, PartialContentFromElsewhereIsNotTheContinuation) {
+  const std::string body = Body(1000);
+  for (int first : {500, 0, 601, -1}) {
+    SCOPED_TRACE(first);
+    const size_t from = first < 0 ? 600 : static_cast<size_t>(first);
+    const std::string range =
+        first < 0 ? "" : "Content-Range: bytes " + std::to_string(first) + "-999/1000\r\n";
+    Server srv([&](socket_t fd, const std::string&, int index) {
+      if (index == 0) {
+        SendAll(fd, "HTTP/1.1 200 OK\r\nContent-Length: 1000\r\n\r\n" + body.substr(0, 600));
+        return;
+      }
+      SendAll(fd, "HTTP/1.1 206 Partial Content\r\nContent-Length: " + std::to_string(1000 - from) + "\r\n" + range +
+                      "\r\n" + body.substr(from));
+      Pause(100);
+    });
+    Sink sink;
+    C_http_downloader dl(srv.url("/f"), sink);
+    ASSERT_TRUE(StepUntil(dl, [&] { return dl.stalled(); }));
+    for (int i = 0; i < 20; ++i) dl.step();
+    EXPECT_EQ(sink.body, body.substr(0, 600));
+    EXPECT_EQ(sink.finished, 0);
+    EXPECT_EQ(srv.requests().size(), 2u);
+  }
 }
 
 TEST(Downloader, BodiesWithoutContentLength) {
