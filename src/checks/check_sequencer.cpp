@@ -118,8 +118,17 @@ void CCheckSequencer::i_onHttpData(const char* data, int32_t len) {
     m_channelReply.AppendBytes(data, len);
     return;
   }
+  // Only the body of a 200 or 206 is timed: an error page, or a redirect
+  // that is not followed, measures nothing.
+  if (len > 0 && !SpeedBodyCounts()) return;
   if (m_speedFirstDataTick == 0) m_speedFirstDataTick = host_.TickCount();
   m_speedMeter.AddBytes(len);
+}
+
+bool CCheckSequencer::SpeedBodyCounts() const {
+  if (!m_speedDownloader) return false;
+  uint16_t status = m_speedDownloader->body_status();
+  return status == 200 || status == 206;
 }
 
 void CCheckSequencer::i_onHttpFinished() {

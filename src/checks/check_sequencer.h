@@ -117,6 +117,7 @@ class CCheckSequencer : public net::IRecvInter, public http::I_http_data_handler
   void StartSpeedTest();
   void SpeedTick();
   void FinishSpeedTest();
+  bool SpeedBodyCounts() const;
   void FollowSpeedRedirect(const std::string& target);
   void StartServiceCheck();
   void ServiceCheckSucceeded();

@@ -102,6 +102,9 @@ class C_http_downloader final : public net::I_dataHandler {
   // it, and for a 3xx its redirect target; 0 before. An owner follows with it
   // a redirect whose whole body came within one step.
   uint16_t completed_status(std::string& target) const;
+  // The status code of the last complete response head: the answer whose
+  // body is being delivered. 0 before the first head.
+  uint16_t body_status() const { return status_; }
 
   int32_t state() const { return state_; }
   int64_t received() const { return received_; }

@@ -1,6 +1,7 @@
 // Whole detection runs driven tick by tick through a fake view.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <string>
@@ -11,6 +12,7 @@
 #include "app/zandrel_dlg.h"
 #include "fake_view.h"
 #include "run_peers.h"
+#include "wait.h"
 #include "http/md5.h"
 #include "platform/gbk.h"
 
@@ -142,17 +144,22 @@ TEST(DialogRun, EverythingAnswersThenUpload) {
 }
 
 TEST(DialogRun, HttpCallbacksAreRoutedByTheActiveCheck) {
+  Peers peers;
   FakeView v;
   CZandrelDlg dlg(v, FakeEnv(), Silent());
   dlg.OnInitDialog();
-  v.url = "http://127.0.0.1:" + std::to_string(testsock::ClosedPort()) + "/x";
+  v.url = peers.url("/speed-held");  // a 200 whose body then holds back
   ASSERT_TRUE(fake::RunWorker(dlg));
   while (!v.timers.count(TIMER_SPEED)) dlg.OnTimer(v.timers.begin()->first);
+  ASSERT_TRUE(testsupport::WaitUntil([&] {
+    dlg.OnTimer(TIMER_SPEED);
+    return dlg.SpeedMeter().m_totalBytes == 1;
+  }));
   dlg.Checks().i_onHttpData("speed", 5);
-  EXPECT_EQ(dlg.SpeedMeter().m_totalBytes, 5);
+  EXPECT_EQ(dlg.SpeedMeter().m_totalBytes, 6);
   while (!v.timers.count(TIMER_SERVICE)) dlg.OnTimer(TIMER_SPEED);
   dlg.Checks().i_onHttpData("dropped", 7);
-  EXPECT_EQ(dlg.SpeedMeter().m_totalBytes, 5);
+  EXPECT_EQ(dlg.SpeedMeter().m_totalBytes, 6);
   EXPECT_EQ(dlg.ChannelReply().Length(), 0);
   while (!v.timers.count(TIMER_CHANNEL)) dlg.OnTimer(TIMER_SERVICE);
   dlg.Checks().i_onHttpData("chan", 4);
@@ -190,18 +197,39 @@ TEST(DialogRun, RedirectsAreFollowedUpToALimitWithinTheSameTickLimit) {
     EXPECT_EQ(total, static_cast<int64_t>(peers.speedBody.size()));
     EXPECT_LT(speedTicks, 1000);
   }
-  // A redirect loop is followed ten times, then the test ends as without them.
-  {
-    auto [paths, speedTicks, total] = runFrom("/redirect-loop", peers.Targets());
+  // A redirect loop is followed ten times; the body of the eleventh redirect
+  // is not timed.
+  for (const char* path : {"/redirect-loop"}) {
+    SCOPED_TRACE(path);
+    auto [paths, speedTicks, total] = runFrom(path, peers.Targets());
     ASSERT_GE(paths.size(), 12u);
-    for (size_t i = 0; i < 11; ++i) EXPECT_EQ(paths[i], "/redirect-loop");
+    for (size_t i = 0; i < 11; ++i) EXPECT_EQ(paths[i], path);
     EXPECT_EQ(paths[11], "/crossdomain.xml");
-    EXPECT_EQ(total, 4);
+    EXPECT_EQ(total, 0);
     EXPECT_LT(speedTicks, 1000);
   }
   {
     auto [paths, speedTicks, total] = runFrom("/redirect-closed", Silent());
     EXPECT_EQ(speedTicks, 1000);  // counted from the first start, across the redirect
+  }
+}
+
+// Only the body of a 200 or 206 is timed: an error page, however long, gives
+// the speed line of a server that could not be reached.
+TEST(DialogRun, ErrorPagesAreNotTimed) {
+  Peers peers;
+  for (const char* path : {"/speed-404", "/speed-503"}) {
+    SCOPED_TRACE(path);
+    FakeView v;
+    CZandrelDlg dlg(v, FakeEnv(), peers.Targets());
+    dlg.OnInitDialog();
+    v.url = peers.url(path);
+    ASSERT_TRUE(fake::RunWorker(dlg));
+    auto ticks = fake::FireTimers(dlg, v);
+    EXPECT_LT(ticks[TIMER_SPEED], 1000);  // the page still ends the test when it is complete
+    EXPECT_EQ(dlg.SpeedMeter().m_totalBytes, 0);
+    EXPECT_NE(std::find(v.lines.begin(), v.lines.end(), G("下载速度为：0K/s\r\n")), v.lines.end());
+    EXPECT_NE(ReportText(dlg).find(G("下载速度为：0K/s\r\n")), std::string::npos);
   }
 }
 
