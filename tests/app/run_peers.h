@@ -77,6 +77,11 @@ struct Peers {
                           } else if (path == "/redirect-loop") {
                             SendAll(fd, "HTTP/1.1 302 Found\r\nLocation: " + url("/redirect-loop") +
                                             "\r\nContent-Length: 4\r\n\r\nloop");
+                          } else if (path == "/redirect-loop-held") {
+                            // The body of the 302 never comes: the connection waits for the client.
+                            SendAll(fd, "HTTP/1.1 302 Found\r\nLocation: " + url("/redirect-loop-held") +
+                                            "\r\nContent-Length: 4\r\n\r\n");
+                            testsock::ReadUntilClosed(fd);
                           } else if (path == "/speed-resume" || path == "/qchannels-resume.xml") {
                             // Breaks off half way; a resume gets the whole resource again.
                             const std::string& body = path == "/speed-resume" ? speedBody : channelReply;
