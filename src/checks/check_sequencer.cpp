@@ -118,8 +118,17 @@ void CCheckSequencer::i_onHttpData(const char* data, int32_t len) {
     m_channelReply.AppendBytes(data, len);
     return;
   }
+  // Only the body of a 200 or 206 is timed: an error page, or a redirect
+  // that is not followed, measures nothing.
+  if (len > 0 && !SpeedBodyCounts()) return;
   if (m_speedFirstDataTick == 0) m_speedFirstDataTick = host_.TickCount();
   m_speedMeter.AddBytes(len);
+}
+
+bool CCheckSequencer::SpeedBodyCounts() const {
+  if (!m_speedDownloader) return false;
+  uint16_t status = m_speedDownloader->body_status();
+  return status == 200 || status == 206;
 }
 
 void CCheckSequencer::i_onHttpFinished() {
@@ -131,9 +140,12 @@ void CCheckSequencer::i_onHttpFinished() {
     // A 3xx whose whole body came within this step is followed like one
     // still arriving, once the step has returned.
     std::string target;
-    if (m_speedDownloader && m_speedRedirects < kSpeedRedirectLimit &&
-        m_speedDownloader->completed_status(target) / 100 == 3 && !target.empty()) {
-      m_speedRedirectDone = target;
+    if (m_speedDownloader && m_speedDownloader->completed_status(target) / 100 == 3 && !target.empty()) {
+      if (m_speedRedirects < kSpeedRedirectLimit) {
+        m_speedRedirectDone = target;
+      } else {
+        GiveUpSpeedTest();
+      }
       return;
     }
     FinishSpeedTest();
@@ -183,9 +195,22 @@ void CCheckSequencer::SpeedTick() {
   if (!m_speedRedirectDone.empty()) {
     target.swap(m_speedRedirectDone);
     FollowSpeedRedirect(target);
-  } else if (m_speedRedirects < kSpeedRedirectLimit && m_speedDownloader->get_status(target) / 100 == 3) {
-    FollowSpeedRedirect(target);
+  } else if (m_speedDownloader->get_status(target) / 100 == 3) {
+    if (m_speedRedirects < kSpeedRedirectLimit) {
+      FollowSpeedRedirect(target);
+    } else {
+      // One redirect too many: the test ends as if the server could not
+      // be reached.
+      GiveUpSpeedTest();
+      m_speedDownloader.reset();
+    }
   }
+}
+
+void CCheckSequencer::GiveUpSpeedTest() {
+  m_speedFirstDataTick = 0;
+  m_speedMeter.Clear();
+  FinishSpeedTest();
 }
 
 void CCheckSequencer::FollowSpeedRedirect(const std::string& target) {

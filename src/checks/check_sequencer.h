@@ -117,6 +117,9 @@ class CCheckSequencer : public net::IRecvInter, public http::I_http_data_handler
   void StartSpeedTest();
   void SpeedTick();
   void FinishSpeedTest();
+  // Ends the test with the figure of a server that could not be reached.
+  void GiveUpSpeedTest();
+  bool SpeedBodyCounts() const;
   void FollowSpeedRedirect(const std::string& target);
   void StartServiceCheck();
   void ServiceCheckSucceeded();

@@ -58,11 +58,16 @@ class C_file_log_client final : public net::I_dataHandler {
 };
 
 // Fetches one URL with GET and streams the body to its handler, resuming
-// with a byte range after a broken connection.
+// with a byte range after a broken connection. An attempt that brings
+// nothing (a failed name lookup, a connection that broke without a new body
+// byte) is followed by a wait before the next one: 0.5 s, doubling up to 4 s,
+// back to 0.5 s once a connection delivers something new.
 class C_http_downloader final : public net::I_dataHandler {
  public:
   static constexpr uint32_t kConnectTimeoutMs = 4000;
   static constexpr int kRequestBuffer = 4096;
+  static constexpr uint32_t kFirstRetryWaitMs = 500;
+  static constexpr uint32_t kLastRetryWaitMs = 4000;
   // The receive window a connection may open to at once: the engine reads it
   // once per pass, so the kernel holds what arrives in between (2 MiB:
   // 200 MB/s at a pass every 10 ms). Only where the system lets a reader ask
@@ -70,11 +75,14 @@ class C_http_downloader final : public net::I_dataHandler {
   static constexpr int kReceiveWindowBytes = 2 * 1024 * 1024;
 
   using engine_factory = std::function<std::unique_ptr<net::I_tcpModule>(net::I_dataHandler&)>;
+  // The millisecond tick count the waits between attempts are measured with.
+  using tick_source = std::function<uint32_t()>;
 
   C_http_downloader(std::string url, I_http_data_handler& handler);
   // With an engine of the caller's making (one that needs no sockets, for
-  // driving the downloader in process).
-  C_http_downloader(std::string url, I_http_data_handler& handler, const engine_factory& make_engine);
+  // driving the downloader in process) and, optionally, a clock of its own.
+  C_http_downloader(std::string url, I_http_data_handler& handler, const engine_factory& make_engine,
+                    tick_source clock = nullptr);
   ~C_http_downloader() override;
 
   void i_onAccept(net::conn_handle, net::socket_t, uint32_t, uint16_t, uint32_t, uint16_t) override {}
@@ -94,6 +102,9 @@ class C_http_downloader final : public net::I_dataHandler {
   // it, and for a 3xx its redirect target; 0 before. An owner follows with it
   // a redirect whose whole body came within one step.
   uint16_t completed_status(std::string& target) const;
+  // The status code of the last complete response head: the answer whose
+  // body is being delivered. 0 before the first head.
+  uint16_t body_status() const { return status_; }
 
   int32_t state() const { return state_; }
   int64_t received() const { return received_; }
@@ -101,6 +112,8 @@ class C_http_downloader final : public net::I_dataHandler {
   // True when the connect attempt ended without a connection: nothing more
   // will happen for this download.
   bool stalled() const { return state_ == 1 && record_ && !record_->connection; }
+  // True while the next attempt waits (after one that brought nothing).
+  bool waiting_to_retry() const { return retry_for_ != 0; }
 
  private:
   struct download_conn {
@@ -112,6 +125,11 @@ class C_http_downloader final : public net::I_dataHandler {
   void drop_record();
   void finish();
   void deliver(const char* data, int64_t len);
+  // Whether a response head answers a resume with the rest of the body from
+  // where it was asked for: a 206 whose range starts there.
+  bool continues_body(const C_http_response& response) const;
+  void wait_before_retry();
+  bool retry_due();
 
   int32_t state_ = 0;  // 0 created, 1 running, 2 done
   int64_t received_ = 0;
@@ -127,6 +145,11 @@ class C_http_downloader final : public net::I_dataHandler {
   std::unique_ptr<net::I_tcpModule> engine_;
   std::unique_ptr<download_conn> record_;
   std::string redirect_;
+  tick_source clock_;
+  int64_t received_at_connect_ = 0;  // received when the current record was made
+  uint32_t retry_wait_ms_ = kFirstRetryWaitMs;  // the next wait
+  uint32_t retry_since_ = 0;  // tick at which the current wait began
+  uint32_t retry_for_ = 0;    // length of the current wait; 0: none
 };
 
 }  // namespace zandrel::http

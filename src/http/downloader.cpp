@@ -3,14 +3,17 @@
 
 #include "http/clients.h"
 #include "http/request_writer.h"
+#include "platform/clock.h"
 
 namespace zandrel::http {
 
 C_http_downloader::C_http_downloader(std::string url, I_http_data_handler& handler)
     : C_http_downloader(std::move(url), handler, net::create_tcp_module) {}
 
-C_http_downloader::C_http_downloader(std::string url, I_http_data_handler& handler, const engine_factory& make_engine)
-    : url_(std::move(url)), resolver_(url_), handler_(handler) {
+C_http_downloader::C_http_downloader(std::string url, I_http_data_handler& handler, const engine_factory& make_engine,
+                                     tick_source clock)
+    : url_(std::move(url)), resolver_(url_), handler_(handler), clock_(std::move(clock)) {
+  if (!clock_) clock_ = platform::TickCount;
   engine_ = make_engine(*this);
   if (engine_ && !engine_->start(true)) engine_.reset();
 }
@@ -26,17 +29,32 @@ void C_http_downloader::drop_record() {
   record_.reset();
 }
 
+void C_http_downloader::wait_before_retry() {
+  retry_since_ = clock_();
+  retry_for_ = retry_wait_ms_;
+  retry_wait_ms_ = std::min(retry_wait_ms_ * 2, kLastRetryWaitMs);
+}
+
+bool C_http_downloader::retry_due() {
+  if (retry_for_ != 0 && clock_() - retry_since_ >= retry_for_) retry_for_ = 0;
+  return retry_for_ == 0;
+}
+
 bool C_http_downloader::step() {
   if (state_ == 2 || !engine_) return false;
-  if (!record_) {
+  if (!record_ && retry_due()) {
     uint32_t addr = 0;
     uint16_t port = 0;
     // The name is looked up off this thread; a later step connects.
-    if (resolver_.poll(addr, port) == C_url_resolver::result::ready && addr != 0) {
+    C_url_resolver::result found = resolver_.poll(addr, port);
+    if (found == C_url_resolver::result::ready && addr != 0) {
       record_ = std::make_unique<download_conn>();
       record_->addr = addr;
       record_->port = port;
+      received_at_connect_ = received_;
       record_->connection = engine_->create_connection(addr, port, 0, 0, record_.get(), kConnectTimeoutMs);
+    } else if (found != C_url_resolver::result::pending) {
+      wait_before_retry();
     }
   }
   if (state_ == 0 && record_) state_ = 1;
@@ -72,6 +90,11 @@ void C_http_downloader::finish() {
   handler_.i_onHttpFinished();
 }
 
+bool C_http_downloader::continues_body(const C_http_response& response) const {
+  const content_range* range = response.range();
+  return response.status() == 206 && range && range->first == static_cast<uint64_t>(received_);
+}
+
 void C_http_downloader::deliver(const char* data, int64_t len) {
   int64_t drop = std::min(skip_, len);
   skip_ -= drop;
@@ -95,12 +118,13 @@ bool C_http_downloader::i_onData(net::conn_handle c, const char* data, int32_t l
       status_ = static_cast<uint16_t>(rec->response.status());
       if (received_ == 0) first_status_ = status_;
       skip_ = 0;
-      if (received_ > 0 && status_ != 206) {
-        if (status_ != first_status_) {
+      if (received_ > 0 && !continues_body(rec->response)) {
+        if (status_ == 206 || status_ != first_status_) {
           // Asked for a range and given another answer (a 503 page, 416 for
-          // a resource that changed): nothing of this body. Asking again
-          // would bring the same answer: the download stops here, without a
-          // connection, as when a connect fails; the owner's time-out ends it.
+          // a resource that changed, a part from elsewhere in the resource):
+          // nothing of this body. Asking again would bring the same answer:
+          // the download stops here, without a connection, as when a connect
+          // fails; the owner's time-out ends it.
           engine_->close_connection(rec->connection);
           rec->connection = nullptr;
           return false;
@@ -138,6 +162,13 @@ bool C_http_downloader::i_onData(net::conn_handle c, const char* data, int32_t l
 void C_http_downloader::i_onBreak(net::conn_handle c, net::user_data user) {
   if (record_ && record_.get() == user) {
     drop_record();
+    // A connection that brought something new is taken up again at once;
+    // one that brought nothing is not asked again straight away.
+    if (received_ == received_at_connect_) {
+      wait_before_retry();
+    } else {
+      retry_wait_ms_ = kFirstRetryWaitMs;
+    }
   } else {
     engine_->close_connection(c);
   }

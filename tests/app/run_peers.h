@@ -77,6 +77,11 @@ struct Peers {
                           } else if (path == "/redirect-loop") {
                             SendAll(fd, "HTTP/1.1 302 Found\r\nLocation: " + url("/redirect-loop") +
                                             "\r\nContent-Length: 4\r\n\r\nloop");
+                          } else if (path == "/redirect-loop-held") {
+                            // The body of the 302 never comes: the connection waits for the client.
+                            SendAll(fd, "HTTP/1.1 302 Found\r\nLocation: " + url("/redirect-loop-held") +
+                                            "\r\nContent-Length: 4\r\n\r\n");
+                            testsock::ReadUntilClosed(fd);
                           } else if (path == "/speed-resume" || path == "/qchannels-resume.xml") {
                             // Breaks off half way; a resume gets the whole resource again.
                             const std::string& body = path == "/speed-resume" ? speedBody : channelReply;
@@ -87,6 +92,15 @@ struct Peers {
                             SendAll(fd, "HTTP/1.1 302 Found\r\nLocation: http://127.0.0.1:" +
                                             std::to_string(testsock::ClosedPort()) + "/x\r\nContent-Length: 4\r\n\r\n");
                             std::this_thread::sleep_for(std::chrono::milliseconds(300));
+                          } else if (path == "/speed-held") {
+                            // One byte of the body, then nothing until the client lets go.
+                            SendAll(fd, "HTTP/1.1 200 OK\r\nContent-Length: 1000\r\n\r\ns");
+                            testsock::ReadUntilClosed(fd);
+                          } else if (path == "/speed-404") {
+                            SendAll(fd, "HTTP/1.1 404 Not Found\r\nContent-Length: 3000\r\n\r\n" + std::string(3000, 'e'));
+                          } else if (path == "/speed-503") {
+                            // An error page that runs until the server closes.
+                            SendAll(fd, "HTTP/1.1 503 Service Unavailable\r\n\r\n" + std::string(3000, 'e'));
                           } else if (path == "/Hint.html") {
                             SendAll(fd, "HTTP/1.1 200 OK\r\nContent-Length: 35\r\n\r\n<html><body>hint page</body></html>");
                           } else if (path == "/test_log") {

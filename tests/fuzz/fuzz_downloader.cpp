@@ -1,6 +1,8 @@
-// The downloader driven in process through an engine without sockets: one
-// response arrives in pieces, the peer may close at any point, and after a
-// break the downloader reconnects.
+// The downloader driven in process through an engine without sockets and
+// with a clock of the harness's own: one response arrives in pieces, the peer
+// may close at any point, and after a break the downloader reconnects, at
+// once when the connection brought new body bytes and otherwise after a wait
+// (0.5 s, then 1 s).
 #include <limits>
 #include <string>
 #include <vector>
@@ -90,6 +92,18 @@ struct Sink final : http::I_http_data_handler {
   void i_onHttpFinished() override { ++finishes; }
 };
 
+// After a break: the next attempt comes after waitMs on the downloader's
+// clock (at once for 0), and not a millisecond earlier.
+void Reconnect(http::C_http_downloader& dl, Wire& w, uint32_t& now, uint32_t waitMs) {
+  FUZZ_CHECK(dl.waiting_to_retry() == (waitMs != 0));
+  if (waitMs == 0) return;
+  const int attempts = w.attempts;
+  now += waitMs - 1;
+  FUZZ_CHECK(dl.step());
+  FUZZ_CHECK(w.attempts == attempts && !w.attemptOpen && dl.waiting_to_retry());
+  now += 1;
+}
+
 void Connect(http::C_http_downloader& dl, Wire& w, int64_t received) {
   FUZZ_CHECK(dl.step());
   FUZZ_CHECK(w.attemptOpen);
@@ -110,8 +124,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   Wire w;
   Sink sink;
-  http::C_http_downloader dl("http://127.0.0.1:8080/file.bin", sink,
-                             [&w](net::I_dataHandler&) { return std::make_unique<FakeEngine>(w); });
+  uint32_t now = cut.Draw();  // any start, the wrap-around included
+  http::C_http_downloader dl(
+      "http://127.0.0.1:8080/file.bin", sink, [&w](net::I_dataHandler&) { return std::make_unique<FakeEngine>(w); },
+      [&now] { return now; });
   Connect(dl, w, 0);
 
   // The peer may close after any piece. As the engine does, a read the
@@ -170,15 +186,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(w.attempts == 1);
     return 0;
   }
-  // Not done: the next step reconnects, asking for the rest when some bytes came.
+  // Not done: the next attempt asks for the rest when some bytes came; it
+  // waits when the connection brought none.
+  const bool firstWaited = dl.received() == 0;
+  Reconnect(dl, w, now, firstWaited ? 500 : 0);
   Connect(dl, w, dl.received());
   FUZZ_CHECK(w.attempts == 2);
   FUZZ_CHECK(dl.get_status(target) == 0);
   // The rest of the input is the second response, in one read. Sent in
-  // answer to a range, the first answer's status again (the whole resource,
-  // or the same page) is not delivered again from its start: the bytes
-  // already delivered are skipped. Any other status but 206 delivers nothing
-  // and leaves the download stopped without a connection.
+  // answer to a range, a 206 whose range starts where it was asked is the
+  // rest of the body. Otherwise the first answer's status again (the whole
+  // resource, or the same page) is not delivered again from its start: the
+  // bytes already delivered are skipped. Any other answer (a 206 from
+  // elsewhere included) delivers nothing and leaves the download stopped
+  // without a connection.
   const std::string rest(bytes.substr(fed));
   const std::string before = sink.body;
   const int64_t had = dl.received();
@@ -193,9 +214,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     second.feed(rest.data(), static_cast<uint32_t>(head2));
     body2 = rest.substr(head2);
     const auto status = static_cast<uint16_t>(second.status());
-    if (had > 0 && status != 206 && status == static_cast<uint16_t>(first.status())) {
+    const bool continues = status == 206 && second.range() && second.range()->first == static_cast<uint64_t>(had);
+    if (had > 0 && !continues && status != 206 && status == static_cast<uint16_t>(first.status())) {
       body2.erase(0, std::min<size_t>(body2.size(), static_cast<size_t>(had)));
-    } else if (had > 0 && status != 206) {
+    } else if (had > 0 && !continues) {
       body2.clear();
       refused = true;
     }
@@ -209,6 +231,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (refused) {
     FUZZ_CHECK(dl.step());  // an empty pass: no new attempt
     FUZZ_CHECK(w.attempts == 2);
+  }
+  if (w.open) {
+    // The peer closes the second connection too. The waits grow while
+    // connections bring nothing and start over after one that brought
+    // something.
+    dl.i_onBreak(kData, w.user);
+    FUZZ_CHECK(!w.open);
+    if (dl.state() != 2) {
+      const bool nothingNew = dl.received() == had;
+      Reconnect(dl, w, now, nothingNew ? (firstWaited ? 1000 : 500) : 0);
+      Connect(dl, w, dl.received());
+      FUZZ_CHECK(w.attempts == 3);
+    }
   }
   return 0;
 }

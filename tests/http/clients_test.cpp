@@ -133,7 +133,8 @@ TEST(Downloader, ResumeAnsweredWithTheWholeResourceDeliversItOnce) {
     if (index == 0) SendAll(fd, whole + body.substr(0, 60));
     if (index == 1) SendAll(fd, whole + body.substr(0, 40));
     if (index == 2) {
-      SendAll(fd, "HTTP/1.1 206 Partial Content\r\nContent-Length: 40\r\n\r\n" + body.substr(60));
+      SendAll(fd, "HTTP/1.1 206 Partial Content\r\nContent-Length: 40\r\nContent-Range: bytes 60-99/100\r\n\r\n" +
+                      body.substr(60));
       Pause(100);
     }
   });
@@ -174,6 +175,35 @@ TEST(Downloader, ResumeAnsweredWithAnotherStatusDeliversNothingOfIt) {
   ASSERT_TRUE(StepUntil(dl2, [&] { return sink2.finished > 0; }));
   EXPECT_EQ(sink2.body, page);
   EXPECT_EQ(repeated.requests().size(), 2u);
+}
+
+// A 206 carries the rest from where it was asked for; one whose range starts
+// elsewhere, or that names no range, is not the continuation: nothing of it
+// is delivered and the download stops, as on any other refused resume.
+TEST(Downloader, PartialContentFromElsewhereIsNotTheContinuation) {
+  const std::string body = Body(1000);
+  for (int first : {500, 0, 601, -1}) {
+    SCOPED_TRACE(first);
+    const size_t from = first < 0 ? 600 : static_cast<size_t>(first);
+    const std::string range =
+        first < 0 ? "" : "Content-Range: bytes " + std::to_string(first) + "-999/1000\r\n";
+    Server srv([&](socket_t fd, const std::string&, int index) {
+      if (index == 0) {
+        SendAll(fd, "HTTP/1.1 200 OK\r\nContent-Length: 1000\r\n\r\n" + body.substr(0, 600));
+        return;
+      }
+      SendAll(fd, "HTTP/1.1 206 Partial Content\r\nContent-Length: " + std::to_string(1000 - from) + "\r\n" + range +
+                      "\r\n" + body.substr(from));
+      Pause(100);
+    });
+    Sink sink;
+    C_http_downloader dl(srv.url("/f"), sink);
+    ASSERT_TRUE(StepUntil(dl, [&] { return dl.stalled(); }));
+    for (int i = 0; i < 20; ++i) dl.step();
+    EXPECT_EQ(sink.body, body.substr(0, 600));
+    EXPECT_EQ(sink.finished, 0);
+    EXPECT_EQ(srv.requests().size(), 2u);
+  }
 }
 
 TEST(Downloader, BodiesWithoutContentLength) {
@@ -259,6 +289,74 @@ TEST(Downloader, RefusedOrUnresolvableGivesNoCallbackAtAll) {
   for (int i = 0; i < 10; ++i) bad.step();
   EXPECT_EQ(bad.state(), 0);
   EXPECT_TRUE(sink.lengths.empty() && sink.pieces.empty() && sink.finished == 0);
+}
+
+// A connection that brings nothing new (here a head too long to be read, then
+// the whole body, then the close) is not followed by another at once: the
+// next waits 0.5 s, then 1, 2 and 4 s, and at most 4 s. One that delivers
+// something is taken up again at once and starts the waits over.
+TEST(Downloader, WaitsLongerAfterEachConnectionThatBringsNothing) {
+  const std::string hugeHead = "HTTP/1.1 200 OK\r\nX-Pad: " + std::string(11000, 'p') + "\r\n\r\n";
+  const std::string body = Body(1000);
+  Server srv([&](socket_t fd, const std::string&, int index) {
+    if (index == 5) {
+      SendAll(fd, "HTTP/1.1 200 OK\r\nContent-Length: 1000\r\n\r\n" + body.substr(0, 100));
+    } else {
+      SendAll(fd, hugeHead + body);
+    }
+  });
+  uint32_t now = 7;  // the downloader's clock: moves only when the test moves it
+  Sink sink;
+  C_http_downloader dl(srv.url("/f"), sink, zandrel::net::create_tcp_module, [&] { return now; });
+  auto requests = [&] { return srv.requests().size(); };
+  auto waitsFor = [&](uint32_t ms) {
+    ASSERT_TRUE(StepUntil(dl, [&] { return dl.waiting_to_retry(); }));
+    const size_t made = requests();
+    now += ms - 1;
+    for (int i = 0; i < 50; ++i) {
+      dl.step();
+      Pause(1);
+    }
+    EXPECT_TRUE(dl.waiting_to_retry());
+    EXPECT_EQ(requests(), made) << "asked again before " << ms << " ms";
+    now += 1;
+    ASSERT_TRUE(StepUntil(dl, [&] { return requests() == made + 1; })) << "not asked again after " << ms << " ms";
+  };
+  for (uint32_t ms : {500u, 1000u, 2000u, 4000u, 4000u}) {
+    SCOPED_TRACE(ms);
+    waitsFor(ms);
+  }
+  // The sixth connection delivers 100 bytes: the next one follows at once.
+  ASSERT_TRUE(StepUntil(dl, [&] { return requests() == 7; }));
+  EXPECT_EQ(sink.body, body.substr(0, 100));
+  auto reqs = srv.requests();
+  EXPECT_NE(reqs[6].find("Range: bytes=100-"), std::string::npos);
+  waitsFor(500);
+  EXPECT_EQ(sink.finished, 0);
+}
+
+// A name that does not resolve is looked up again after the same waits, on
+// the same helper thread.
+TEST(Downloader, WaitsBeforeLookingAFailedNameUpAgain) {
+  uint32_t now = 0;
+  Sink sink;
+  C_http_downloader dl("http://no-such-host.invalid/f", sink, zandrel::net::create_tcp_module, [&] { return now; });
+  ASSERT_TRUE(StepUntil(dl, [&] { return dl.waiting_to_retry(); }, 60000));
+  const int helpers = zandrel::net::StartedLookupHelpers();
+  for (uint32_t ms : {500u, 1000u, 2000u}) {
+    SCOPED_TRACE(ms);
+    const int lookups = zandrel::net::StartedLookups();
+    now += ms - 1;
+    for (int i = 0; i < 20; ++i) dl.step();
+    EXPECT_EQ(zandrel::net::StartedLookups(), lookups);
+    now += 1;
+    ASSERT_TRUE(StepUntil(dl, [&] { return !dl.waiting_to_retry(); }));
+    EXPECT_EQ(zandrel::net::StartedLookups(), lookups + 1);
+    ASSERT_TRUE(StepUntil(dl, [&] { return dl.waiting_to_retry(); }, 60000));
+  }
+  EXPECT_EQ(zandrel::net::StartedLookupHelpers(), helpers);
+  EXPECT_EQ(dl.state(), 0);
+  EXPECT_TRUE(sink.lengths.empty() && sink.pieces.empty());
 }
 
 TEST(FileLogClient, PostsTheWholeRequestAndFinishesOnACompleteAnswer) {

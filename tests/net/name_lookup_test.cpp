@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "wait.h"
+
 using namespace zandrel::net;
 
 TEST(NameLookup, AddressesAreAnsweredAtOnceWithoutAHelper) {
@@ -30,4 +32,32 @@ TEST(NameLookup, NamesResolveOrFailOnAHelper) {
   for (int i = 0; i < 600 && lookup.Poll() == NameLookup::Status::kPending; ++i) lookup.Wait(100);
   ASSERT_EQ(lookup.Poll(), NameLookup::Status::kDone);
   EXPECT_EQ(lookup.Addresses()[0], 0x7F000001u);
+}
+
+namespace {
+NameLookup::Status Settle(NameLookup& lookup) {
+  for (int i = 0; i < 600 && lookup.Poll() == NameLookup::Status::kPending; ++i) lookup.Wait(100);
+  return lookup.Poll();
+}
+}  // namespace
+
+// A client that tries a failing name again and again hands every try to the
+// same helper; the helper ends once its NameLookup is gone.
+TEST(NameLookup, LookupsOneAfterAnotherShareOneHelperThatEndsWithIt) {
+  const int started = StartedLookupHelpers();
+  const int running = RunningLookupHelpers();
+  {
+    NameLookup lookup;
+    for (int i = 0; i < 3; ++i) {
+      lookup.Start("no-such-host.invalid");
+      EXPECT_EQ(Settle(lookup), NameLookup::Status::kFailed);
+    }
+    lookup.Reset();
+    lookup.Start("localhost");
+    ASSERT_EQ(Settle(lookup), NameLookup::Status::kDone);
+    EXPECT_EQ(lookup.Addresses()[0], 0x7F000001u);
+    EXPECT_EQ(StartedLookupHelpers(), started + 1);
+    EXPECT_EQ(RunningLookupHelpers(), running + 1);
+  }
+  EXPECT_TRUE(testsupport::WaitUntil([&] { return RunningLookupHelpers() == running; }, 10000));
 }
