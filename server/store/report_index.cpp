@@ -109,6 +109,7 @@ IndexStatus ReportIndex::Open(const std::string& path, const IndexOptions& optio
   std::lock_guard lock(mutex_);
   statements_.clear();
   module_ids_.clear();
+  options_ = options;
   std::string error;
   if (!db_.Open(path, &error)) return Fail("cannot open the index", error);
   auto fail = [&](std::string_view what) {

@@ -43,6 +43,10 @@ struct IndexStatus {
 struct IndexOptions {
   int cache_kib = 16 * 1024;  // SQLite's page cache
   int busy_timeout_ms = kIndexBusyTimeoutMs;
+  // A search condition matching at most this many rows drives the search
+  // (its rows are collected, then ordered); a more common one is tested on
+  // the newest rows in turn.
+  int64_t drive_limit = 20000;
 };
 
 // A report known to the index, as catch-up and retention need it.
@@ -138,6 +142,7 @@ class ReportIndex {
  private:
   struct Filter;
   IndexStatus BuildFilter(const SearchQuery& query, Filter& filter);
+  IndexStatus ReadPage(const SearchQuery& query, const Filter& filter, SearchPage& page);
   IndexStatus AddLocked(const std::vector<ReportRecord>& records);
   IndexStatus AddOne(const ReportRecord& record);
   IndexStatus RemoveLocked(const std::vector<int64_t>& positions, std::vector<IndexedFile>& removed);
@@ -148,6 +153,7 @@ class ReportIndex {
 
   std::mutex mutex_;
   SqliteDb db_;
+  IndexOptions options_;
   std::unordered_map<const char*, SqliteStatement> statements_;
   std::unordered_map<std::string, int64_t> module_ids_;  // a bounded cache of the module table
   std::unordered_map<int64_t, int64_t> module_day_delta_;  // (day << 40 | mid) -> change, within a transaction

@@ -14,10 +14,6 @@ namespace {
 constexpr int64_t kPerMs = 64;
 constexpr int64_t kDayMs = 86400000;
 constexpr int64_t kHourMs = 3600000;
-// A condition that matches at most this many rows drives the search (its
-// rows are collected, then sorted); a more common one is tested row by row
-// while the newest rows are walked.
-constexpr int64_t kDriveLimit = 20000;
 
 using Bound = std::variant<int64_t, std::string>;
 
@@ -88,7 +84,7 @@ IndexStatus ReportIndex::BuildFilter(const SearchQuery& q, Filter& filter) {
       count = *known_count;
     } else {
       SqliteStatement est = db_.Prepare("SELECT count(*) FROM (SELECT 1 FROM " + table + " WHERE " + where + range +
-                                            " LIMIT " + std::to_string(kDriveLimit + 1) + ")",
+                                            " LIMIT " + std::to_string(options_.drive_limit + 1) + ")",
                                         &error);
       if (!est.valid()) return Fail("cannot search", error);
       BindAll(est, ranged);
@@ -97,7 +93,7 @@ IndexStatus ReportIndex::BuildFilter(const SearchQuery& q, Filter& filter) {
     }
     if (count == 0) {
       filter.none = true;
-    } else if (count <= kDriveLimit) {
+    } else if (count <= options_.drive_limit) {
       filter.conditions.push_back("r.rid IN (SELECT " + col + " FROM " + table + " WHERE " + where + range + ")");
       filter.binds.insert(filter.binds.end(), ranged.begin(), ranged.end());
     } else {
@@ -164,10 +160,27 @@ IndexStatus ReportIndex::Search(const SearchQuery& query, SearchPage& page, bool
   if (!db_.is_open()) return IndexStatus::Failure("the index is not open");
   Filter filter;
   if (IndexStatus s = BuildFilter(query, filter); !s) return s;
-  if (filter.none) {
-    if (with_total) page.total = 0;
-    return {};
+  std::string error;
+  if (!filter.none) {
+    if (IndexStatus s = ReadPage(query, filter, page); !s) return s;
   }
+  if (with_total) {
+    // Every match, whatever page this is.
+    SearchQuery all = query;
+    all.cursor.reset();
+    if (IndexStatus s = BuildFilter(all, filter); !s) return s;
+    page.total = 0;
+    if (filter.none) return {};
+    SqliteStatement count = db_.Prepare("SELECT count(*) FROM report r WHERE " + filter.Where(), &error);
+    if (!count.valid()) return Fail("cannot count", error);
+    BindAll(count, filter.binds);
+    if (!count.Step()) return Fail("cannot count", count.error());
+    page.total = static_cast<uint64_t>(count.Int(0));
+  }
+  return {};
+}
+
+IndexStatus ReportIndex::ReadPage(const SearchQuery& query, const Filter& filter, SearchPage& page) {
   std::string error;
   SqliteStatement rows = db_.Prepare(
       "SELECT r.rid, r.id, r.received, r.sender, r.size, r.md5, r.file, r.problem, r.cpu_percent, r.free_bytes,"
@@ -216,13 +229,6 @@ IndexStatus ReportIndex::Search(const SearchQuery& query, SearchPage& page, bool
     }
   }
   detail->Reset();
-  if (with_total) {
-    SqliteStatement count = db_.Prepare("SELECT count(*) FROM report r WHERE " + filter.Where(), &error);
-    if (!count.valid()) return Fail("cannot count", error);
-    BindAll(count, filter.binds);
-    if (!count.Step()) return Fail("cannot count", count.error());
-    page.total = static_cast<uint64_t>(count.Int(0));
-  }
   return {};
 }
 

@@ -75,9 +75,10 @@ std::optional<uint64_t> ParseMac(std::string_view text);
 // the start of the next day (exclusive end) when day_end is true.
 std::optional<int64_t> ParseTimeMs(std::string_view text, bool day_end);
 
-// The text the full-text index holds for a problem text: its lower-case
-// ASCII words, then for each CJK run its overlapping pairs followed by its
-// single characters, all separated by spaces.
+// The text the full-text index holds for a problem text, in text order:
+// each lower-case ASCII word, and for each CJK run its overlapping pairs
+// followed by its single characters, all separated by spaces. A phrase of
+// pairs therefore never spans two runs.
 std::string ProblemTokens(std::string_view utf8);
 // The full-text expression for the words of a query ("" when none).
 std::string MatchExpression(const std::vector<std::string>& words);
