@@ -141,7 +141,8 @@ class ReportIndex {
 
  private:
   struct Filter;
-  IndexStatus BuildFilter(const SearchQuery& query, Filter& filter);
+  // for_page: a first page needs few rows; else every match is visited.
+  IndexStatus BuildFilter(const SearchQuery& query, Filter& filter, bool for_page);
   IndexStatus ReadPage(const SearchQuery& query, const Filter& filter, SearchPage& page);
   IndexStatus AddLocked(const std::vector<ReportRecord>& records);
   IndexStatus AddOne(const ReportRecord& record);

@@ -43,7 +43,7 @@ struct ReportIndex::Filter {
   }
 };
 
-IndexStatus ReportIndex::BuildFilter(const SearchQuery& q, Filter& filter) {
+IndexStatus ReportIndex::BuildFilter(const SearchQuery& q, Filter& filter, bool for_page) {
   filter = {};
   if (q.from_ms) filter.lo = std::max<int64_t>(0, *q.from_ms) * kPerMs;
   if (q.to_ms) filter.hi = std::min<int64_t>(*q.to_ms, INT64_MAX / kPerMs) * kPerMs;
@@ -79,10 +79,11 @@ IndexStatus ReportIndex::BuildFilter(const SearchQuery& q, Filter& filter) {
     std::vector<Bound> ranged = binds;
     ranged.push_back(filter.lo);
     ranged.push_back(filter.hi);
-    int64_t count = 0;
-    if (known_count) {
+    // Counts and aggregates visit every match: collecting each set is cheapest.
+    int64_t count = 1;
+    if (for_page && known_count) {
       count = *known_count;
-    } else {
+    } else if (for_page) {
       SqliteStatement est = db_.Prepare("SELECT count(*) FROM (SELECT 1 FROM " + table + " WHERE " + where + range +
                                             " LIMIT " + std::to_string(options_.drive_limit + 1) + ")",
                                         &error);
@@ -93,7 +94,7 @@ IndexStatus ReportIndex::BuildFilter(const SearchQuery& q, Filter& filter) {
     }
     if (count == 0) {
       filter.none = true;
-    } else if (count <= options_.drive_limit) {
+    } else if (!for_page || count <= options_.drive_limit) {
       filter.conditions.push_back("r.rid IN (SELECT " + col + " FROM " + table + " WHERE " + where + range + ")");
       filter.binds.insert(filter.binds.end(), ranged.begin(), ranged.end());
     } else {
@@ -159,7 +160,7 @@ IndexStatus ReportIndex::Search(const SearchQuery& query, SearchPage& page, bool
   page = {};
   if (!db_.is_open()) return IndexStatus::Failure("the index is not open");
   Filter filter;
-  if (IndexStatus s = BuildFilter(query, filter); !s) return s;
+  if (IndexStatus s = BuildFilter(query, filter, true); !s) return s;
   std::string error;
   if (!filter.none) {
     if (IndexStatus s = ReadPage(query, filter, page); !s) return s;
@@ -168,7 +169,7 @@ IndexStatus ReportIndex::Search(const SearchQuery& query, SearchPage& page, bool
     // Every match, whatever page this is.
     SearchQuery all = query;
     all.cursor.reset();
-    if (IndexStatus s = BuildFilter(all, filter); !s) return s;
+    if (IndexStatus s = BuildFilter(all, filter, false); !s) return s;
     page.total = 0;
     if (filter.none) return {};
     SqliteStatement count = db_.Prepare("SELECT count(*) FROM report r WHERE " + filter.Where(), &error);
@@ -237,7 +238,7 @@ IndexStatus ReportIndex::Count(const SearchQuery& query, uint64_t& total) {
   total = 0;
   if (!db_.is_open()) return IndexStatus::Failure("the index is not open");
   Filter filter;
-  if (IndexStatus s = BuildFilter(query, filter); !s || filter.none) return s;
+  if (IndexStatus s = BuildFilter(query, filter, false); !s || filter.none) return s;
   std::string error;
   SqliteStatement count = db_.Prepare("SELECT count(*) FROM report r WHERE " + filter.Where(), &error);
   if (!count.valid()) return Fail("cannot count", error);
@@ -254,7 +255,7 @@ IndexStatus ReportIndex::CountsPer(const SearchQuery& query, TimeBucket bucket, 
   SearchQuery all = query;
   all.cursor.reset();
   Filter filter;
-  if (IndexStatus s = BuildFilter(all, filter); !s || filter.none) return s;
+  if (IndexStatus s = BuildFilter(all, filter, false); !s || filter.none) return s;
   int64_t width = bucket == TimeBucket::kHour ? kHourMs : kDayMs;
   std::string error;
   SqliteStatement rows = db_.Prepare("SELECT r.rid / " + std::to_string(width * kPerMs) +
@@ -275,7 +276,7 @@ IndexStatus ReportIndex::FailuresPerDay(const SearchQuery& query, std::vector<Da
   SearchQuery all = query;
   all.cursor.reset();
   Filter filter;
-  if (IndexStatus s = BuildFilter(all, filter); !s || filter.none) return s;
+  if (IndexStatus s = BuildFilter(all, filter, false); !s || filter.none) return s;
   std::string error;
   SqliteStatement rows = db_.Prepare(
       "SELECT r.rid / " + std::to_string(kDayMs * kPerMs) +
@@ -311,7 +312,7 @@ IndexStatus ReportIndex::SpeedHistogram(const SearchQuery& query, std::vector<Sp
   SearchQuery all = query;
   all.cursor.reset();
   Filter filter;
-  if (IndexStatus s = BuildFilter(all, filter); !s || filter.none) return s;
+  if (IndexStatus s = BuildFilter(all, filter, false); !s || filter.none) return s;
   std::string error;
   // Bin numbers in SQL: 0 for 0 K/s, 1 below 64, then one per doubling.
   SqliteStatement rows = db_.Prepare(
@@ -337,7 +338,7 @@ IndexStatus ReportIndex::OverRepresentedModules(const SearchQuery& query, std::s
   SearchQuery all = query;
   all.cursor.reset();
   Filter filter;
-  if (IndexStatus s = BuildFilter(all, filter); !s || filter.none) return s;
+  if (IndexStatus s = BuildFilter(all, filter, false); !s || filter.none) return s;
   std::string error;
   auto fail = [&](const std::string& detail) { return Fail("cannot compare modules", detail); };
 
