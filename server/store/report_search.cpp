@@ -1,0 +1,407 @@
+// Search and aggregates of the report index: a query becomes one WHERE
+// clause over the report table (alias r) with bound values only.
+#include <algorithm>
+#include <cmath>
+#include <unordered_map>
+#include <variant>
+
+#include "server/store/record_codec.h"
+#include "server/store/report_index.h"
+
+namespace zandrel::store {
+namespace {
+
+constexpr int64_t kPerMs = 64;
+constexpr int64_t kDayMs = 86400000;
+constexpr int64_t kHourMs = 3600000;
+
+using Bound = std::variant<int64_t, std::string>;
+
+void BindAll(SqliteStatement& stmt, const std::vector<Bound>& binds, int first = 1) {
+  for (std::size_t i = 0; i < binds.size(); ++i) {
+    int at = first + static_cast<int>(i);
+    if (const auto* v = std::get_if<int64_t>(&binds[i])) {
+      stmt.BindInt(at, *v);
+    } else {
+      stmt.BindText(at, std::get<std::string>(binds[i]));
+    }
+  }
+}
+
+}  // namespace
+
+struct ReportIndex::Filter {
+  std::vector<std::string> conditions;
+  std::vector<Bound> binds;
+  bool none = false;  // nothing can match
+  int64_t lo = 0, hi = INT64_MAX;  // position range
+
+  std::string Where() const {
+    std::string out;
+    for (const auto& c : conditions) out += (out.empty() ? "" : " AND ") + c;
+    return out.empty() ? "1" : out;
+  }
+};
+
+IndexStatus ReportIndex::BuildFilter(const SearchQuery& q, Filter& filter, bool for_page) {
+  filter = {};
+  if (q.from_ms) filter.lo = std::max<int64_t>(0, *q.from_ms) * kPerMs;
+  if (q.to_ms) filter.hi = std::min<int64_t>(*q.to_ms, INT64_MAX / kPerMs) * kPerMs;
+  if (q.cursor) filter.hi = std::min(filter.hi, *q.cursor);
+  if (filter.hi <= filter.lo) {
+    filter.none = true;
+    return {};
+  }
+  if (filter.lo > 0) {
+    filter.conditions.push_back("r.rid >= ?");
+    filter.binds.push_back(filter.lo);
+  }
+  if (filter.hi < INT64_MAX) {
+    filter.conditions.push_back("r.rid < ?");
+    filter.binds.push_back(filter.hi);
+  }
+  if (q.failed & kCheckUdp) filter.conditions.push_back("r.udp_ok = 0");
+  if (q.failed & kCheckSpeed) filter.conditions.push_back("r.speed_kbps = 0");
+  if (q.failed & kCheckService) filter.conditions.push_back("r.service_ok = 0");
+  if (q.failed & kCheckChannels) filter.conditions.push_back("r.channels_ok = 0");
+  if (q.slower_than) {
+    filter.conditions.push_back("r.speed_kbps < ?");
+    filter.binds.push_back(*q.slower_than);
+  }
+
+  // A set of positions given by a subquery `select` (selecting column `col`
+  // of rows matching `where` with `binds`): drives when rare, else probes.
+  std::string error;
+  auto add_set = [&](const std::string& table, const std::string& col, const std::string& where,
+                     const std::vector<Bound>& binds, const std::string& probe_where,
+                     std::optional<int64_t> known_count) -> IndexStatus {
+    std::string range = " AND " + col + " >= ? AND " + col + " < ?";
+    std::vector<Bound> ranged = binds;
+    ranged.push_back(filter.lo);
+    ranged.push_back(filter.hi);
+    // Counts and aggregates visit every match: collecting each set is cheapest.
+    int64_t count = 1;
+    if (for_page && known_count) {
+      count = *known_count;
+    } else if (for_page) {
+      SqliteStatement est = db_.Prepare("SELECT count(*) FROM (SELECT 1 FROM " + table + " WHERE " + where + range +
+                                            " LIMIT " + std::to_string(options_.drive_limit + 1) + ")",
+                                        &error);
+      if (!est.valid()) return Fail("cannot search", error);
+      BindAll(est, ranged);
+      if (!est.Step()) return Fail("cannot search", est.error());
+      count = est.Int(0);
+    }
+    if (count == 0) {
+      filter.none = true;
+    } else if (!for_page || count <= options_.drive_limit) {
+      filter.conditions.push_back("r.rid IN (SELECT " + col + " FROM " + table + " WHERE " + where + range + ")");
+      filter.binds.insert(filter.binds.end(), ranged.begin(), ranged.end());
+    } else {
+      filter.conditions.push_back("EXISTS (SELECT 1 FROM " + table + " WHERE " + probe_where + ")");
+      filter.binds.insert(filter.binds.end(), binds.begin(), binds.end());
+    }
+    return {};
+  };
+
+  if (!q.words.empty()) {
+    std::string match = MatchExpression(q.words);
+    if (IndexStatus s = add_set("problem_fts", "rowid", "problem_fts MATCH ?", {match},
+                                "problem_fts MATCH ? AND rowid = r.rid", std::nullopt);
+        !s) {
+      return s;
+    }
+  }
+  if (q.ip) {
+    std::vector<Bound> b{int64_t{q.ip->first}, int64_t{q.ip->last}};
+    if (IndexStatus s = add_set("report_ip", "rid", "ip BETWEEN ? AND ?", b,
+                                "ip BETWEEN ? AND ? AND rid = r.rid", std::nullopt);
+        !s) {
+      return s;
+    }
+  }
+  if (q.mac) {
+    if (IndexStatus s = add_set("report_mac", "rid", "mac = ?", {static_cast<int64_t>(*q.mac)},
+                                "mac = ? AND rid = r.rid", std::nullopt);
+        !s) {
+      return s;
+    }
+  }
+  if (q.module) {
+    // The module table is small beside the reports: find the modules first.
+    bool fragment = q.module->find('\\') != std::string::npos;
+    SqliteStatement find = db_.Prepare(fragment ? "SELECT mid, reports FROM module WHERE instr(lc, ?) > 0"
+                                                : "SELECT mid, reports FROM module WHERE name = ?",
+                                       &error);
+    if (!find.valid()) return Fail("cannot search", error);
+    find.BindText(1, *q.module);
+    std::vector<Bound> mids;
+    int64_t reports = 0;
+    std::string list;
+    while (find.Step()) {
+      mids.push_back(find.Int(0));
+      reports += find.Int(1);
+      list += list.empty() ? "?" : ",?";
+    }
+    if (find.failed()) return Fail("cannot search", find.error());
+    if (mids.empty()) {
+      filter.none = true;
+    } else if (IndexStatus s = add_set("report_module", "rid", "mid IN (" + list + ")", mids,
+                                       "mid IN (" + list + ") AND rid = r.rid", reports);
+               !s) {
+      return s;
+    }
+  }
+  return {};
+}
+
+IndexStatus ReportIndex::Search(const SearchQuery& query, SearchPage& page, bool with_total) {
+  std::lock_guard lock(mutex_);
+  page = {};
+  if (!db_.is_open()) return IndexStatus::Failure("the index is not open");
+  Filter filter;
+  if (IndexStatus s = BuildFilter(query, filter, true); !s) return s;
+  std::string error;
+  if (!filter.none) {
+    if (IndexStatus s = ReadPage(query, filter, page); !s) return s;
+  }
+  if (with_total) {
+    // Every match, whatever page this is.
+    SearchQuery all = query;
+    all.cursor.reset();
+    if (IndexStatus s = BuildFilter(all, filter, false); !s) return s;
+    page.total = 0;
+    if (filter.none) return {};
+    SqliteStatement count = db_.Prepare("SELECT count(*) FROM report r WHERE " + filter.Where(), &error);
+    if (!count.valid()) return Fail("cannot count", error);
+    BindAll(count, filter.binds);
+    if (!count.Step()) return Fail("cannot count", count.error());
+    page.total = static_cast<uint64_t>(count.Int(0));
+  }
+  return {};
+}
+
+IndexStatus ReportIndex::ReadPage(const SearchQuery& query, const Filter& filter, SearchPage& page) {
+  std::string error;
+  SqliteStatement rows = db_.Prepare(
+      "SELECT r.rid, r.id, r.received, r.sender, r.size, r.md5, r.file, r.problem, r.cpu_percent, r.free_bytes,"
+      " r.udp_ok, r.speed_kbps, r.service_ok, r.channels_ok, r.parse_errors, r.module_count"
+      " FROM report r WHERE " + filter.Where() + " ORDER BY r.rid DESC LIMIT ?",
+      &error);
+  if (!rows.valid()) return Fail("cannot search", error);
+  BindAll(rows, filter.binds);
+  rows.BindInt(static_cast<int>(filter.binds.size()) + 1, query.limit + 1);
+  std::vector<int64_t> positions;
+  while (rows.Step()) {
+    if (static_cast<int>(page.hits.size()) == query.limit) {
+      page.next_cursor = CursorText(positions.back());
+      break;
+    }
+    positions.push_back(rows.Int(0));
+    SearchHit hit;
+    ReportRecord& r = hit.record;
+    r.id = rows.Text(1);
+    r.received = rows.Int(2);
+    r.sender = static_cast<uint32_t>(rows.Int(3));
+    r.size = static_cast<uint64_t>(rows.Int(4));
+    r.md5 = rows.Text(5);
+    r.file = rows.Text(6);
+    report::ReportFacts& f = r.facts;
+    if (!rows.IsNull(7)) f.problem = rows.Text(7);
+    if (auto v = rows.OptionalInt(8)) f.cpu_percent = static_cast<int>(*v);
+    if (auto v = rows.OptionalInt(9)) f.free_bytes = static_cast<uint64_t>(*v);
+    if (auto v = rows.OptionalInt(10)) f.udp_ok = *v != 0;
+    f.speed_kbps = rows.OptionalInt(11);
+    if (auto v = rows.OptionalInt(12)) f.service_ok = *v != 0;
+    if (auto v = rows.OptionalInt(13)) f.channels_ok = *v != 0;
+    f.parse_errors = static_cast<uint32_t>(rows.Int(14));
+    hit.module_count = static_cast<uint32_t>(rows.Int(15));
+    page.hits.push_back(std::move(hit));
+  }
+  if (rows.failed()) return Fail("cannot search", rows.error());
+  SqliteStatement* detail = Statement("SELECT adapters, channel_ids FROM report_detail WHERE rid = ?", &error);
+  if (!detail) return Fail("cannot search", error);
+  for (std::size_t i = 0; i < positions.size(); ++i) {
+    detail->Reset();
+    detail->BindInt(1, positions[i]);
+    if (detail->Step()) {
+      page.hits[i].record.facts.adapters = DecodeAdapters(detail->Text(0));
+      page.hits[i].record.facts.channel_ids = DecodeStrings(detail->Text(1));
+    }
+  }
+  detail->Reset();
+  return {};
+}
+
+IndexStatus ReportIndex::Count(const SearchQuery& query, uint64_t& total) {
+  std::lock_guard lock(mutex_);
+  total = 0;
+  if (!db_.is_open()) return IndexStatus::Failure("the index is not open");
+  Filter filter;
+  if (IndexStatus s = BuildFilter(query, filter, false); !s || filter.none) return s;
+  std::string error;
+  SqliteStatement count = db_.Prepare("SELECT count(*) FROM report r WHERE " + filter.Where(), &error);
+  if (!count.valid()) return Fail("cannot count", error);
+  BindAll(count, filter.binds);
+  if (!count.Step()) return Fail("cannot count", count.error());
+  total = static_cast<uint64_t>(count.Int(0));
+  return {};
+}
+
+IndexStatus ReportIndex::CountsPer(const SearchQuery& query, TimeBucket bucket, std::vector<TimeCount>& counts) {
+  std::lock_guard lock(mutex_);
+  counts.clear();
+  if (!db_.is_open()) return IndexStatus::Failure("the index is not open");
+  SearchQuery all = query;
+  all.cursor.reset();
+  Filter filter;
+  if (IndexStatus s = BuildFilter(all, filter, false); !s || filter.none) return s;
+  int64_t width = bucket == TimeBucket::kHour ? kHourMs : kDayMs;
+  std::string error;
+  SqliteStatement rows = db_.Prepare("SELECT r.rid / " + std::to_string(width * kPerMs) +
+                                         " AS b, count(*) FROM report r WHERE " + filter.Where() +
+                                         " GROUP BY b ORDER BY b",
+                                     &error);
+  if (!rows.valid()) return Fail("cannot count", error);
+  BindAll(rows, filter.binds);
+  while (rows.Step()) counts.push_back({rows.Int(0) * width, static_cast<uint64_t>(rows.Int(1))});
+  if (rows.failed()) return Fail("cannot count", rows.error());
+  return {};
+}
+
+IndexStatus ReportIndex::FailuresPerDay(const SearchQuery& query, std::vector<DayFailures>& days) {
+  std::lock_guard lock(mutex_);
+  days.clear();
+  if (!db_.is_open()) return IndexStatus::Failure("the index is not open");
+  SearchQuery all = query;
+  all.cursor.reset();
+  Filter filter;
+  if (IndexStatus s = BuildFilter(all, filter, false); !s || filter.none) return s;
+  std::string error;
+  SqliteStatement rows = db_.Prepare(
+      "SELECT r.rid / " + std::to_string(kDayMs * kPerMs) +
+          " AS b, count(*), count(r.udp_ok), count(r.speed_kbps), count(r.service_ok), count(r.channels_ok),"
+          " total(r.udp_ok = 0), total(r.speed_kbps = 0), total(r.service_ok = 0), total(r.channels_ok = 0)"
+          " FROM report r WHERE " + filter.Where() + " GROUP BY b ORDER BY b",
+      &error);
+  if (!rows.valid()) return Fail("cannot count failures", error);
+  BindAll(rows, filter.binds);
+  while (rows.Step()) {
+    DayFailures d;
+    d.day_ms = rows.Int(0) * kDayMs;
+    d.reports = static_cast<uint64_t>(rows.Int(1));
+    for (int i = 0; i < 4; ++i) {
+      d.known[static_cast<std::size_t>(i)] = static_cast<uint64_t>(rows.Int(2 + i));
+      d.failed[static_cast<std::size_t>(i)] = static_cast<uint64_t>(rows.Int(6 + i));
+    }
+    days.push_back(d);
+  }
+  if (rows.failed()) return Fail("cannot count failures", rows.error());
+  return {};
+}
+
+IndexStatus ReportIndex::SpeedHistogram(const SearchQuery& query, std::vector<SpeedBin>& bins) {
+  std::lock_guard lock(mutex_);
+  bins.clear();
+  bins.push_back({0, 1, 0});
+  for (int64_t low = 1, high = 64; low <= 16384; low = high, high *= 2) {
+    bins.push_back({low, low == 16384 ? -1 : high, 0});
+    if (low == 16384) break;
+  }
+  if (!db_.is_open()) return IndexStatus::Failure("the index is not open");
+  SearchQuery all = query;
+  all.cursor.reset();
+  Filter filter;
+  if (IndexStatus s = BuildFilter(all, filter, false); !s || filter.none) return s;
+  std::string error;
+  // Bin numbers in SQL: 0 for 0 K/s, 1 below 64, then one per doubling.
+  SqliteStatement rows = db_.Prepare(
+      "SELECT CASE WHEN r.speed_kbps <= 0 THEN 0 WHEN r.speed_kbps < 64 THEN 1"
+      " ELSE min(10, 2 + CAST(log2(r.speed_kbps / 64.0) AS INTEGER)) END AS b, count(*)"
+      " FROM report r WHERE r.speed_kbps IS NOT NULL AND " + filter.Where() + " GROUP BY b",
+      &error);
+  if (!rows.valid()) return Fail("cannot count speeds", error);
+  BindAll(rows, filter.binds);
+  while (rows.Step()) {
+    auto b = static_cast<std::size_t>(std::clamp<int64_t>(rows.Int(0), 0, static_cast<int64_t>(bins.size()) - 1));
+    bins[b].count += static_cast<uint64_t>(rows.Int(1));
+  }
+  if (rows.failed()) return Fail("cannot count speeds", rows.error());
+  return {};
+}
+
+IndexStatus ReportIndex::OverRepresentedModules(const SearchQuery& query, std::size_t top, uint64_t min_reports,
+                                                std::vector<ModuleLift>& modules) {
+  std::lock_guard lock(mutex_);
+  modules.clear();
+  if (!db_.is_open()) return IndexStatus::Failure("the index is not open");
+  SearchQuery all = query;
+  all.cursor.reset();
+  Filter filter;
+  if (IndexStatus s = BuildFilter(all, filter, false); !s || filter.none) return s;
+  std::string error;
+  auto fail = [&](const std::string& detail) { return Fail("cannot compare modules", detail); };
+
+  // The set: module ids of every matching report, each counted once per report.
+  SqliteStatement rows = db_.Prepare(
+      "SELECT d.modules FROM report r JOIN report_detail d ON d.rid = r.rid WHERE " + filter.Where(), &error);
+  if (!rows.valid()) return fail(error);
+  BindAll(rows, filter.binds);
+  std::unordered_map<uint64_t, uint64_t> in_set;
+  uint64_t set_total = 0;
+  std::vector<uint64_t> mids;
+  while (rows.Step()) {
+    ++set_total;
+    mids = DecodeVarints(rows.Text(0));
+    std::sort(mids.begin(), mids.end());
+    mids.erase(std::unique(mids.begin(), mids.end()), mids.end());
+    for (uint64_t mid : mids) ++in_set[mid];
+  }
+  if (rows.failed()) return fail(rows.error());
+  if (set_total == 0) return {};
+
+  // The period: the whole UTC days the query's range touches.
+  int64_t first_day = filter.lo / kPerMs / kDayMs;
+  int64_t end_day = filter.hi == INT64_MAX ? INT64_MAX / kPerMs / kDayMs : (filter.hi / kPerMs + kDayMs - 1) / kDayMs;
+  SqliteStatement total = db_.Prepare("SELECT count(*) FROM report WHERE rid >= ? AND rid < ?", &error);
+  if (!total.valid()) return fail(error);
+  total.BindInt(1, first_day * kDayMs * kPerMs);
+  total.BindInt(2, end_day >= INT64_MAX / kPerMs / kDayMs ? INT64_MAX : end_day * kDayMs * kPerMs);
+  if (!total.Step()) return fail(total.error());
+  auto period_total = static_cast<uint64_t>(total.Int(0));
+  SqliteStatement period = db_.Prepare(
+      "SELECT mid, sum(n) FROM module_day WHERE day >= ? AND day < ? GROUP BY mid", &error);
+  if (!period.valid()) return fail(error);
+  period.BindInt(1, first_day);
+  period.BindInt(2, end_day);
+  std::unordered_map<uint64_t, uint64_t> in_period;
+  while (period.Step()) in_period[static_cast<uint64_t>(period.Int(0))] = static_cast<uint64_t>(period.Int(1));
+  if (period.failed()) return fail(period.error());
+
+  std::vector<std::pair<double, uint64_t>> ranked;
+  for (const auto& [mid, a] : in_set) {
+    if (a < min_reports) continue;
+    uint64_t b = std::max(in_period[mid], a);
+    double lift = ((static_cast<double>(a) + 1) / (static_cast<double>(set_total) + 2)) /
+                  ((static_cast<double>(b) + 1) / (static_cast<double>(std::max(period_total, b)) + 2));
+    ranked.emplace_back(lift, mid);
+  }
+  std::sort(ranked.begin(), ranked.end(), [&](const auto& x, const auto& y) {
+    if (x.first != y.first) return x.first > y.first;
+    return in_set[x.second] != in_set[y.second] ? in_set[x.second] > in_set[y.second] : x.second < y.second;
+  });
+  if (ranked.size() > top) ranked.resize(top);
+  SqliteStatement* path = Statement("SELECT path FROM module WHERE mid = ?", &error);
+  if (!path) return fail(error);
+  for (const auto& [lift, mid] : ranked) {
+    path->Reset();
+    path->BindInt(1, static_cast<int64_t>(mid));
+    if (!path->Step()) return fail("module " + std::to_string(mid) + " missing");
+    uint64_t b = std::max(in_period[mid], in_set[mid]);
+    modules.push_back({path->Text(0), in_set[mid], set_total, b, std::max(period_total, b), lift});
+  }
+  path->Reset();
+  return {};
+}
+
+}  // namespace zandrel::store

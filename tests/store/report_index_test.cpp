@@ -1,0 +1,445 @@
+#include "server/store/report_index.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <random>
+#include <set>
+
+#include "report_generator.h"
+#include "temp_dir.h"
+
+namespace zandrel::store {
+namespace {
+
+using testing::GeneratorOptions;
+using testing::ReportGenerator;
+
+// What a query means, written over the records themselves.
+bool Matches(const ReportRecord& r, const SearchQuery& q) {
+  const report::ReportFacts& f = r.facts;
+  for (const std::string& w : q.words) {
+    if (!f.problem) return false;
+    if (static_cast<unsigned char>(w[0]) >= 0x80) {
+      if (f.problem->find(w) == std::string::npos) return false;
+      continue;
+    }
+    std::set<std::string> words;
+    std::string cur;
+    for (char c : *f.problem + " ") {
+      if (std::isalnum(static_cast<unsigned char>(c)) && static_cast<unsigned char>(c) < 0x80) {
+        cur += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+      } else if (!cur.empty()) {
+        words.insert(cur);
+        cur.clear();
+      }
+    }
+    if (!words.count(w)) return false;
+  }
+  if (q.ip) {
+    std::vector<uint32_t> addresses{r.sender};
+    for (const auto& a : f.adapters) {
+      unsigned b[4];
+      if (std::sscanf(a.ipv4.c_str(), "%u.%u.%u.%u", &b[0], &b[1], &b[2], &b[3]) == 4) {
+        addresses.push_back(b[0] << 24 | b[1] << 16 | b[2] << 8 | b[3]);
+      }
+    }
+    if (std::none_of(addresses.begin(), addresses.end(),
+                     [&](uint32_t a) { return a >= q.ip->first && a <= q.ip->last; })) {
+      return false;
+    }
+  }
+  if (q.mac && std::none_of(f.adapters.begin(), f.adapters.end(), [&](const report::Adapter& a) {
+        std::string hex;
+        for (char c : a.mac) {
+          if (c != '-') hex += c;
+        }
+        return std::stoull(hex, nullptr, 16) == *q.mac;
+      })) {
+    return false;
+  }
+  if (q.module && std::none_of(f.modules.begin(), f.modules.end(), [&](const std::string& m) {
+        std::string lc = m;
+        for (char& c : lc) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        if (q.module->find('\\') != std::string::npos) return lc.find(*q.module) != std::string::npos;
+        return lc.substr(lc.rfind('\\') + 1) == *q.module;
+      })) {
+    return false;
+  }
+  if (q.from_ms && r.received < *q.from_ms) return false;
+  if (q.to_ms && r.received >= *q.to_ms) return false;
+  if ((q.failed & kCheckUdp) && f.udp_ok != false) return false;
+  if ((q.failed & kCheckSpeed) && f.speed_kbps != 0) return false;
+  if ((q.failed & kCheckService) && f.service_ok != false) return false;
+  if ((q.failed & kCheckChannels) && f.channels_ok != false) return false;
+  if (q.slower_than && !(f.speed_kbps && *f.speed_kbps < *q.slower_than)) return false;
+  return true;
+}
+
+std::string Date(int64_t ms, bool with_time) {
+  time_t s = static_cast<time_t>(ms / 1000);
+  struct tm t;
+  gmtime_r(&s, &t);
+  char out[40];
+  std::strftime(out, sizeof out, with_time ? "%Y-%m-%dT%H:%M:%SZ" : "%Y-%m-%d", &t);
+  return out;
+}
+
+class ReportIndexTest : public ::testing::Test {
+ protected:
+  static constexpr int kRecords = 3000;
+
+  static void SetUpTestSuite() {
+    dir_ = new testsupport::TempDir("zandrel-index");
+    GeneratorOptions options;
+    options.seed = 7;
+    options.span_ms = 60LL * 86400000;
+    options.senders = 400;
+    options.in_time_order = false;  // catch-up adds old reports after new ones
+    ReportGenerator gen(options);
+    records_ = new std::vector<ReportRecord>;
+    for (int i = 0; i < kRecords; ++i) records_->push_back(gen.Next());
+    // A few in one millisecond, to be told apart by their order of arrival.
+    for (int i = 1; i < 4; ++i) (*records_)[static_cast<std::size_t>(i)].received = (*records_)[0].received;
+    phrases_ = new std::vector<std::string>(gen.phrases());
+    index_ = new ReportIndex;
+    ASSERT_TRUE(index_->Open(*dir_ / "index.sqlite").ok);
+    for (std::size_t i = 0; i < records_->size(); i += 500) {
+      std::vector<ReportRecord> batch(records_->begin() + static_cast<std::ptrdiff_t>(i),
+                                      records_->begin() + static_cast<std::ptrdiff_t>(std::min(i + 500, records_->size())));
+      IndexStatus s = index_->Add(batch);
+      ASSERT_TRUE(s.ok) << s.message;
+    }
+  }
+  static void TearDownTestSuite() {
+    delete index_;
+    delete records_;
+    delete phrases_;
+    delete dir_;
+  }
+
+  // The expected ids: newest first, the later arrival first within a millisecond.
+  static std::vector<std::string> Expected(const SearchQuery& q) {
+    std::vector<std::size_t> order;
+    for (std::size_t i = 0; i < records_->size(); ++i) {
+      if (Matches((*records_)[i], q)) order.push_back(i);
+    }
+    std::stable_sort(order.begin(), order.end(), [](std::size_t a, std::size_t b) {
+      const auto &x = (*records_)[a], &y = (*records_)[b];
+      return x.received != y.received ? x.received > y.received : a > b;
+    });
+    std::vector<std::string> ids;
+    for (std::size_t i : order) ids.push_back((*records_)[i].id);
+    return ids;
+  }
+
+  // Every page of the query, following the cursor.
+  static std::vector<std::string> AllPages(SearchQuery q, uint64_t* total) {
+    std::vector<std::string> ids;
+    for (int pages = 0; pages < 10000; ++pages) {
+      SearchPage page;
+      IndexStatus s = index_->Search(q, page);
+      EXPECT_TRUE(s.ok) << s.message;
+      if (!s.ok) break;
+      *total = page.total.value_or(~0ULL);
+      EXPECT_LE(page.hits.size(), static_cast<std::size_t>(q.limit));
+      for (const auto& hit : page.hits) ids.push_back(hit.record.id);
+      if (page.next_cursor.empty()) break;
+      EXPECT_EQ(page.hits.size(), static_cast<std::size_t>(q.limit));
+      q.cursor = ParseCursor(page.next_cursor);
+    }
+    return ids;
+  }
+
+  static SearchParams RandomParams(std::mt19937_64& rng) {
+    auto pick = [&](std::size_t n) { return static_cast<std::size_t>(rng() % n); };
+    const ReportRecord& some = (*records_)[pick(records_->size())];
+    SearchParams params;
+    std::set<int> kinds;
+    for (std::size_t n = 1 + pick(3); kinds.size() < n;) kinds.insert(static_cast<int>(pick(9)));
+    for (int kind : kinds) {
+      switch (kind) {
+        case 0: {
+          const std::string& phrase = (*phrases_)[pick(phrases_->size())];
+          std::size_t chars = 1 + pick(3), start = pick(phrase.size() / 3) * 3;
+          std::string word = phrase.substr(start, 3 * chars);
+          const char* latin[] = {"WiFi", "cctv5", "WIN10"};
+          params.push_back({"q", pick(4) == 0 ? latin[pick(3)] : word});
+          break;
+        }
+        case 1: {
+          const char* masks[] = {"", "/24", "/16", "/8"};
+          unsigned a = pick(3) == 0 ? 0xC0A80100u | (2 + static_cast<unsigned>(pick(250))) : some.sender;
+          char text[40];
+          std::snprintf(text, sizeof text, "%u.%u.%u.%u%s", a >> 24, a >> 16 & 255, a >> 8 & 255, a & 255,
+                        masks[pick(4)]);
+          params.push_back({"ip", text});
+          break;
+        }
+        case 2: {
+          std::string mac = some.facts.adapters[pick(some.facts.adapters.size())].mac;
+          if (pick(2)) std::replace(mac.begin(), mac.end(), '-', ':');
+          if (pick(2)) std::transform(mac.begin(), mac.end(), mac.begin(), ::toupper);
+          params.push_back({"mac", mac});
+          break;
+        }
+        case 3: {
+          const char* modules[] = {"d3d9.dll", "D3D9.DLL", "overlay64.dll", "netaccel.dll", "zlib1.dll",
+                                   "\\program files (x86)\\chatapp", "temp\\", "ntdll", "no_such.dll"};
+          params.push_back({"module", modules[pick(9)]});
+          break;
+        }
+        case 4: params.push_back({"from", Date(some.received, pick(2))}); break;
+        case 5: params.push_back({"to", Date(some.received, pick(2))}); break;
+        case 6: {
+          const char* failed[] = {"udp", "speed", "service", "channels", "udp,speed", "service,channels"};
+          params.push_back({"failed", failed[pick(6)]});
+          break;
+        }
+        case 7: params.push_back({"slower_than", std::to_string(100 + pick(5000))}); break;
+        case 8: params.push_back({"limit", std::to_string(1 + pick(60))}); break;
+      }
+    }
+    return params;
+  }
+
+  static testsupport::TempDir* dir_;
+  static std::vector<ReportRecord>* records_;
+  static std::vector<std::string>* phrases_;
+  static ReportIndex* index_;
+};
+
+testsupport::TempDir* ReportIndexTest::dir_;
+std::vector<ReportRecord>* ReportIndexTest::records_;
+std::vector<std::string>* ReportIndexTest::phrases_;
+ReportIndex* ReportIndexTest::index_;
+
+TEST_F(ReportIndexTest, SearchAgreesWithBruteForceOnEveryPageAndBothPlans) {
+  std::mt19937_64 rng(2024);
+  int nonempty = 0;
+  for (int seed = 0; seed < 150; ++seed) {
+    SearchParams params = RandomParams(rng);
+    auto parsed = ParseSearchQuery(params);
+    ASSERT_TRUE(std::holds_alternative<SearchQuery>(parsed)) << std::get<QueryError>(parsed).parameter;
+    SearchQuery q = std::get<SearchQuery>(parsed);
+    std::string shown;
+    for (const auto& [k, v] : params) shown += k + "=" + v + " ";
+    std::vector<std::string> expected = Expected(q);
+    nonempty += !expected.empty();
+    uint64_t total = 0;
+    EXPECT_EQ(AllPages(q, &total), expected) << shown;
+    EXPECT_EQ(total, expected.size()) << shown;
+  }
+  EXPECT_GT(nonempty, 75);  // the filters were not all empty
+
+  // The other plan: every set condition tested row by row.
+  ReportIndex probing;
+  IndexOptions options;
+  options.drive_limit = 0;
+  ASSERT_TRUE(probing.Open(*dir_ / "index.sqlite", options).ok);
+  for (int seed = 0; seed < 40; ++seed) {
+    auto q = std::get<SearchQuery>(ParseSearchQuery(RandomParams(rng)));
+    SearchPage a, b;
+    ASSERT_TRUE(index_->Search(q, a).ok);
+    ASSERT_TRUE(probing.Search(q, b).ok);
+    ASSERT_EQ(a.hits.size(), b.hits.size());
+    for (std::size_t i = 0; i < a.hits.size(); ++i) EXPECT_EQ(a.hits[i].record.id, b.hits[i].record.id);
+    EXPECT_EQ(a.total, b.total);
+  }
+}
+
+TEST_F(ReportIndexTest, ChineseOfOneAndTwoCharactersAndLatinWordsAreFound) {
+  for (const char* word : {"卡", "卡顿", "黑屏", "wifi", "WiFi", "没有声音"}) {
+    auto q = std::get<SearchQuery>(ParseSearchQuery({{"q", word}}));
+    uint64_t total = 0;
+    ASSERT_TRUE(index_->Count(q, total).ok);
+    EXPECT_GT(total, 0u) << word;
+    EXPECT_EQ(total, Expected(q).size()) << word;
+  }
+}
+
+TEST_F(ReportIndexTest, GetReturnsTheWholeRecord) {
+  for (std::size_t i : {std::size_t{0}, std::size_t{3}, std::size_t{1234}}) {
+    const ReportRecord& want = (*records_)[i];
+    std::optional<ReportRecord> got;
+    ASSERT_TRUE(index_->Get(want.id, got).ok);
+    ASSERT_TRUE(got);
+    EXPECT_EQ(got->received, want.received);
+    EXPECT_EQ(got->sender, want.sender);
+    EXPECT_EQ(got->md5, want.md5);
+    EXPECT_EQ(got->file, want.file);
+    EXPECT_EQ(got->facts.problem, want.facts.problem);
+    EXPECT_EQ(got->facts.modules, want.facts.modules);
+    ASSERT_EQ(got->facts.adapters.size(), want.facts.adapters.size());
+    EXPECT_EQ(got->facts.adapters.back().mac, want.facts.adapters.back().mac);
+    EXPECT_EQ(got->facts.adapters.back().gateway, want.facts.adapters.back().gateway);
+    EXPECT_EQ(got->facts.udp_ok, want.facts.udp_ok);
+    EXPECT_EQ(got->facts.speed_kbps, want.facts.speed_kbps);
+    EXPECT_EQ(got->facts.channels_ok, want.facts.channels_ok);
+    EXPECT_EQ(got->facts.channel_ids, want.facts.channel_ids);
+    EXPECT_EQ(got->facts.free_bytes, want.facts.free_bytes);
+  }
+  std::optional<ReportRecord> none;
+  ASSERT_TRUE(index_->Get("0000-0000", none).ok);
+  EXPECT_FALSE(none);
+}
+
+TEST_F(ReportIndexTest, AggregatesAgreeWithTheRecords) {
+  SearchQuery q = std::get<SearchQuery>(ParseSearchQuery({{"from", Date((*records_)[10].received, false)}}));
+  std::vector<TimeCount> days;
+  ASSERT_TRUE(index_->CountsPer(q, TimeBucket::kDay, days).ok);
+  std::vector<DayFailures> failures;
+  ASSERT_TRUE(index_->FailuresPerDay(q, failures).ok);
+  ASSERT_EQ(failures.size(), days.size());
+  uint64_t sum = 0, udp_failed = 0;
+  for (std::size_t i = 0; i < days.size(); ++i) {
+    sum += days[i].count;
+    EXPECT_EQ(failures[i].reports, days[i].count);
+    udp_failed += failures[i].failed[kUdp];
+  }
+  uint64_t want = 0, want_udp = 0;
+  for (const auto& r : *records_) {
+    want += Matches(r, q);
+    want_udp += Matches(r, q) && r.facts.udp_ok == false;
+  }
+  EXPECT_EQ(sum, want);
+  EXPECT_EQ(udp_failed, want_udp);
+  std::vector<SpeedBin> bins;
+  ASSERT_TRUE(index_->SpeedHistogram(q, bins).ok);
+  uint64_t binned = 0, zero = 0;
+  for (const auto& r : *records_) {
+    binned += Matches(r, q) && r.facts.speed_kbps;
+    zero += Matches(r, q) && r.facts.speed_kbps == 0;
+  }
+  EXPECT_EQ(bins[0].count, zero);
+  uint64_t got = 0;
+  for (const auto& b : bins) got += b.count;
+  EXPECT_EQ(got, binned);
+}
+
+TEST(ReportIndex, OverRepresentedModuleIsTheOneBehindASymptom) {
+  testsupport::TempDir dir("zandrel-index");
+  ReportIndex index;
+  ASSERT_TRUE(index.Open(dir / "index.sqlite").ok);
+  GeneratorOptions options;
+  options.count_hint = 2000;
+  options.span_ms = 20LL * 86400000;
+  ReportGenerator gen(options);
+  std::vector<ReportRecord> records;
+  for (int i = 0; i < 2000; ++i) {
+    ReportRecord r = gen.Next();
+    bool stutter = i % 10 == 0;
+    r.facts.problem = stutter ? "看直播卡顿" : "看电视黑屏";
+    if (stutter && i % 20 == 0) r.facts.modules.push_back("C:\\Users\\u\\AppData\\Temp\\Injected.dll");
+    records.push_back(std::move(r));
+  }
+  ASSERT_TRUE(index.Add(records).ok);
+  auto q = std::get<SearchQuery>(ParseSearchQuery({{"q", "卡顿"}}));
+  std::vector<ModuleLift> lifts;
+  IndexStatus s = index.OverRepresentedModules(q, 5, 3, lifts);
+  ASSERT_TRUE(s.ok) << s.message;
+  ASSERT_FALSE(lifts.empty());
+  EXPECT_EQ(lifts[0].path, "C:\\Users\\u\\AppData\\Temp\\Injected.dll");
+  EXPECT_EQ(lifts[0].in_set, 100u);
+  EXPECT_EQ(lifts[0].set_total, 200u);
+  EXPECT_EQ(lifts[0].in_period, 100u);
+  EXPECT_EQ(lifts[0].period_total, 2000u);
+}
+
+TEST(ReportIndex, AddingTwiceKeepsOneRowAndRemovalTakesEverything) {
+  testsupport::TempDir dir("zandrel-index");
+  std::string path = dir / "index.sqlite";
+  GeneratorOptions options;
+  options.count_hint = 300;
+  ReportGenerator gen(options);
+  std::vector<ReportRecord> records;
+  for (int i = 0; i < 300; ++i) records.push_back(gen.Next());
+  {
+    ReportIndex index;
+    ASSERT_TRUE(index.Open(path).ok);
+    ASSERT_TRUE(index.Add(std::vector<ReportRecord>(records.begin(), records.begin() + 200)).ok);
+    // The second batch repeats 100 of the first and one of its own.
+    std::vector<ReportRecord> again(records.begin() + 100, records.end());
+    again.push_back(records.back());
+    ASSERT_TRUE(index.Add(again).ok);
+  }
+  ReportIndex index;  // reopened: the rows were committed
+  ASSERT_TRUE(index.Open(path).ok);
+  std::vector<IndexedFile> files;
+  ASSERT_TRUE(index.List(files).ok);
+  ASSERT_EQ(files.size(), 300u);
+  for (std::size_t i = 1; i < files.size(); ++i) EXPECT_LE(files[i - 1].received, files[i].received);
+  uint64_t total = 0;
+  ASSERT_TRUE(index.Count({}, total).ok);
+  EXPECT_EQ(total, 300u);
+
+  std::vector<IndexedFile> removed;
+  ASSERT_TRUE(index.Remove({records[5].id, records[6].id, "ZZZZ-ZZZZ", records[5].id}, removed).ok);
+  ASSERT_EQ(removed.size(), 2u);
+  EXPECT_EQ(removed[0].file, records[5].file);
+  bool found = true;
+  ASSERT_TRUE(index.Has(records[5].id, found).ok);
+  EXPECT_FALSE(found);
+  ASSERT_TRUE(index.Has(records[7].id, found).ok);
+  EXPECT_TRUE(found);
+  // No posting of a removed report is left to be found.
+  auto by_mac = std::get<SearchQuery>(ParseSearchQuery({{"mac", records[6].facts.adapters[0].mac}}));
+  SearchPage page;
+  ASSERT_TRUE(index.Search(by_mac, page).ok);
+  for (const auto& hit : page.hits) EXPECT_NE(hit.record.id, records[6].id);
+
+  int64_t cut = records[150].received;
+  ASSERT_TRUE(index.RemoveReceivedBefore(cut, removed).ok);
+  EXPECT_EQ(removed.size(), 148u);  // 150 older, two of them gone already
+  for (const auto& f : removed) EXPECT_LT(f.received, cut);
+  ASSERT_TRUE(index.Count({}, total).ok);
+  EXPECT_EQ(total, 150u);
+  auto module = std::get<SearchQuery>(ParseSearchQuery({{"module", "ntdll.dll"}}));
+  ASSERT_TRUE(index.Count(module, total).ok);
+  EXPECT_LE(total, 150u);
+  // Emptied, every module's count of reports is gone with its rows.
+  ASSERT_TRUE(index.RemoveReceivedBefore(INT64_MAX, removed).ok);
+  EXPECT_EQ(removed.size(), 150u);
+  std::vector<ModuleLift> lifts;
+  ASSERT_TRUE(index.OverRepresentedModules({}, 10, 1, lifts).ok);
+  EXPECT_TRUE(lifts.empty());
+  ASSERT_TRUE(index.Add({records[0]}).ok);
+  ASSERT_TRUE(index.OverRepresentedModules({}, 1000, 1, lifts).ok);
+  for (const auto& l : lifts) EXPECT_EQ(l.in_period, 1u) << l.path;
+}
+
+TEST(ReportIndex, ErrorsAreReportedNotThrown) {
+  testsupport::TempDir dir("zandrel-index");
+  ReportIndex index;
+  IndexStatus s = index.Open(dir / "missing-folder/index.sqlite");
+  EXPECT_FALSE(s.ok);
+  EXPECT_FALSE(s.message.empty());
+  uint64_t total = 0;
+  EXPECT_FALSE(index.Count({}, total).ok);
+  ASSERT_TRUE(index.Open(dir / "index.sqlite").ok);
+  ReportRecord bad;
+  bad.id = "AAAA-AAAA";
+  bad.received = -5;
+  ReportRecord good = bad;
+  good.id = "BBBB-BBBB";
+  good.received = 1000;
+  s = index.Add({good, bad});
+  EXPECT_FALSE(s.ok);
+  EXPECT_NE(s.message.find("AAAA-AAAA"), std::string::npos);
+  bool found = true;
+  ASSERT_TRUE(index.Has("BBBB-BBBB", found).ok);
+  EXPECT_FALSE(found);  // the whole batch was rolled back
+
+  // A file of a newer version is refused.
+  std::string newer = dir / "newer.sqlite";
+  {
+    SqliteDb db;
+    ASSERT_TRUE(db.Open(newer, nullptr));
+    ASSERT_TRUE(db.Exec("PRAGMA user_version = 99", nullptr));
+  }
+  EXPECT_FALSE(index.Open(newer).ok);
+}
+
+}  // namespace
+}  // namespace zandrel::store
