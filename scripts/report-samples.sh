@@ -3,6 +3,8 @@
 # tool (Linux build in build/), into tests/data/:
 #   report-linux-ok.txt      every check answered (report server, local service)
 #   report-linux-silent.txt  nothing answers: every network check fails
+# (report-wine.txt comes from the Windows build: ZANDREL_E2E_KEEP=DIR
+# scripts/windows-console-e2e.sh keeps the run's report as DIR/r.txt.)
 # Each run happens in network and process namespaces of their own: the fixed
 # ports are free, the one adapter is a veth pair with a known address, and the
 # module inventory holds only the few processes of the run.

@@ -99,6 +99,25 @@ TEST(ReportReader, ReportsOfTheRealTool) {
   EXPECT_EQ(silent.channels_ok, false);
   EXPECT_TRUE(silent.channel_ids.empty());
   EXPECT_FALSE(silent.modules.empty());
+
+  // The Windows build under wine64 (scripts/windows-console-e2e.sh, ZANDREL_E2E_KEEP).
+  ReportFacts win = ReadReport(Sample("report-wine.txt"));
+  EXPECT_EQ(win.parse_errors, 0u);
+  EXPECT_EQ(win.problem, "画面卡顿");
+  ASSERT_EQ(win.adapters.size(), 2u);
+  EXPECT_EQ(win.adapters[1].description, "zv0");
+  EXPECT_EQ(win.adapters[1].ipv4, "10.77.0.2");
+  EXPECT_EQ(win.adapters[1].gateway, "10.77.0.1");
+  bool kernel32 = false;
+  for (const auto& m : win.modules) {
+    std::string lower = m;
+    for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    kernel32 = kernel32 || lower == "c:\\windows\\system32\\kernel32.dll";
+  }
+  EXPECT_TRUE(kernel32);
+  EXPECT_EQ(win.udp_ok, true);
+  EXPECT_EQ(win.service_ok, true);
+  EXPECT_EQ(win.channel_ids, (std::vector<std::string>{"20001", "20002"}));
 }
 
 TEST(ReportReader, EveryLineTheToolWrites) {
@@ -188,7 +207,7 @@ TEST(ReportReader, HostileBodies) {
   EXPECT_EQ(f.parse_errors, 1u);
   f = ReadReport(label + big + "\r\n");
   ASSERT_TRUE(f.problem.has_value());
-  EXPECT_EQ(f.problem->size(), (1u << 20) / 2 * 3) << "invalid pairs, each one U+FFFD";
+  EXPECT_EQ(f.problem->size(), (1u << 20) / 2 * 3) << "each pair one character, three bytes in UTF-8";
 
   // A NUL in the problem, invalid GBK in a module path.
   f = ReadReport(label + std::string("a\0b", 3) + "\r\n\xFF\\d\r\n                e\r\n");
