@@ -69,6 +69,9 @@ TEST(Gbk, ChineseTextBothWaysAndWhatGbkCannotHold) {
   EXPECT_EQ(utf8.substr(0, 1), "x");
   EXPECT_NE(utf8.find("\xEF\xBF\xBD"), std::string::npos);
   EXPECT_NE(utf8.find(kProblemUtf8), std::string::npos);
+  // A lead byte followed by a byte that cannot be a trail byte: only the lead
+  // byte is replaced; the line break and the space after it stay.
+  EXPECT_EQ(GbkToUtf8("a\x81\r\nb\xFE c"), "a\xEF\xBF\xBD\r\nb\xEF\xBF\xBD c");
 }
 
 TEST(Files, WholeFilesAtomicReplaceAndUtf8Names) {

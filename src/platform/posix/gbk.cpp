@@ -35,8 +35,11 @@ std::string Convert(const char* to, const char* from, std::string_view in, std::
       while (n < want && n < srcLeft && (static_cast<unsigned char>(src[n]) & 0xC0) == 0x80) ++n;
       skip = (n == want) ? want : 1;
     } else {
+      // A lead byte takes the next byte with it only when that one can be a
+      // trail byte; anything else (a line break, say) is read again.
       unsigned char c = static_cast<unsigned char>(*src);
-      skip = (c >= 0x81 && c <= 0xFE && srcLeft >= 2) ? 2 : 1;
+      unsigned char t = srcLeft >= 2 ? static_cast<unsigned char>(src[1]) : 0;
+      skip = (c >= 0x81 && c <= 0xFE && t >= 0x40 && t <= 0xFE && t != 0x7F) ? 2 : 1;
     }
     if (skip > srcLeft) skip = srcLeft;
     src += skip;

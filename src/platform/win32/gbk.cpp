@@ -50,8 +50,11 @@ std::wstring GbkToWide(std::string_view gbk) {
   std::wstring one;
   size_t i = 0;
   while (i < gbk.size()) {
+    // A lead byte takes the next byte with it only when that one can be a
+    // trail byte; anything else (a line break, say) is read again.
     unsigned char c = static_cast<unsigned char>(gbk[i]);
-    size_t len = (c >= 0x81 && c <= 0xFE && i + 1 < gbk.size()) ? 2 : 1;
+    unsigned char t = i + 1 < gbk.size() ? static_cast<unsigned char>(gbk[i + 1]) : 0;
+    size_t len = (c >= 0x81 && c <= 0xFE && t >= 0x40 && t <= 0xFE && t != 0x7F) ? 2 : 1;
     if (c < 0x80) {
       out += static_cast<wchar_t>(c);
     } else if (ToWide(kGbkCodePage, MB_ERR_INVALID_CHARS, gbk.substr(i, len), one) && !one.empty()) {
