@@ -6,7 +6,8 @@
 # service stand-in on loopback:
 #   - the dialog's icons, inside its process;
 #   - the driver: the program's resources, the dialog's controls, a whole run
-#     and the upload, and 20 closes at random moments;
+#     and the upload, the keyboard (the focus after a click on start or send,
+#     Tab, Enter in the edits, Esc), and 20 closes at random moments;
 #   - zandrel.exe --auto --send --screenshot, which must exit 0 with the
 #     report stored.
 # With --render OUT.png it only renders the dialog after a finished run (for

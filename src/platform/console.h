@@ -12,10 +12,11 @@ namespace zandrel::platform {
 // system's code page; elsewhere they are argv as given.
 std::vector<std::string> CommandLineArguments(int argc, char** argv);
 
-// Makes standard output and standard error usable for a program that may
-// have been built without a console of its own: handles that were
-// redirected are kept, others are attached to the parent process's console
-// when there is one. Nothing to do on POSIX.
+// Makes standard output and standard error usable, and Ctrl-C deliverable,
+// for a program that may have been built without a console of its own: it
+// attaches to the parent process's console when there is one; handles that
+// were redirected are kept, the others write to that console. Nothing to do
+// on POSIX.
 void UseParentConsole();
 
 // Writes UTF-8 text: to a console as characters (so it shows right on any

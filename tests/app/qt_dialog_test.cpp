@@ -174,6 +174,55 @@ TEST(QtDialog, StartRunsAWholeRunAndSendUploadsIt) {
   EXPECT_TRUE(peers.uploaded.substr(head + 4) == report);
 }
 
+// The keyboard as in the Windows dialog: the problem is typed at once, Tab
+// follows the template's order, Enter in an edit presses start (never
+// cancel), and a click on start leaves the focus where Esc still works.
+TEST(QtDialog, KeyboardAsInTheWindowsDialog) {
+  Peers peers;
+  ZandrelWindow w(FakeEnv(), peers.Targets());
+  auto* problem = static_cast<QLineEdit*>(w.Control(IDC_PROBLEM));
+  auto* url = static_cast<QLineEdit*>(w.Control(IDC_SPEED_URL));
+  QWidget* start = w.Control(IDC_START_BUTTON);
+  QWidget* send = w.Control(IDC_SEND_BUTTON);
+  QWidget* cancel = w.Control(IDC_CANCEL_BUTTON);
+  QWidget* list = w.Control(IDC_PROGRESS_LIST);
+  url->setText(QString::fromStdString(peers.url("/speed")));
+  w.show();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(&w));
+  EXPECT_EQ(QApplication::focusWidget(), problem);
+  QTest::keyClicks(QApplication::focusWidget(), "stutters");
+  EXPECT_EQ(problem->text(), "stutters");
+  auto tabsVisit = [&](const std::vector<QWidget*>& order) {
+    for (QWidget* next : order) {
+      QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+      EXPECT_EQ(QApplication::focusWidget(), next) << next->objectName().toStdString();
+    }
+  };
+  tabsVisit({url, start, cancel, list, problem});  // send is disabled
+
+  QTest::keyClick(problem, Qt::Key_Return);
+  EXPECT_TRUE(w.isVisible());
+  EXPECT_TRUE(w.Logic().RunActive() || w.Logic().WorkerRunning());
+  QTest::keyClick(url, Qt::Key_Enter);  // start is disabled now: nothing
+  EXPECT_TRUE(w.isVisible());
+  ASSERT_TRUE(WaitFor([&] { return !w.Logic().RunActive() && !w.Logic().WorkerRunning(); }));
+  EXPECT_EQ(problem->text(), "stutters");
+  QTest::keyClick(url, Qt::Key_Return);  // after the run it starts the next one
+  EXPECT_TRUE(w.Logic().RunActive() || w.Logic().WorkerRunning());
+  ASSERT_TRUE(WaitFor([&] { return !w.Logic().RunActive() && !w.Logic().WorkerRunning(); }));
+  problem->setFocus();
+  tabsVisit({url, start, send, cancel, list, problem});
+
+  QTest::mouseClick(static_cast<QPushButton*>(start), Qt::LeftButton);
+  ASSERT_TRUE(WaitFor([&] { return !start->isEnabled(); }));  // by the run's worker
+  QWidget* focus = QApplication::focusWidget();
+  ASSERT_NE(focus, nullptr);
+  EXPECT_TRUE(w.isAncestorOf(focus) && focus->isEnabled());
+  QTest::keyClick(focus, Qt::Key_Escape);
+  EXPECT_FALSE(w.isVisible());
+  EXPECT_FALSE(w.Logic().WorkerRunning());
+}
+
 TEST(QtDialog, AHintPageThatCannotBeFetchedLeavesTheViewWhite) {
   ZandrelWindow w(FakeEnv(), Silent());
   w.show();

@@ -1,7 +1,8 @@
 // Drives the real Windows dialog of zandrel.exe from another process, through
 // the Win32 API, as a user would: finds the window by its caption, checks its
 // controls, runs a detection against the peers on this machine, sends the
-// report, and closes the dialog at random moments of many runs.
+// report, works the dialog from the keyboard (focus, Tab, Enter, Esc), and
+// closes the dialog at random moments of many runs.
 //
 // usage: dialog_driver ZANDREL_EXE REPORT_DIR [CLOSES]
 //   REPORT_DIR is where the report server stores reports (a Windows path).
@@ -104,6 +105,38 @@ struct Program {
     }
   }
 };
+
+// The window that has the keyboard focus in the dialog's thread, where the
+// system delivers a key press; null when the focus is nowhere.
+HWND FocusOf(const Program& p) {
+  GUITHREADINFO info{};
+  info.cbSize = sizeof info;
+  if (!GetGUIThreadInfo(GetWindowThreadProcessId(p.dialog, nullptr), &info)) return nullptr;
+  return info.hwndFocus;
+}
+
+// The focus is on a control of the dialog that can take it.
+bool FocusInDialog(const Program& p) {
+  HWND f = FocusOf(p);
+  return f && IsChild(p.dialog, f) && IsWindowVisible(f) && IsWindowEnabled(f);
+}
+
+// A key pressed and released, delivered as the system does: to the focus
+// window's queue, where the dialog's message loop sees it. With no focus
+// there is nowhere to deliver it (the fault these tests look for), and the
+// key is lost.
+void PressKey(const Program& p, UINT vk) {
+  HWND f = FocusOf(p);
+  if (!f) return;
+  PostMessageW(f, WM_KEYDOWN, vk, 1);
+  PostMessageW(f, WM_KEYUP, vk, 0xC0000001);
+}
+
+// Text typed into the focus window, one character message per UTF-16 unit.
+void Type(const Program& p, const std::wstring& text) {
+  HWND f = FocusOf(p);
+  for (wchar_t c : text) PostMessageW(f, WM_CHAR, c, 1);
+}
 
 struct Child {
   HWND hwnd;
@@ -516,6 +549,91 @@ void WholeRun(const std::wstring& exe, const std::wstring& reportDir) {
   CHECK_MSG(code == 0, "exit code %ld after cancel", code);
 }
 
+// The keyboard, as a user without a mouse has it: the problem is typed at
+// once, Enter in either edit never closes the dialog (in the problem field
+// it starts the run), a click on start or send leaves the focus on a control,
+// Tab cycles the controls in the template's order, and Esc closes.
+void Keyboard(const std::wstring& exe) {
+  std::puts("dialog: the keyboard");
+  Program p;
+  if (!p.Start(exe)) {
+    CHECK(!"the dialog did not appear");
+    return;
+  }
+  const HWND problem = p.Item(IDC_PROBLEM), url = p.Item(IDC_SPEED_URL), start = p.Item(IDC_START_BUTTON);
+  CHECK_MSG(WaitUntil([&] { return FocusOf(p) == problem; }, 30), "the focus starts on %p, not the problem field",
+            static_cast<void*>(FocusOf(p)));
+  const std::wstring typed = W("\xBB\xAD\xC3\xE6\xBF\xA8\xB6\xD9");  // "画面卡顿"
+  Type(p, typed);
+  CHECK(WaitUntil([&] { return TextOf(problem) == typed; }, 30));
+
+  // Enter in the problem field starts the run and keeps the text.
+  PressKey(p, VK_RETURN);
+  CHECK_MSG(WaitUntil([&] { return !IsWindowEnabled(start); }, 60), "Enter in the problem field did not start the run");
+  CHECK(IsWindow(p.dialog) && p.WaitExit(0) == -1);
+  CHECK(TextOf(problem) == typed);
+  // Enter in the speed-test URL during the run: nothing (start is disabled).
+  PressKey(p, VK_TAB);
+  CHECK_MSG(WaitUntil([&] { return FocusOf(p) == url; }, 30), "Tab from the problem field went to %p",
+            static_cast<void*>(FocusOf(p)));
+  PressKey(p, VK_RETURN);
+  bool ended = WaitUntil([&] { return IsWindowEnabled(p.Item(IDC_SEND_BUTTON)) && IsWindowEnabled(start); }, 300);
+  CHECK_MSG(ended, "the run did not end");
+  CHECK_MSG(p.WaitExit(0) == -1, "Enter in the speed-test URL closed the dialog");
+  CHECK(TextOf(problem) == typed);
+
+  // Tab visits every enabled control once, in the template's order.
+  auto cycle = [&](const std::vector<int>& order) {
+    HWND first = FocusOf(p);
+    auto at = std::find_if(order.begin(), order.end(), [&](int id) { return p.Item(id) == first; });
+    CHECK_MSG(at != order.end(), "the focus is on %p, not on one of the controls", static_cast<void*>(first));
+    if (at == order.end()) return;
+    size_t i = static_cast<size_t>(at - order.begin());
+    for (size_t n = 0; n < order.size(); ++n) {
+      i = (i + 1) % order.size();
+      HWND want = p.Item(order[i]);
+      PressKey(p, VK_TAB);
+      CHECK_MSG(WaitUntil([&] { return FocusOf(p) == want; }, 30), "Tab went to %p instead of control %d",
+                static_cast<void*>(FocusOf(p)), order[i]);
+    }
+  };
+  cycle({IDC_START_BUTTON, IDC_SEND_BUTTON, IDC_CANCEL_BUTTON, IDC_PROGRESS_LIST, IDC_PROBLEM, IDC_SPEED_URL});
+
+  // A click on send: the button takes the focus and is disabled; the focus
+  // moves on, and the keyboard keeps working.
+  p.Click(IDC_SEND_BUTTON);
+  CHECK(WaitUntil([&] { return !IsWindowEnabled(p.Item(IDC_SEND_BUTTON)); }, 60));
+  CHECK_MSG(FocusInDialog(p), "after send the focus is on %p", static_cast<void*>(FocusOf(p)));
+  bool uploaded = WaitUntil(
+      [&] {
+        auto lines = ListLines(p.Item(IDC_PROGRESS_LIST));
+        return !lines.empty() && lines.back() == W(zandrel::texts::kTextUploaded);
+      },
+      300);
+  CHECK_MSG(uploaded, "the upload did not end");
+  cycle({IDC_START_BUTTON, IDC_CANCEL_BUTTON, IDC_PROGRESS_LIST, IDC_PROBLEM, IDC_SPEED_URL});
+
+  PressKey(p, VK_ESCAPE);
+  long code = p.WaitExit(120);
+  CHECK_MSG(code == 0, "exit code %ld after Esc (-1: still running)", code);
+}
+
+// A click on start, then Esc: the dialog closes.
+void EscAfterStart(const std::wstring& exe) {
+  std::puts("dialog: Esc after a click on start");
+  Program p;
+  if (!p.Start(exe)) {
+    CHECK(!"the dialog did not appear");
+    return;
+  }
+  p.Click(IDC_START_BUTTON);
+  CHECK(WaitUntil([&] { return !IsWindowEnabled(p.Item(IDC_START_BUTTON)); }, 60));
+  CHECK_MSG(FocusInDialog(p), "after start the focus is on %p", static_cast<void*>(FocusOf(p)));
+  PressKey(p, VK_ESCAPE);
+  long code = p.WaitExit(120);
+  CHECK_MSG(code == 0, "exit code %ld after Esc (-1: still running)", code);
+}
+
 void RandomCloses(const std::wstring& exe, int runs) {
   unsigned seed = static_cast<unsigned>(std::chrono::steady_clock::now().time_since_epoch().count());
   if (const char* s = std::getenv("ZANDREL_CLOSE_SEED")) seed = static_cast<unsigned>(std::strtoul(s, nullptr, 10));
@@ -560,6 +678,8 @@ int wmain(int argc, wchar_t** argv) {
   const int closes = argc > 3 ? _wtoi(argv[3]) : 20;
   CheckResources(exe);
   WholeRun(exe, reportDir);
+  Keyboard(exe);
+  EscAfterStart(exe);
   RandomCloses(exe, closes);
   std::printf("dialog: %d failed checks\n", g_failures);
   return g_failures == 0 ? 0 : 1;

@@ -12,7 +12,12 @@ struct DialogOptions {
   std::string problem, speedUrl;  // UTF-8
 };
 
-// The application's exit code.
+// The application's exit code: 2 when there is no display to open.
 int RunDialog(int argc, char** argv, const DialogOptions& options);
+
+// Why the dialog's display cannot be opened, from the environment Qt reads
+// (QT_QPA_PLATFORM, DISPLAY, WAYLAND_DISPLAY); empty when it can, or when
+// the platform plugin needs no display server.
+std::string DisplayProblem();
 
 }  // namespace zandrel

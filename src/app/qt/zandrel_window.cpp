@@ -4,7 +4,10 @@
 #include <QFontMetricsF>
 #include <QIcon>
 #include <QMetaObject>
+#include <QScreen>
 #include <QScrollBar>
+#include <algorithm>
+#include <iterator>
 
 #include "app/control_ids.h"
 #include "app/defaults.h"
@@ -85,7 +88,6 @@ ZandrelWindow::ZandrelWindow(DetectionEnv env, CheckTargets targets, QWidget* pa
   baseY_ = metrics.height();
   setWindowTitle(texts::kUiCaption);
   setWindowIcon(QIcon(":/zandrel/zandrel.png"));
-  setFixedSize(FromDialogUnits(0, 0, kDialogWidthDlu, kDialogHeightDlu).size());
 
   Place(start_, IDC_START_BUTTON, texts::kUiStart, true, 278, 383, 90, 16);
   Place(send_, IDC_SEND_BUTTON, texts::kUiSend, true, 372, 383, 90, 16);
@@ -101,6 +103,17 @@ ZandrelWindow::ZandrelWindow(DetectionEnv env, CheckTargets targets, QWidget* pa
   Place(speedUrl_, IDC_SPEED_URL, "", true, 62, 357, 400, 14);
   Place(speedUrlNote_, -4, texts::kUiSpeedUrlNote, true, 464, 361, 89, 8);
   for (QPushButton* b : {&start_, &send_, &cancel_}) b->setAutoDefault(true);
+  // Enter in an edit or the list presses start (nothing while it is
+  // disabled), as in the Windows dialog; never cancel.
+  start_.setDefault(true);
+  // Tab order: the template's; the hint view is no stop of it (in the
+  // Windows dialog it is a child window outside the tab order), but takes
+  // the focus when clicked, for its keys.
+  QWidget* order[] = {&start_, &send_, &cancel_, &list_, &channelId_, &problem_, &speedUrl_};
+  for (size_t i = 0; i + 1 < std::size(order); ++i) setTabOrder(order[i], order[i + 1]);
+  hint_.setFocusPolicy(Qt::ClickFocus);
+  // The user can type the problem at once.
+  problem_.setFocus();
   list_.setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
   list_.setUniformItemSizes(true);
   list_.setFont(ProgressListFont());
@@ -117,12 +130,13 @@ ZandrelWindow::ZandrelWindow(DetectionEnv env, CheckTargets targets, QWidget* pa
   connect(&cancel_, &QPushButton::clicked, this, [this] { dlg_->OnCancelClicked(); });
 
   dlg_->OnInitDialog();
-  resizeEvent(nullptr);
+  FitInto(screen() ? screen()->availableGeometry().size() : QSize());
 }
 
 ZandrelWindow::~ZandrelWindow() { ShutDown(); }
 
 void ZandrelWindow::Place(QWidget& w, int id, const char* text, bool visible, int x, int y, int cx, int cy) {
+  templateRects_.emplace_back(&w, QRect(x, y, cx, cy));
   w.setGeometry(FromDialogUnits(x, y, cx, cy));
   w.setVisible(visible);
   w.setProperty("controlId", id);
@@ -144,9 +158,41 @@ QRect ZandrelWindow::FromDialogUnits(int x, int y, int w, int h) const {
   return QRect(px(x), py(y), px(w), py(h));
 }
 
+void ZandrelWindow::FitInto(const QSize& available) {
+  // Everything from the list down is placed by the template; the band above
+  // the list belongs to the hint view (5 px from the top, 195 px high).
+  const int fullHeight = FromDialogUnits(0, 0, 0, kDialogHeightDlu).height();
+  const QRect list = FromDialogUnits(7, 135, 550, 196);
+  int excess = available.isValid() ? fullHeight + kFrameAllowance - available.height() : 0;
+  excess = std::max(excess, 0);
+  // First the band above the list, down to the view's top margin...
+  liftAbove_ = std::min(excess, list.top() - 5);
+  // ...then the list, down to six lines.
+  const int minList = 6 * QFontMetrics(list_.font()).height() + 2 * list_.frameWidth();
+  listShorter_ = std::clamp(excess - liftAbove_, 0, std::max(list.height() - minList, 0));
+  hintHeight_ = liftAbove_ == 0 ? 195 : std::min(195, list.top() - liftAbove_ - 5 - 2);
+  if (hintHeight_ < 40) hintHeight_ = 0;  // a strip of a page helps nobody
+  setFixedSize(FromDialogUnits(0, 0, kDialogWidthDlu, 0).width(), fullHeight - liftAbove_ - listShorter_);
+  LayOut();
+}
+
+void ZandrelWindow::LayOut() {
+  for (auto& [widget, dlu] : templateRects_) {
+    QRect r = FromDialogUnits(dlu.x(), dlu.y(), dlu.width(), dlu.height());
+    if (widget == &list_) {
+      r.adjust(0, -liftAbove_, 0, -liftAbove_ - listShorter_);
+    } else {
+      r.translate(0, -liftAbove_ - listShorter_);
+    }
+    widget->setGeometry(r);
+  }
+  hint_.setVisible(hintHeight_ > 0);
+  hint_.setGeometry(10, 5, width() - 20, hintHeight_);
+}
+
 void ZandrelWindow::resizeEvent(QResizeEvent* event) {
   if (event) QDialog::resizeEvent(event);
-  hint_.setGeometry(10, 5, width() - 20, 195);
+  hint_.setGeometry(10, 5, width() - 20, hintHeight_);
 }
 
 void ZandrelWindow::LoadHint(const std::string& url) {

@@ -12,6 +12,8 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "app/control_ids.h"
 #include "app/view.h"
@@ -51,6 +53,13 @@ class ZandrelWindow final : public QDialog, public IZandrelView {
   CZandrelDlg& Logic() { return *dlg_; }
   // Pixels of a rectangle given in dialog units, with this dialog's font.
   QRect FromDialogUnits(int x, int y, int w, int h) const;
+  // Lays the dialog out to fit a screen area of this size (the available
+  // geometry, in the window's pixels), frame included. The template's layout
+  // when it fits; otherwise the hint area gives way first (it shrinks, then
+  // goes), then the progress list gets shorter, down to a few lines.
+  void FitInto(const QSize& available);
+  // The height a window frame (title bar and borders) is assumed to take.
+  static constexpr int kFrameAllowance = 40;
   // Fetches the hint page (http://<report host>/Hint.html unless given).
   void LoadHint(const std::string& url = std::string());
 
@@ -63,6 +72,7 @@ class ZandrelWindow final : public QDialog, public IZandrelView {
 
  private:
   void Place(QWidget& w, int id, const char* text, bool visible, int x, int y, int cx, int cy);
+  void LayOut();
   void ShutDown();
 
   // Controls of template 102, in tab order.
@@ -80,6 +90,10 @@ class ZandrelWindow final : public QDialog, public IZandrelView {
   std::unique_ptr<CZandrelDlg> dlg_;
   double baseX_ = 6, baseY_ = 12;  // dialog base units of the font
   std::map<int, QWidget*> controls_;
+  std::vector<std::pair<QWidget*, QRect>> templateRects_;  // in dialog units
+  int hintHeight_ = 195;   // the hint view's height; 0 when it gave way
+  int liftAbove_ = 0;      // pixels the list and what is below it moved up
+  int listShorter_ = 0;    // pixels the list gave up, lifting what is below
   std::map<int, std::unique_ptr<QTimer>> timers_;
   std::unique_ptr<HintFetcher> hintFetcher_;
   bool shutDown_ = false;

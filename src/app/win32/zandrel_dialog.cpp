@@ -38,7 +38,7 @@ INT_PTR CALLBACK ZandrelDialog::DialogProc(HWND hwnd, UINT msg, WPARAM wp, LPARA
     self->hwnd_ = hwnd;
     self->sendTarget_ = hwnd;
     self->OnInitDialog();
-    return TRUE;  // the system sets the initial focus
+    return FALSE;  // the focus is set: in the problem field
   }
   auto* self = reinterpret_cast<ZandrelDialog*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA));
   if (!self) return FALSE;
@@ -91,6 +91,13 @@ void ZandrelDialog::OnInitDialog() {
   dlg_->OnInitDialog();  // UDP receiver, the default speed-test URL, send disabled
   if (hasProblem_) SetWindowTextGbk(Item(IDC_PROBLEM), presetProblem_);
   if (hasUrl_) SetSpeedUrl(presetUrl_);
+  // Enter in an edit (or the list) presses start, as in the desktop dialog:
+  // the template marks all three buttons as default buttons, and the dialog
+  // manager would take the last of them, cancel, and close the dialog with
+  // what the user typed. While start is disabled, Enter there does nothing.
+  SendMessageW(hwnd_, DM_SETDEFID, IDC_START_BUTTON, 0);
+  // The user can type the problem at once.
+  SetFocus(Item(IDC_PROBLEM));
 
   // The hint view: a child window from template 133 at the top of the
   // client area, 10 px from the sides, 5 px from the top, 195 px high.
@@ -185,8 +192,19 @@ void ZandrelDialog::AddProgressLine(const std::string& line) {
   if (lineObserver_) lineObserver_(line);
 }
 
-void ZandrelDialog::EnableStartButton(bool enable) { EnableWindow(Item(IDC_START_BUTTON), enable); }
-void ZandrelDialog::EnableSendButton(bool enable) { EnableWindow(Item(IDC_SEND_BUTTON), enable); }
+void ZandrelDialog::EnableButton(int id, bool enable) {
+  HWND button = Item(id);
+  if (!button) return;
+  // A disabled window cannot keep the focus: disabling the focused button
+  // would leave the focus nowhere, and Esc, Tab and Enter with it. The dialog
+  // manager moves it on to the next control in tab order first (it skips
+  // disabled controls, so a second disable moves it on again).
+  if (!enable && GetFocus() == button) SendMessageW(hwnd_, WM_NEXTDLGCTL, 0, FALSE);
+  EnableWindow(button, enable);
+}
+
+void ZandrelDialog::EnableStartButton(bool enable) { EnableButton(IDC_START_BUTTON, enable); }
+void ZandrelDialog::EnableSendButton(bool enable) { EnableButton(IDC_SEND_BUTTON, enable); }
 std::string ZandrelDialog::ProblemText() { return WindowTextGbk(Item(IDC_PROBLEM)); }
 std::string ZandrelDialog::SpeedUrl() { return WindowTextGbk(Item(IDC_SPEED_URL)); }
 void ZandrelDialog::SetSpeedUrl(const std::string& url) { SetWindowTextGbk(Item(IDC_SPEED_URL), url); }

@@ -64,6 +64,7 @@ class ZandrelDialog final : public IZandrelView {
   void OnCommand(int id);
   void OnDestroy();
   void OpenHintPage();
+  void EnableButton(int id, bool enable);
   HWND Item(int id) const { return GetDlgItem(hwnd_, id); }
 
   HINSTANCE instance_;

@@ -26,12 +26,24 @@ bool Usable(HANDLE h) { return h != nullptr && h != INVALID_HANDLE_VALUE && GetF
 }  // namespace
 
 void UseParentConsole() {
-  bool outOk = Usable(GetStdHandle(STD_OUTPUT_HANDLE));
-  bool errOk = Usable(GetStdHandle(STD_ERROR_HANDLE));
-  if (outOk && errOk) return;
+  // Attached whenever the parent has a console, also when both streams are
+  // redirected: only a process attached to a console receives its Ctrl-C,
+  // and a run waiting for an unreachable server must be stoppable. The
+  // redirected handles are kept; attaching may replace the standard handles
+  // with the console's, so they are put back.
+  HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE), err = GetStdHandle(STD_ERROR_HANDLE);
+  bool outOk = Usable(out), errOk = Usable(err);
   if (!AttachConsole(ATTACH_PARENT_PROCESS)) return;
-  if (!outOk && std::freopen("CONOUT$", "w", stdout)) SetStdHandle(STD_OUTPUT_HANDLE, (HANDLE)_get_osfhandle(_fileno(stdout)));
-  if (!errOk && std::freopen("CONOUT$", "w", stderr)) SetStdHandle(STD_ERROR_HANDLE, (HANDLE)_get_osfhandle(_fileno(stderr)));
+  if (outOk) {
+    SetStdHandle(STD_OUTPUT_HANDLE, out);
+  } else if (std::freopen("CONOUT$", "w", stdout)) {
+    SetStdHandle(STD_OUTPUT_HANDLE, reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stdout))));
+  }
+  if (errOk) {
+    SetStdHandle(STD_ERROR_HANDLE, err);
+  } else if (std::freopen("CONOUT$", "w", stderr)) {
+    SetStdHandle(STD_ERROR_HANDLE, reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stderr))));
+  }
 }
 
 void WriteText(std::FILE* out, std::string_view utf8) {

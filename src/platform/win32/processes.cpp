@@ -14,7 +14,7 @@ namespace {
 // Closes a snapshot handle on every path.
 struct Snapshot {
   HANDLE h;
-  explicit Snapshot(DWORD flags, DWORD pid) : h(CreateToolhelp32Snapshot(flags, pid)) {}
+  explicit Snapshot(HANDLE handle) : h(handle) {}
   ~Snapshot() {
     if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
   }
@@ -23,11 +23,32 @@ struct Snapshot {
   bool ok() const { return h != INVALID_HANDLE_VALUE; }
 };
 
+// The module snapshot's flags. A 64-bit process asks for the 32-bit modules
+// too: for a 32-bit process on 64-bit Windows the plain flag lists only its
+// executable and the 64-bit WOW64 layer, where the 32-bit original saw the
+// libraries the process really loaded. The 32-bit flag means something only
+// to a 64-bit caller.
+#ifdef _WIN64
+constexpr DWORD kModuleSnapshot = TH32CS_SNAPMODULE | TH32CS_SNAPMODULE32;
+#else
+constexpr DWORD kModuleSnapshot = TH32CS_SNAPMODULE;
+#endif
+
+HANDLE ModuleSnapshot(DWORD pid) {
+  // A process still loading its modules can refuse the snapshot with
+  // ERROR_BAD_LENGTH, to be asked again; a few times, not forever.
+  HANDLE h = CreateToolhelp32Snapshot(kModuleSnapshot, pid);
+  for (int retry = 0; h == INVALID_HANDLE_VALUE && GetLastError() == ERROR_BAD_LENGTH && retry < 8; ++retry) {
+    h = CreateToolhelp32Snapshot(kModuleSnapshot, pid);
+  }
+  return h;
+}
+
 }  // namespace
 
 bool ListProcesses(std::vector<uint32_t>& out) {
   out.clear();
-  Snapshot snap(TH32CS_SNAPPROCESS, 0);
+  Snapshot snap(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
   if (!snap.ok()) return false;
   PROCESSENTRY32W entry{};
   entry.dwSize = sizeof entry;
@@ -50,7 +71,7 @@ bool ListProcesses(std::vector<uint32_t>& out) {
 
 bool ListModules(uint32_t pid, std::vector<std::string>& out) {
   out.clear();
-  Snapshot snap(TH32CS_SNAPMODULE, pid);
+  Snapshot snap(ModuleSnapshot(pid));
   if (!snap.ok()) return false;
   MODULEENTRY32W entry{};
   entry.dwSize = sizeof entry;
