@@ -1,5 +1,7 @@
 #include "checks/check_sequencer.h"
 
+#include <algorithm>
+#include <climits>
 #include <ctime>
 
 #include "base/format.h"
@@ -20,6 +22,17 @@ std::string TrimGbk(const std::string& text) {
     i += width;
   }
   return end > begin ? text.substr(begin, end - begin) : std::string();
+}
+
+int32_t CCheckSequencer::NetworkResultsMaxBytes() {
+  auto len = [](const std::string& s) { return static_cast<int32_t>(s.size()); };
+  int32_t udp = std::max(len(texts::kTextUdpOk), len(texts::kTextUdpFailed));
+  int32_t speed = len(StringPrintf(texts::kFormatSpeedLine, INT_MIN));
+  int32_t service = std::max(len(texts::kTextServiceOk), len(StringPrintf("%s\r\n", texts::kTextServiceTimeout)));
+  // The reply buffer keeps its last byte free.
+  int32_t channel = std::max(len(StringPrintf(texts::kFormatChannelLine, "")) + kChannelReplyCapacity - 1,
+                             len(StringPrintf("%s\r\n", texts::kTextChannelTimeout)));
+  return udp + speed + service + channel;
 }
 
 CCheckSequencer::CCheckSequencer(ICheckHost& host, CheckTargets targets)

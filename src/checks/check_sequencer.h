@@ -72,6 +72,9 @@ class CCheckSequencer : public net::IRecvInter, public http::I_http_data_handler
   // The answer header that carries the id of a stored report.
   static constexpr char kReportIdHeader[] = "X-Report-Id";
 
+  // The most the results after the inventory (UDP, speed, service and
+  // channel lines) can add to the report.
+  static int32_t NetworkResultsMaxBytes();
 
   // The host must outlive the sequencer; neither constructor nor destructor calls it.
   CCheckSequencer(ICheckHost& host, CheckTargets targets);
