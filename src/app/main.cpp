@@ -1,5 +1,7 @@
 // The entry point of both front ends: a run in the terminal (--console), or the dialog.
+#include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -21,7 +23,8 @@ namespace {
 const char kUsage[] =
     "usage: zandrel                      open the dialog\n"
     "       zandrel --auto [--send] [--screenshot FILE] [--problem TEXT] [--speed-url URL]\n"
-    "       zandrel --console [--problem TEXT] [--speed-url URL] [--send] [--save-report FILE]\n"
+    "       zandrel --console [--problem TEXT] [--speed-url URL] [--send [--send-timeout SECONDS]]\n"
+    "                         [--save-report FILE]\n"
     "       zandrel --help | --version\n"
     "  --auto               open the dialog, press start (and send) by itself, then close it;\n"
     "                       progress lines are also written to standard output\n"
@@ -30,7 +33,18 @@ const char kUsage[] =
     "  --problem TEXT       the problem description (as typed in the dialog)\n"
     "  --speed-url URL      the speed-test URL (default: the built-in one)\n"
     "  --send               send the report to the report server when the run has ended\n"
-    "  --save-report FILE   write the report's bytes (GBK) to FILE when the run has ended\n";
+    "  --send-timeout SECONDS\n"
+    "                       with --console --send: give up when the report has not been sent\n"
+    "                       within SECONDS (default: keep trying until stopped)\n"
+    "  --save-report FILE   write the report's bytes (GBK) to FILE when the run has ended\n"
+    "exit status of --console:\n"
+    "  0    the run ended, whatever the checks found (with --send: the report server took the report)\n"
+    "  1    the run could not be started\n"
+    "  2    usage error\n"
+    "  3    with --send: the report server did not take the report (it refused it, or closed\n"
+    "       the connection without an answer)\n"
+    "  4    with --send-timeout: the report had not been sent when the time was up\n"
+    "  130  interrupted (Ctrl-C)\n";
 
 int UsageError(const std::string& message) {
   std::fprintf(stderr, "zandrel: %s\n%s", message.c_str(), kUsage);
@@ -42,6 +56,7 @@ struct Options {
   std::string screenshot;
   bool haveProblem = false, haveUrl = false;
   std::string problem, speedUrl, saveReport;
+  long sendTimeoutSeconds = 0;  // 0: none
 };
 
 int RunConsole(const Options& opt) {
@@ -55,6 +70,7 @@ int RunConsole(const Options& opt) {
   ConsoleRunOptions run;
   run.send = opt.send;
   run.saveReport = opt.saveReport;
+  run.sendTimeout = std::chrono::seconds(opt.sendTimeoutSeconds);
   return RunConsoleDetection(dlg, view, run);
 }
 
@@ -85,6 +101,16 @@ int main(int argc, char** argv) {
       opt.console = true;
     } else if (a == "--send") {
       opt.send = true;
+    } else if (a == "--send-timeout") {
+      std::string text;
+      char* end = nullptr;
+      if (!value(text) || text.empty() || text[0] < '0' || text[0] > '9') {
+        return UsageError("--send-timeout needs a number of seconds");
+      }
+      opt.sendTimeoutSeconds = std::strtol(text.c_str(), &end, 10);
+      if (*end != '\0' || opt.sendTimeoutSeconds <= 0 || opt.sendTimeoutSeconds > 31536000) {
+        return UsageError("--send-timeout needs a number of seconds from 1 to 31536000");
+      }
     } else if (a == "--problem") {
       if (!value(opt.problem)) return UsageError("--problem needs a text");
       opt.haveProblem = true;
@@ -103,9 +129,11 @@ int main(int argc, char** argv) {
   }
   if (opt.console) {
     if (opt.autoRun || !opt.screenshot.empty()) return UsageError("--auto and --screenshot are for the dialog");
+    if (opt.sendTimeoutSeconds && !opt.send) return UsageError("--send-timeout needs --send");
     return RunConsole(opt);
   }
   if (!opt.saveReport.empty()) return UsageError("--save-report needs --console");
+  if (opt.sendTimeoutSeconds) return UsageError("--send-timeout needs --console");
   if (!opt.autoRun && (opt.send || !opt.screenshot.empty() || opt.haveProblem || opt.haveUrl)) {
     return UsageError("these options need --console or --auto");
   }

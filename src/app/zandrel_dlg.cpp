@@ -126,7 +126,10 @@ void CZandrelDlg::RunDetection() {
   LogProgress(texts::kTextGettingModuleInfo);
   if (Cancelled()) return;
   env_.collectModules(m_moduleInventory, log);
-  m_moduleInventory.PrintModuleInventory(append);
+  // What follows the inventory must still fit: a large inventory is cut.
+  int64_t budget = static_cast<int64_t>(m_checks.Report().Room()) - static_cast<int64_t>(LocalResultsMaxBytes()) -
+                   CCheckSequencer::NetworkResultsMaxBytes();
+  m_moduleInventory.PrintModuleInventory(append, budget > 0 ? static_cast<size_t>(budget) : 0);
   WorkerSleep(10);
   LogProgress(texts::kTextModuleInfoOk);
   LogProgress("");

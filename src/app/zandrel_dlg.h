@@ -61,6 +61,9 @@ class CZandrelDlg final : private ICheckHost {
   const CSpeedMeter& SpeedMeter() const { return m_checks.SpeedMeter(); }
   bool RunActive() const { return m_checks.RunActive(); }
   bool UploadActive() const { return m_checks.UploadActive(); }
+  // How the last upload ended (see CCheckSequencer::LastUploadStatus).
+  int32_t LastUploadStatus() const { return m_checks.LastUploadStatus(); }
+  bool LastUploadAccepted() const { return m_checks.LastUploadAccepted(); }
   // The checks themselves, whose result and HTTP callbacks tests drive.
   CCheckSequencer& Checks() { return m_checks; }
 

@@ -1,7 +1,12 @@
 #include "checks/check_sequencer.h"
 
+#include <algorithm>
+#include <climits>
+#include <ctime>
+
 #include "base/format.h"
 #include "base/texts.h"
+#include "checks/upload_answer.h"
 #include "detect/probes.h"
 
 namespace zandrel {
@@ -17,6 +22,17 @@ std::string TrimGbk(const std::string& text) {
     i += width;
   }
   return end > begin ? text.substr(begin, end - begin) : std::string();
+}
+
+int32_t CCheckSequencer::NetworkResultsMaxBytes() {
+  auto len = [](const std::string& s) { return static_cast<int32_t>(s.size()); };
+  int32_t udp = std::max(len(texts::kTextUdpOk), len(texts::kTextUdpFailed));
+  int32_t speed = len(StringPrintf(texts::kFormatSpeedLine, INT_MIN));
+  int32_t service = std::max(len(texts::kTextServiceOk), len(StringPrintf("%s\r\n", texts::kTextServiceTimeout)));
+  // The reply buffer keeps its last byte free.
+  int32_t channel = std::max(len(StringPrintf(texts::kFormatChannelLine, "")) + kChannelReplyCapacity - 1,
+                             len(StringPrintf("%s\r\n", texts::kTextChannelTimeout)));
+  return udp + speed + service + channel;
 }
 
 CCheckSequencer::CCheckSequencer(ICheckHost& host, CheckTargets targets)
@@ -325,27 +341,62 @@ void CCheckSequencer::OnSendClicked() {
   host_.EnableStartButton(false);
   host_.LogProgress(texts::kTextUploading);
   CreateUploadClient();
-  host_.ArmTimer(TIMER_UPLOAD, 20);
+  host_.ArmTimer(TIMER_UPLOAD, kUploadPeriodMs);
   host_.EnableSendButton(false);
 }
 
 void CCheckSequencer::CreateUploadClient() {
   if (m_uploadClient) return;
   m_uploadClient = std::make_unique<http::C_file_log_client>(m_report.Data(), m_report.Length(), targets_.uploadUrl);
-  host_.ArmTimer(TIMER_UPLOAD, 20);
+  m_uploadTicks = 0;
+  m_lastUploadStatus = -1;
+  host_.ArmTimer(TIMER_UPLOAD, kUploadPeriodMs);
 }
 
 void CCheckSequencer::UploadTick() {
   if (!m_uploadClient) return;
   if (m_uploadClient->state_text() == "finished") {
-    m_uploadClient.reset();
-    host_.StopTimer(TIMER_UPLOAD);
-    host_.EnableStartButton(true);
-    host_.EnableSendButton(false);
-    host_.LogProgress(texts::kTextUploaded);
+    FinishUpload();
     return;
   }
   m_uploadClient->step();
+  if (++m_uploadTicks >= kUploadQuietTicks && (m_uploadTicks - kUploadQuietTicks) % kUploadStatusEveryTicks == 0) {
+    ShowUploadWait();
+  }
+}
+
+void CCheckSequencer::ShowUploadWait() {
+  int seconds = static_cast<int>(static_cast<int64_t>(m_uploadTicks) * kUploadPeriodMs / 1000);
+  // Until the request is on its way the server has not been reached.
+  const char* format = m_uploadClient->state_text() == "sending" ? texts::kFormatUploadAwaitingAnswer
+                                                                 : texts::kFormatUploadUnreachable;
+  host_.SetStatusText(StringPrintf(format, seconds));
+  m_uploadWaitShown = true;
+}
+
+// Only a 2xx answer took the report. Anything else leaves the run's report
+// as it is and the send button enabled, so the user can send it again.
+void CCheckSequencer::FinishUpload() {
+  const int32_t status = m_uploadClient->final_status();
+  const std::string reportId = m_uploadClient->answer_header(kReportIdHeader);
+  const std::string retryAfter = m_uploadClient->answer_header("Retry-After");
+  const std::string date = m_uploadClient->answer_header("Date");
+  m_uploadClient.reset();
+  host_.StopTimer(TIMER_UPLOAD);
+  if (m_uploadWaitShown) host_.SetStatusText("");
+  m_uploadWaitShown = false;
+  m_lastUploadStatus = status;
+  const bool accepted = LastUploadAccepted();
+  host_.EnableStartButton(true);
+  host_.EnableSendButton(!accepted);
+  if (accepted) {
+    host_.LogProgress(texts::kTextUploaded);
+    if (IsReportIdText(reportId)) host_.LogProgress(StringPrintf(texts::kFormatReportId, reportId.c_str()));
+    return;
+  }
+  int64_t retrySeconds = -1;
+  if (status == 429 || status == 503) retrySeconds = RetryAfterSeconds(retryAfter, date, std::time(nullptr));
+  host_.LogProgress(UploadFailedLine(status, retrySeconds));
 }
 
 }  // namespace zandrel

@@ -64,6 +64,17 @@ class CCheckSequencer : public net::IRecvInter, public http::I_http_data_handler
   static constexpr int32_t kSpeedRedirectLimit = 10;
   static constexpr int32_t kServiceTickLimit = 1000;
   static constexpr int32_t kChannelTickLimit = 1000;
+  static constexpr uint32_t kUploadPeriodMs = 20;
+  // An upload without an answer stays quiet for 10 s, then the status line
+  // says what it waits for, renewed every 5 s.
+  static constexpr int32_t kUploadQuietTicks = 500;
+  static constexpr int32_t kUploadStatusEveryTicks = 250;
+  // The answer header that carries the id of a stored report.
+  static constexpr char kReportIdHeader[] = "X-Report-Id";
+
+  // The most the results after the inventory (UDP, speed, service and
+  // channel lines) can add to the report.
+  static int32_t NetworkResultsMaxBytes();
 
   // The host must outlive the sequencer; neither constructor nor destructor calls it.
   CCheckSequencer(ICheckHost& host, CheckTargets targets);
@@ -108,6 +119,10 @@ class CCheckSequencer : public net::IRecvInter, public http::I_http_data_handler
   const CSpeedMeter& SpeedMeter() const { return m_speedMeter; }
   bool RunActive() const { return m_runActive; }
   bool UploadActive() const { return m_uploadClient != nullptr; }
+  // How the last upload ended: -1 while none has ended since the send button,
+  // 0 when no answer came, else the answer's status code.
+  int32_t LastUploadStatus() const { return m_lastUploadStatus; }
+  bool LastUploadAccepted() const { return m_lastUploadStatus >= 200 && m_lastUploadStatus < 300; }
   // True while the speed test holds a downloader (and so maybe a connection).
   bool SpeedDownloadHeld() const { return m_speedDownloader != nullptr; }
   const CheckTargets& Targets() const { return targets_; }
@@ -129,6 +144,8 @@ class CCheckSequencer : public net::IRecvInter, public http::I_http_data_handler
   void ChannelCheckTimedOut();
   void CreateUploadClient();
   void UploadTick();
+  void FinishUpload();
+  void ShowUploadWait();
   void ReleaseClients();
 
   ICheckHost& host_;
@@ -153,6 +170,9 @@ class CCheckSequencer : public net::IRecvInter, public http::I_http_data_handler
   int32_t m_speedRedirects = 0;     // redirects followed since StartSpeedTest
   std::string m_speedRedirectDone;  // target of a 3xx that completed within the step
   bool m_runActive = false;  // from the start button to the end of the channel check
+  int32_t m_uploadTicks = 0;        // timer-2 steps of the running upload
+  bool m_uploadWaitShown = false;   // the status line tells of the upload's wait
+  int32_t m_lastUploadStatus = -1;
 };
 
 }  // namespace zandrel

@@ -1,5 +1,6 @@
 #include "detect/probes.h"
 
+#include <climits>
 #include <cstdio>
 
 #include "base/format.h"
@@ -10,6 +11,10 @@
 #include "platform/processes.h"
 
 namespace zandrel {
+namespace {
+// File names are printed under their directory, indented by 16 spaces.
+const std::string kNameIndent(16, ' ');
+}  // namespace
 
 void FormatAdapters(const std::vector<platform::AdapterInfo>& adapters, const LineSink& appendLine) {
   for (const auto& a : adapters) {
@@ -72,8 +77,47 @@ void ModuleInventory::CollectProcessModules(const LineSink& logProgress) {
 void ModuleInventory::PrintModuleInventory(const LineSink& appendLine) const {
   for (const auto& [dir, names] : entries_) {
     appendLine(dir + "\r\n");
-    for (const auto& name : names) appendLine("                " + name + "\r\n");
+    for (const auto& name : names) appendLine(kNameIndent + name + "\r\n");
   }
+}
+
+bool ModuleInventory::PrintModuleInventory(const LineSink& appendLine, size_t budget) const {
+  size_t whole = 0, names = 0;
+  for (const auto& [dir, set] : entries_) {
+    whole += dir.size() + 2;
+    for (const auto& name : set) whole += kNameIndent.size() + name.size() + 2;
+    names += set.size();
+  }
+  if (whole <= budget) {
+    PrintModuleInventory(appendLine);
+    return false;
+  }
+  // Every line printed leaves room for the line that ends the cut inventory.
+  const size_t reserve = StringPrintf(texts::kFormatInventoryCut, static_cast<int>(names)).size();
+  size_t used = 0, listed = 0;
+  auto fits = [&](size_t more) { return used + more + reserve <= budget; };
+  for (const auto& [dir, set] : entries_) {
+    std::string dirLine = dir + "\r\n";
+    // A directory line goes out only with its first name.
+    if (set.empty() || !fits(dirLine.size() + kNameIndent.size() + set.begin()->size() + 2)) break;
+    appendLine(dirLine);
+    used += dirLine.size();
+    bool full = false;
+    for (const auto& name : set) {
+      std::string line = kNameIndent + name + "\r\n";
+      if (!fits(line.size())) {
+        full = true;
+        break;
+      }
+      appendLine(line);
+      used += line.size();
+      ++listed;
+    }
+    if (full) break;
+  }
+  std::string cut = StringPrintf(texts::kFormatInventoryCut, static_cast<int>(names - listed));
+  if (used + cut.size() <= budget) appendLine(cut);
+  return true;
 }
 
 CpuSampleSource PlatformCpuSource() {
@@ -120,6 +164,11 @@ double QueryFreeSpaceMB() {
 std::string FormatFreeSpaceLine(double megabytes) {
   if (megabytes / 1024 > 1) return StringPrintf(texts::kFormatDiskGB, megabytes / 1024);
   return StringPrintf(texts::kFormatDiskMB, megabytes);
+}
+
+size_t LocalResultsMaxBytes() {
+  // The free space is at most 2^64 bytes, 2^44 MB; the widest load is INT_MIN.
+  return StringPrintf(texts::kFormatCpuLine, INT_MIN).size() + FormatFreeSpaceLine(17592186044416.0).size();
 }
 
 }  // namespace zandrel

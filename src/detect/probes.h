@@ -29,6 +29,11 @@ class ModuleInventory {
   // Walks every process but the first entry; failures go to logProgress.
   void CollectProcessModules(const LineSink& logProgress);
   void PrintModuleInventory(const LineSink& appendLine) const;
+  // The same within budget bytes: when the whole inventory does not fit, it
+  // stops early with a line that says how many file names were left out
+  // (that line fits too, when the budget has room for anything at all).
+  // True when it was cut.
+  bool PrintModuleInventory(const LineSink& appendLine, size_t budget) const;
 
   const std::map<std::string, std::set<std::string>>& Entries() const { return entries_; }
 
@@ -55,5 +60,8 @@ int32_t SampleCpuLoad(const CpuSampleSource& source);
 double QueryFreeSpaceMB();
 // The report line for m free megabytes: GB above 1024 MB, else MB.
 std::string FormatFreeSpaceLine(double megabytes);
+// The most the CPU and free-space lines, which follow the inventory in the
+// report, can take together.
+size_t LocalResultsMaxBytes();
 
 }  // namespace zandrel

@@ -39,6 +39,11 @@ class C_file_log_client final : public net::I_dataHandler {
   bool step();
   const std::string& state_text() const { return state_; }
   const std::vector<char>& request() const { return request_; }
+  // Once finished: the status code of the answer, 0 when none came (the
+  // connection closed before a complete head); a header of that answer, ""
+  // when it has none. Before that, 0 and "".
+  int32_t final_status() const;
+  std::string answer_header(const std::string& name) const;
 
   void i_onAccept(net::conn_handle, net::socket_t, uint32_t, uint16_t, uint32_t, uint16_t) override {}
   void i_onConnect(net::socket_t s, net::conn_handle attempt, net::user_data user) override;

@@ -24,6 +24,14 @@ C_file_log_client::~C_file_log_client() {
   engine_.reset();
 }
 
+int32_t C_file_log_client::final_status() const {
+  return state_ == "finished" && response_->head_complete() ? response_->status() : 0;
+}
+
+std::string C_file_log_client::answer_header(const std::string& name) const {
+  return state_ == "finished" && response_->head_complete() ? response_->find_header(name) : std::string();
+}
+
 bool C_file_log_client::step() {
   if (state_.empty()) {
     uint32_t addr = 0;

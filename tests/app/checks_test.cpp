@@ -5,6 +5,7 @@
 #include "checks/check_sequencer.h"
 #include "checks/speed_meter.h"
 #include "checks/udp_test.h"
+#include "checks/upload_answer.h"
 #include "sockets.h"
 
 using namespace zandrel;
@@ -107,4 +108,30 @@ TEST(UdpTester, SendsFiveProbesOrNothingWhenTheHostDoesNotResolve) {
   int got = 0;
   while (testsock::WaitReadable(peer, 200) && testsock::Recv(peer, buf, sizeof buf) == 8) ++got;
   EXPECT_EQ(got, 2);
+}
+
+TEST(UploadAnswer, ReportIdsAreShownOnlyInTheServersOwnForm) {
+  for (const char* good : {"7K3M-QX9P", "0000-ZZZZ", "ABCD-EFGH"}) EXPECT_TRUE(IsReportIdText(good)) << good;
+  for (const char* bad : {"", "7K3MQX9P", "7K3M-QX9", "7K3M-QX9PA", "7k3m-qx9p", "7K3M-QX9I", "OK3M-QX9P",
+                          "7K3L-QX9P", "7K3M-UX9P", "7K3M QX9P", "7K3-MQX9P", "7K3M--X9P", "7K3M-QX9\xB1",
+                          "<b>-</b>!"}) {
+    EXPECT_FALSE(IsReportIdText(bad)) << bad;
+  }
+  EXPECT_FALSE(IsReportIdText(std::string("7K3M-QX9\0", 9)));
+}
+
+TEST(UploadAnswer, RetryAfterInSecondsOrAsADate) {
+  const int64_t now = 784111777;  // Sun, 06 Nov 1994 08:49:37 GMT
+  EXPECT_EQ(RetryAfterSeconds("30", "", now), 30);
+  EXPECT_EQ(RetryAfterSeconds("0", "", now), 0);
+  EXPECT_EQ(RetryAfterSeconds("123456789012", "", now), 99999999);
+  // A date counts from the server's own clock when the answer has one.
+  EXPECT_EQ(RetryAfterSeconds("Sun, 06 Nov 1994 08:51:37 GMT", "", now), 120);
+  EXPECT_EQ(RetryAfterSeconds("Sun, 06 Nov 1994 08:51:37 GMT", "Sun, 06 Nov 1994 08:50:37 GMT", now), 60);
+  EXPECT_EQ(RetryAfterSeconds("Thu, 01 Mar 2024 00:00:00 GMT", "Wed, 28 Feb 2024 23:59:59 GMT", now), 86401);
+  EXPECT_EQ(RetryAfterSeconds("Sun, 06 Nov 1994 08:40:00 GMT", "", now), 0);  // already past
+  for (const char* bad : {"", "-5", "3.5", "soon", "Sun, 06 Nov 1994 08:51:37 UTC", "Sun, 32 Nov 1994 08:51:37 GMT",
+                          "Sun, 06 Nov 1994 08:51:37 GMT trailing", "Sunday, 06-Nov-94 08:49:37 GMT"}) {
+    EXPECT_EQ(RetryAfterSeconds(bad, "", now), -1) << bad;
+  }
 }

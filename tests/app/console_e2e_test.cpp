@@ -53,7 +53,7 @@ TEST(ConsoleEndToEnd, RunAndUploadAgainstLoopbackPeers) {
   std::string uploaded;
   testhttp::Server reportPeer([&](socket_t fd, const std::string& req, int) {
     uploaded = req;
-    SendAll(fd, "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nOK");
+    SendAll(fd, "HTTP/1.1 200 OK\r\nX-Report-Id: 7K3M-QX9P\r\nContent-Length: 10\r\n\r\n7K3M-QX9P\n");
   }, true, 5252);
   testhttp::UdpEcho udp(19549);
   testhttp::Server service(LocalService, false, 6001);
@@ -71,6 +71,7 @@ TEST(ConsoleEndToEnd, RunAndUploadAgainstLoopbackPeers) {
   for (const char* line : {"UDP检测成功！\n", "检测本地服务成功！\n", "获取频道信息成功！\n", "数据发送完成！\n"}) {
     EXPECT_NE(r.out.find(line), std::string::npos) << line << "\n" << r.out;
   }
+  EXPECT_NE(r.out.find("数据发送完成！\n报告编号：7K3M-QX9P（联系客服时请提供此编号）\n"), std::string::npos) << r.out;
   EXPECT_EQ(r.out.find("\r"), std::string::npos) << "progress lines carry no CR";
   EXPECT_NE(r.out.find("下载速度为："), std::string::npos);
 
@@ -121,6 +122,42 @@ TEST(ConsoleEndToEnd, ReportServerStoresWhatTheToolSaved) {
   std::vector<std::string> reports = store.Contents();
   ASSERT_EQ(reports.size(), 1u);
   EXPECT_TRUE(reports[0] == report);
+}
+
+// A report the server refuses is not reported as sent, and --send says so in
+// its exit code; an upload that cannot get through ends at --send-timeout.
+TEST(ConsoleEndToEnd, ARefusedOrUnsentReportEndsWithItsOwnExitCode) {
+  IsolateNetwork();
+  testsupport::TempDir store("zandrel-e2e-store");
+  testhttp::Server service(LocalService, false, 6001);
+  {
+    pid_t server = fork();
+    ASSERT_GE(server, 0);
+    if (server == 0) {
+      execl(ZANDREL_SERVER_BIN, "zandrel-report-server", "--data-dir", store.path().c_str(), "--hint-port", "0",
+            "--speed-size", "200000", "--max-body", "1000", "--quiet", static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    ASSERT_TRUE(testsupport::WaitUntil([] { return testsock::Socket(testsock::Connect(5252)).get() != testsock::kNoSocket; }, 30000));
+    CommandResult r = RunCommand("timeout 120 " + std::string(ZANDREL_BIN) + " --console --send");
+    kill(server, SIGTERM);
+    waitpid(server, nullptr, 0);
+    EXPECT_EQ(r.exitCode, 3) << r.out;
+    EXPECT_NE(r.out.find("数据发送失败！服务器未接收报告（状态码413），请重新发送。\n"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("数据发送完成！"), std::string::npos) << r.out;
+    EXPECT_TRUE(store.Contents().empty());
+  }
+  // Nothing listens on the report port; the other checks are answered.
+  testhttp::UdpEcho udp(19549);
+  testhttp::Server speed([&](socket_t fd, const std::string&, int) {
+    SendAll(fd, "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nspeed");
+  });
+  CommandResult r = RunCommand("timeout 120 " + std::string(ZANDREL_BIN) + " --console --send --send-timeout 1 --speed-url " +
+                               speed.url("/s") + " 2>&1");
+  EXPECT_EQ(r.exitCode, 4) << r.out;
+  EXPECT_NE(r.out.find("数据发送中,请等候...\nzandrel: the report was not sent within 1 s"), std::string::npos) << r.out;
+  EXPECT_EQ(RunCommand(std::string(ZANDREL_BIN) + " --console --send-timeout 5 2>/dev/null").exitCode, 2);
+  EXPECT_EQ(RunCommand(std::string(ZANDREL_BIN) + " --console --send --send-timeout 0 2>/dev/null").exitCode, 2);
 }
 
 TEST(ConsoleEndToEnd, UsageErrorsAndAMissingDisplayAreExplained) {

@@ -325,3 +325,38 @@ TEST(DialogRun, ClosingDuringTheWorkerNeitherHangsNorCrashes) {
     EXPECT_FALSE(dlg->OnStartClicked());
   }
 }
+
+// An inventory larger than the report stops early, so that the results after
+// it (CPU, disk and every network check) are still in the report, even with
+// a channel list as long as its buffer holds.
+TEST(DialogRun, ALargeInventoryIsCutToLeaveRoomForTheResults) {
+  Peers peers;
+  peers.channelReply = std::string(30000, 'c');
+  FakeView v;
+  DetectionEnv env = FakeEnv();
+  env.collectModules = [](ModuleInventory& inv, const LineSink&) {
+    for (int d = 0; d < 2000; ++d) {
+      for (int f = 0; f < 3; ++f) {
+        inv.AddModule("C:\\Program Files\\Vendor " + std::to_string(d) + "\\module" + std::to_string(f) + ".dll");
+      }
+    }
+  };
+  CZandrelDlg dlg(v, env, peers.Targets());
+  dlg.OnInitDialog();
+  v.url = peers.url("/speed");
+  ASSERT_TRUE(fake::RunWorker(dlg));
+  fake::FireTimers(dlg, v);
+  ASSERT_TRUE(v.start && v.send);
+  const std::string report = ReportText(dlg);
+  EXPECT_LE(report.size(), 102399u);
+  EXPECT_EQ(report.find("C:\\Program Files\\Vendor 0\r\n"), G("\r\n问题描述：\r\n").size() +
+                                                               std::string("AdapterName : eth9\r\nGateway: 0.0.0.0\r\n").size());
+  const size_t cut = report.find(G("（模块列表过长，在此截断：另有"));
+  ASSERT_NE(cut, std::string::npos);
+  const std::string after = G("个模块文件未列出）\r\n    CPU占用率为：25\r\n    C盘剩余空间为：1.50GB\r\nUDP检测成功！下载速度为：");
+  const size_t end = report.find(G("个模块文件未列出）"), cut);
+  EXPECT_EQ(report.substr(end, after.size()), after) << "the results follow the cut line";
+  const std::string tail = G("\r\n检测本地服务成功！频道ID：") + std::string(10239, 'c');
+  ASSERT_GE(report.size(), tail.size());
+  EXPECT_EQ(report.substr(report.size() - tail.size()), tail);
+}

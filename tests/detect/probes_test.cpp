@@ -79,6 +79,38 @@ TEST(ModuleInventory, GroupsByDirectoryInByteOrderWithoutDuplicates) {
   EXPECT_EQ(lines, want);
 }
 
+TEST(ModuleInventory, ABudgetCutsTheInventoryWithALineThatSaysSo) {
+  ModuleInventory inv;
+  for (const char* path : {"C:\\A\\x.dll", "C:\\A\\b.exe", "C:\\B\\x.dll", "C:\\C\\y.dll", "C:\\C\\z.dll"}) {
+    inv.AddModule(path);
+  }
+  auto join = [](const std::vector<std::string>& lines) {
+    std::string all;
+    for (const auto& l : lines) all += l;
+    return all;
+  };
+  const std::string whole = join(Collect([&](const LineSink& sink) { inv.PrintModuleInventory(sink); }));
+  auto within = [&](size_t budget, bool& cut) {
+    return join(Collect([&](const LineSink& sink) { cut = inv.PrintModuleInventory(sink, budget); }));
+  };
+  bool cut = true;
+  EXPECT_EQ(within(whole.size(), cut), whole);  // exactly enough: all of it, no cut line
+  EXPECT_FALSE(cut);
+  // One byte short: the last block goes, and the line says how many names were left out.
+  const std::string cutLine2 = platform::Utf8ToGbk("（模块列表过长，在此截断：另有2个模块文件未列出）\r\n");
+  std::string shorter = within(whole.size() - 1, cut);
+  EXPECT_TRUE(cut);
+  EXPECT_LE(shorter.size(), whole.size() - 1);
+  EXPECT_EQ(shorter, "C:\\A\r\n                b.exe\r\n                x.dll\r\nC:\\B\r\n                x.dll\r\n" + cutLine2);
+  // A directory never stands without its first name; a name can end a block early.
+  const std::string cutLine4 = platform::Utf8ToGbk("（模块列表过长，在此截断：另有4个模块文件未列出）\r\n");
+  EXPECT_EQ(within(std::string("C:\\A\r\n                b.exe\r\n").size() + cutLine4.size(), cut),
+            "C:\\A\r\n                b.exe\r\n" + cutLine4);
+  EXPECT_EQ(within(cutLine4.size() + 10, cut), platform::Utf8ToGbk("（模块列表过长，在此截断：另有5个模块文件未列出）\r\n"));
+  EXPECT_EQ(within(3, cut), "");  // no room even for the cut line
+  EXPECT_TRUE(cut);
+}
+
 TEST(ModuleInventory, CaseAndHighBytesOrderAsUnsignedAndStayDistinct) {
   ModuleInventory inv;
   inv.AddModule("C:\\Windows\\System32\\a.dll");

@@ -385,10 +385,34 @@ TEST(FileLogClient, FinishesWhenTheServerClosesWithoutAnswering) {
   Server srv([&](int, const std::string&, int) {}, true);
   C_file_log_client client("x", 1, "127.0.0.1:" + std::to_string(srv.port()) + "/test_log");
   ASSERT_TRUE(StepUntil(client, [&] { return client.state_text() == "finished"; }));
+  EXPECT_EQ(client.final_status(), 0);  // no answer at all
+  // Half a head is no answer either; a whole head is, even when the body breaks off.
+  Server half([&](socket_t fd, const std::string&, int) { SendAll(fd, "HTTP/1.1 200 OK\r\nContent-Le"); }, true);
+  C_file_log_client c1("x", 1, "127.0.0.1:" + std::to_string(half.port()) + "/test_log");
+  ASSERT_TRUE(StepUntil(c1, [&] { return c1.state_text() == "finished"; }));
+  EXPECT_EQ(c1.final_status(), 0);
   Server partial(
       [&](socket_t fd, const std::string&, int) { SendAll(fd, "HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\nabcd"); }, true);
   C_file_log_client c2("x", 1, "127.0.0.1:" + std::to_string(partial.port()) + "/test_log");
   ASSERT_TRUE(StepUntil(c2, [&] { return c2.state_text() == "finished"; }));
+  EXPECT_EQ(c2.final_status(), 200);
+}
+
+TEST(FileLogClient, ExposesTheStatusAndHeadersOfTheAnswerOnceFinished) {
+  Server srv(
+      [&](socket_t fd, const std::string&, int) {
+        SendAll(fd, "HTTP/1.1 429 Too Many Requests\r\nRetry-After: 30\r\nx-report-id: 7K3M-QX9P\r\n"
+                    "Content-Length: 9\r\n\r\n7K3M-QX9P");
+        Pause(300);  // the answer is complete before the connection closes
+      },
+      true);
+  C_file_log_client client("r", 1, "127.0.0.1:" + std::to_string(srv.port()) + "/test_log");
+  EXPECT_EQ(client.final_status(), 0);  // nothing before the exchange
+  ASSERT_TRUE(StepUntil(client, [&] { return client.state_text() == "finished"; }));
+  EXPECT_EQ(client.final_status(), 429);
+  EXPECT_EQ(client.answer_header("X-Report-Id"), "7K3M-QX9P");  // names match ignoring case
+  EXPECT_EQ(client.answer_header("Retry-After"), "30");
+  EXPECT_EQ(client.answer_header("Date"), "");
 }
 
 TEST(FileLogClient, RetriesWhileTheServerIsDownUntilItComesUp) {

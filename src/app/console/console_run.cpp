@@ -9,10 +9,11 @@ namespace zandrel {
 int RunConsoleDetection(CZandrelDlg& dlg, ConsoleView& view, const ConsoleRunOptions& opt) {
   if (!dlg.OnStartClicked()) {
     std::fprintf(stderr, "zandrel: the detection could not be started\n");
-    return 1;
+    return kExitNotStarted;
   }
   enum { kRunning, kUploading, kDone } phase = kRunning;
-  bool cancelled = false;
+  bool cancelled = false, timedOut = false;
+  ConsoleView::Clock::time_point uploadStart{};
   while (!view.Closed() && phase != kDone) {
     dlg.PumpUiCalls();
     if (platform::StopRequested()) {
@@ -34,17 +35,29 @@ int RunConsoleDetection(CZandrelDlg& dlg, ConsoleView& view, const ConsoleRunOpt
       }
       if (opt.send) {
         dlg.OnSendClicked();
+        uploadStart = ConsoleView::Clock::now();
         phase = kUploading;
       } else {
         phase = kDone;
       }
     } else if (phase == kUploading && !dlg.UploadActive()) {
       phase = kDone;
+    } else if (phase == kUploading && opt.sendTimeout.count() > 0 &&
+               ConsoleView::Clock::now() - uploadStart >= opt.sendTimeout) {
+      timedOut = true;
+      break;
     }
     if (phase != kDone) view.Wait(std::chrono::milliseconds(50));
   }
   dlg.OnDestroy();
-  return cancelled || view.Closed() ? 130 : 0;
+  if (cancelled || view.Closed()) return kExitStopped;
+  if (timedOut) {
+    std::fprintf(stderr, "zandrel: the report was not sent within %lld s; giving up\n",
+                 static_cast<long long>(std::chrono::duration_cast<std::chrono::seconds>(opt.sendTimeout).count()));
+    return kExitSendTimedOut;
+  }
+  if (opt.send && !dlg.LastUploadAccepted()) return kExitNotAccepted;
+  return kExitDone;
 }
 
 }  // namespace zandrel
