@@ -22,10 +22,9 @@ if [[ "${1:-}" != --inside ]]; then
   packages=(wine64 wine xvfb fonts-wqy-zenhei g++-mingw-w64-x86-64-posix cmake ninja-build iproute2)
   source scripts/lib/apt.sh
   ensure_packages "${packages[@]}"
-  bash scripts/deps.sh
   # The peers run natively; the dialog and its drivers are Windows programs.
-  cmake -S . -B build -G Ninja >/dev/null
-  cmake --build build --target zandrel-report-server local_service_peer
+  source scripts/lib/build.sh
+  zandrel_build build -- zandrel-report-server local_service_peer
   cmake -S . -B build-win64 -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-x86_64.cmake -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     >/dev/null
   cmake --build build-win64 --target zandrel dialog_driver dialog_icon_test
