@@ -65,24 +65,26 @@ if(NOT WIN32)
   set(CPACK_DEBIAN_PACKAGE_SECTION net)
   set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
   set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
-  # Each package's description: its own synopsis, then the body, every line
-  # of which starts with one space (a paragraph that apt wraps, not verbatim
-  # text). CPACK_PACKAGE_DESCRIPTION_SUMMARY stays unset here: CPack would put
-  # it in front of both, turning each synopsis into a body line.
+  # Each package's description: its own synopsis, then the body, written
+  # without indent: CPack starts each body line with one space (a paragraph
+  # that apt wraps; an indent of its own would make the line verbatim, and
+  # CPack strips the last line's). CPACK_PACKAGE_DESCRIPTION_SUMMARY stays
+  # unset here: CPack would put it in front of both, turning each synopsis
+  # into a body line.
   set(CPACK_DEBIAN_APP_PACKAGE_NAME zandrel)
   set(CPACK_DEBIAN_APP_DESCRIPTION "machine and network check for a live-broadcast client
- Zandrel builds a plain-text report about the machine and its network for the
- support team of a live-broadcast client: network adapters, loaded program
- files, CPU load, free disk space, reachability of the report server, download
- speed and the client's local service. It runs as a dialog or in a terminal
- (--console) and posts the report to the report server.")
+Zandrel builds a plain-text report about the machine and its network for the
+support team of a live-broadcast client: network adapters, loaded program
+files, CPU load, free disk space, reachability of the report server, download
+speed and the client's local service. It runs as a dialog or in a terminal
+(--console) and posts the report to the report server.")
   set(CPACK_DEBIAN_SERVER_PACKAGE_NAME zandrel-report-server)
   set(CPACK_DEBIAN_SERVER_PACKAGE_SECTION net)
   set(CPACK_DEBIAN_SERVER_DESCRIPTION "report server for the Zandrel checking tool
- The server that zandrel talks to: it answers UDP probes, stores the posted
- reports (one file each, written atomically) and serves the hint page and a
- speed-test file. It comes with a hardened systemd service that keeps its
- data in /var/lib/zandrel.")
+The server that zandrel talks to: it answers UDP probes, stores the posted
+reports (one file each, written atomically) and serves the hint page and a
+speed-test file. It comes with a hardened systemd service that keeps its
+data in /var/lib/zandrel.")
   set(CPACK_DEBIAN_SERVER_PACKAGE_CONTROL_EXTRA
       ${pkg_dir}/deb/conffiles ${pkg_dir}/deb/postinst ${pkg_dir}/deb/prerm ${pkg_dir}/deb/postrm)
 endif()
