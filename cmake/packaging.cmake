@@ -125,10 +125,12 @@ if(WIN32)
   # the uninstaller removes it under either name.
   set(shortcut_en "Zandrel")
   set(shortcut_zh "Zandrel 网络检测")
+  # (CPack writes these into its configuration file unescaped and reads them
+  # back: single quotes for NSIS, and each backslash doubled once more.)
   set(CPACK_NSIS_CREATE_ICONS_EXTRA
-      "  CreateShortCut \"$SMPROGRAMS\\$STARTMENU_FOLDER\\$(ZandrelShortcut).lnk\" \"$INSTDIR\\bin\\zandrel.exe\"")
+      "  CreateShortCut '$SMPROGRAMS\\\\$STARTMENU_FOLDER\\\\$(ZandrelShortcut).lnk' '$INSTDIR\\\\bin\\\\zandrel.exe'")
   set(CPACK_NSIS_DELETE_ICONS_EXTRA
-      "  Delete \"$SMPROGRAMS\\$MUI_TEMP\\${shortcut_en}.lnk\"\n  Delete \"$SMPROGRAMS\\$MUI_TEMP\\${shortcut_zh}.lnk\"")
+      "  Delete '$SMPROGRAMS\\\\$MUI_TEMP\\\\${shortcut_en}.lnk'\n  Delete '$SMPROGRAMS\\\\$MUI_TEMP\\\\${shortcut_zh}.lnk'")
   set(CPACK_NSIS_INSTALLED_ICON_NAME "bin\\\\zandrel.exe")
   set(CPACK_NSIS_MANIFEST_DPI_AWARE ON)
   set(CPACK_NSIS_MUI_ICON ${PROJECT_SOURCE_DIR}/data/zandrel.ico)

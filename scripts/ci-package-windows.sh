@@ -21,8 +21,9 @@ win64=${WIN64_DIR:-build-win64}
 win32=${WIN32_DIR:-build-win32}
 host=${ZANDREL_REPORT_HOST:-localhost}
 echo "== cross-building for the report server $host: x86_64 in $win64, i686 in $win32"
-# Ninja's progress lines and every warning or error; not CMake's configuration chatter.
-bash scripts/build-windows.sh 2>&1 | awk '/^-- /{next} {print; fflush()}'
+# Ninja's progress lines (line-buffered: into a pipe they would come in
+# blocks) and every warning or error; not CMake's configuration chatter.
+stdbuf -oL bash scripts/build-windows.sh 2>&1 | awk '/^-- /{next} {print; fflush()}'
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$win64/CMakeCache.txt")
 [[ -n $version ]] || fail "no project version in $win64/CMakeCache.txt"
 
