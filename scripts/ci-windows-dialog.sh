@@ -27,8 +27,10 @@ if [[ "${1:-}" != --inside ]]; then
   # The peers run natively; the dialog and its drivers are Windows programs.
   source scripts/lib/build.sh
   zandrel_build build -- zandrel-report-server local_service_peer
+  # The dialog talks to the peers on this machine, whatever host an earlier
+  # build (e.g. of the installers) left in the cache.
   cmake -S . -B build-win64 -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-x86_64.cmake -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    >/dev/null
+    -DZANDREL_REPORT_HOST=localhost -DZANDREL_SPEED_URL= >/dev/null
   cmake --build build-win64 --target zandrel dialog_driver dialog_icon_test
 
   export WINEPREFIX=${WINEPREFIX_DIALOG:-$(mktemp -d /tmp/zandrel-wine-XXXXXX)}
