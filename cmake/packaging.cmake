@@ -12,7 +12,6 @@ set(CPACK_PACKAGE_NAME zandrel)
 set(CPACK_PACKAGE_VENDOR "Zandrel developers")
 set(CPACK_PACKAGE_CONTACT "${ZANDREL_PACKAGE_MAINTAINER}")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Machine and network check for the live-broadcast client")
 set(CPACK_STRIP_FILES ON)
 set(CPACK_OUTPUT_FILE_PREFIX ${PROJECT_BINARY_DIR}/packages)
 
@@ -66,20 +65,26 @@ if(NOT WIN32)
   set(CPACK_DEBIAN_PACKAGE_SECTION net)
   set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
   set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+  # Each package's description: its own synopsis, then the body, written
+  # without indent: CPack starts each body line with one space (a paragraph
+  # that apt wraps; an indent of its own would make the line verbatim, and
+  # CPack strips the last line's). CPACK_PACKAGE_DESCRIPTION_SUMMARY stays
+  # unset here: CPack would put it in front of both, turning each synopsis
+  # into a body line.
   set(CPACK_DEBIAN_APP_PACKAGE_NAME zandrel)
   set(CPACK_DEBIAN_APP_DESCRIPTION "machine and network check for a live-broadcast client
- Zandrel builds a plain-text report about the machine and its network for the
- support team of a live-broadcast client: network adapters, loaded program
- files, CPU load, free disk space, reachability of the report server, download
- speed and the client's local service. It runs as a dialog or in a terminal
- (--console) and posts the report to the report server.")
+Zandrel builds a plain-text report about the machine and its network for the
+support team of a live-broadcast client: network adapters, loaded program
+files, CPU load, free disk space, reachability of the report server, download
+speed and the client's local service. It runs as a dialog or in a terminal
+(--console) and posts the report to the report server.")
   set(CPACK_DEBIAN_SERVER_PACKAGE_NAME zandrel-report-server)
   set(CPACK_DEBIAN_SERVER_PACKAGE_SECTION net)
   set(CPACK_DEBIAN_SERVER_DESCRIPTION "report server for the Zandrel checking tool
- The server that zandrel talks to: it answers UDP probes, stores the posted
- reports (one file each, written atomically) and serves the hint page and a
- speed-test file. It comes with a hardened systemd service that keeps its
- data in /var/lib/zandrel.")
+The server that zandrel talks to: it answers UDP probes, stores the posted
+reports (one file each, written atomically) and serves the hint page and a
+speed-test file. It comes with a hardened systemd service that keeps its
+data in /var/lib/zandrel.")
   set(CPACK_DEBIAN_SERVER_PACKAGE_CONTROL_EXTRA
       ${pkg_dir}/deb/conffiles ${pkg_dir}/deb/postinst ${pkg_dir}/deb/prerm ${pkg_dir}/deb/postrm)
 endif()
@@ -104,12 +109,28 @@ if(WIN32)
     set(CPACK_NSIS_INSTALL_ROOT "$PROGRAMFILES")
     set(nsis_target x86-unicode)
   endif()
+  set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Machine and network check for the live-broadcast client")
   set(CPACK_PACKAGE_INSTALL_DIRECTORY Zandrel)
   set(CPACK_PACKAGE_INSTALL_REGISTRY_KEY Zandrel)
   set(CPACK_NSIS_PACKAGE_NAME Zandrel)
   set(CPACK_NSIS_DISPLAY_NAME Zandrel)
-  # Start-menu shortcut "Zandrel" to bin\zandrel.exe.
-  set(CPACK_PACKAGE_EXECUTABLES zandrel Zandrel)
+  # The licence page shows the project's own copyright notice (the one of the
+  # Debian packages' copyright file), in English and Chinese.
+  set(CPACK_RESOURCE_FILE_LICENSE ${pkg_dir}/windows/copyright.txt)
+  # The last page offers to run the program.
+  set(CPACK_NSIS_EXECUTABLES_DIRECTORY bin)
+  set(CPACK_NSIS_MUI_FINISHPAGE_RUN zandrel.exe)
+  # The Start-menu shortcut to bin\zandrel.exe, named in the installer's
+  # language (the string ZandrelShortcut, defined with the languages below);
+  # the uninstaller removes it under either name.
+  set(shortcut_en "Zandrel")
+  set(shortcut_zh "Zandrel 网络检测")
+  # (CPack writes these into its configuration file unescaped and reads them
+  # back: single quotes for NSIS, and each backslash doubled once more.)
+  set(CPACK_NSIS_CREATE_ICONS_EXTRA
+      "  CreateShortCut '$SMPROGRAMS\\\\$STARTMENU_FOLDER\\\\$(ZandrelShortcut).lnk' '$INSTDIR\\\\bin\\\\zandrel.exe'")
+  set(CPACK_NSIS_DELETE_ICONS_EXTRA
+      "  Delete '$SMPROGRAMS\\\\$MUI_TEMP\\\\${shortcut_en}.lnk'\n  Delete '$SMPROGRAMS\\\\$MUI_TEMP\\\\${shortcut_zh}.lnk'")
   set(CPACK_NSIS_INSTALLED_ICON_NAME "bin\\\\zandrel.exe")
   set(CPACK_NSIS_MANIFEST_DPI_AWARE ON)
   set(CPACK_NSIS_MUI_ICON ${PROJECT_SOURCE_DIR}/data/zandrel.ico)
@@ -120,7 +141,9 @@ if(WIN32)
   # (the first one is what NSIS falls back to).
   file(READ ${CMAKE_ROOT}/Modules/Internal/CPack/NSIS.template.in nsis_script)
   string(REGEX REPLACE "(  !insertmacro MUI_LANGUAGE \"[A-Za-z]+\"[^\n]*\n)+"
-         "  !insertmacro MUI_LANGUAGE \"English\"\n  !insertmacro MUI_LANGUAGE \"SimpChinese\"\n"
+         "  !insertmacro MUI_LANGUAGE \"English\"\n  !insertmacro MUI_LANGUAGE \"SimpChinese\"\n\
+  LangString ZandrelShortcut \${LANG_ENGLISH} \"${shortcut_en}\"\n\
+  LangString ZandrelShortcut \${LANG_SIMPCHINESE} \"${shortcut_zh}\"\n"
          nsis_script "${nsis_script}")
   string(FIND "${nsis_script}" "MUI_LANGUAGE \"SimpChinese\"" found)
   if(found EQUAL -1)

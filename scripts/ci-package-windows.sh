@@ -6,6 +6,9 @@
 # then the uninstaller, which must remove every file the installer put there.
 # (32-bit Wine cannot be installed here: the i686 installer is built and
 # inspected, not run.) Run as root on Debian 12.
+#
+# The programs are built for the report server named by ZANDREL_REPORT_HOST
+# (default localhost); ZANDREL_SPEED_URL sets the speed-test URL on its own.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 packages=(cmake ninja-build g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix nsis wine wine icoutils
@@ -16,7 +19,11 @@ fail() { echo "ci-package-windows: $*" >&2; exit 1; }
 
 win64=${WIN64_DIR:-build-win64}
 win32=${WIN32_DIR:-build-win32}
-bash scripts/build-windows.sh >/dev/null
+host=${ZANDREL_REPORT_HOST:-localhost}
+echo "== cross-building for the report server $host: x86_64 in $win64, i686 in $win32"
+# Ninja's progress lines (line-buffered: into a pipe they would come in
+# blocks) and every warning or error; not CMake's configuration chatter.
+stdbuf -oL bash scripts/build-windows.sh 2>&1 | awk '/^-- /{next} {print; fflush()}'
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$win64/CMakeCache.txt")
 [[ -n $version ]] || fail "no project version in $win64/CMakeCache.txt"
 
@@ -29,6 +36,7 @@ check_version_resource() {
 }
 
 for dir in "$win64" "$win32"; do
+  echo "== cpack in $dir: installer and portable .zip"
   rm -rf "$dir/packages"
   (cd "$dir" && cpack >/dev/null)
 done
@@ -41,6 +49,13 @@ for arch in win64:x86-64 win32:"Intel 80386"; do
   grep -c 'MUI_LANGUAGE "\(English\|SimpChinese\)"' "$dir/_CPack_Packages/$name/NSIS/project.nsi" | grep -qx 2 &&
     [[ $(grep -c 'MUI_LANGUAGE' "$dir/_CPack_Packages/$name/NSIS/project.nsi") == 2 ]] ||
     fail "$installer: the languages are not English and Chinese"
+  # The project's own copyright notice on the licence page, "run Zandrel" on the
+  # last page, the Start-menu entry named in the installer's language.
+  nsi=$dir/_CPack_Packages/$name/NSIS/project.nsi
+  grep -q 'MUI_PAGE_LICENSE ".*/packaging/windows/copyright.txt"' "$nsi" || fail "$installer: not our licence text"
+  grep -qF '!define MUI_FINISHPAGE_RUN "$INSTDIR\bin\zandrel.exe"' "$nsi" || fail "$installer: no run on the last page"
+  grep -qF 'LangString ZandrelShortcut ${LANG_SIMPCHINESE} "Zandrel 网络检测"' "$nsi" ||
+    fail "$installer: no Chinese name for the Start-menu entry"
   listing=$(unzip -Z1 "$zip")
   grep -qx "zandrel-$version-$name/bin/zandrel.exe" <<<"$listing" || fail "$zip lacks bin/zandrel.exe: $listing"
   unzip -p "$zip" "zandrel-$version-$name/bin/zandrel.exe" >"$dir/portable-zandrel.exe"
@@ -49,14 +64,14 @@ for arch in win64:x86-64 win32:"Intel 80386"; do
   echo "$name: $(basename "$installer") $(stat -c %s "$installer") bytes, $(basename "$zip") $(stat -c %s "$zip") bytes"
 done
 
-echo "== the x86_64 installer under wine64"
+echo "== the x86_64 installer under wine64: a fresh prefix, install, run, uninstall"
 prefix=$(mktemp -d)
 trap 'WINEPREFIX=$prefix wineserver -k 2>/dev/null || true; rm -rf "$prefix"' EXIT
 # Everything runs in a network namespace of its own: --console talks to no one.
 unshare -n bash -euo pipefail -c '
   ip link set lo up
   export WINEPREFIX=$1 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" DISPLAY=
-  installer=$2 version=$3
+  installer=$2 version=$3 host=$4
   fail() { echo "ci-package-windows: $*" >&2; exit 1; }
   wine wineboot --init >/dev/null 2>&1
   wineserver -w
@@ -80,7 +95,8 @@ unshare -n bash -euo pipefail -c '
 
   out=$(wine "C:\\Program Files\\Zandrel\\bin\\zandrel.exe" --version | tr -d "\r")
   echo "zandrel.exe --version: $out"
-  [[ $out == "zandrel $version" ]] || fail "zandrel.exe --version printed \"$out\""
+  expected=$(printf "zandrel %s\nreport server: %s" "$version" "$host")
+  [[ $out == "$expected" ]] || fail "zandrel.exe --version printed \"$out\", not \"$expected\""
 
   set +e
   wine "C:\\Program Files\\Zandrel\\bin\\zandrel.exe" --console --problem test \
@@ -102,6 +118,6 @@ unshare -n bash -euo pipefail -c '
   [[ ! -d "$WINEPREFIX/drive_c/Program Files/Zandrel" ]] || fail "the uninstaller left its folder"
   if wine reg query "$key" >/dev/null 2>&1; then fail "the Add/Remove Programs entry is still there"; fi
   echo "uninstalled: no installed file left"
-' _ "$prefix" "$(realpath "$win64/packages/zandrel-$version-win64.exe")" "$version"
+' _ "$prefix" "$(realpath "$win64/packages/zandrel-$version-win64.exe")" "$version" "$host"
 check_version_resource "$prefix/installed-zandrel.exe"
 echo "ci-package-windows: installers ${version} OK"

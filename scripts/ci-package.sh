@@ -3,23 +3,29 @@
 # errors), the expected files, dependencies that apt can satisfy, installation
 # into a throw-away root, the installed programs, the systemd unit, removal.
 # Run as root on Debian 12 (it installs what it needs with apt-get).
+#
+# The programs are built for the report server named by ZANDREL_REPORT_HOST
+# (default localhost); ZANDREL_SPEED_URL sets the speed-test URL on its own
+# (default: the speed file of that server).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/deps.sh
 extra=(lintian dpkg-dev systemd init-system-helpers fakeroot)
 source scripts/lib/apt.sh
+source scripts/lib/build.sh
 ensure_packages "${extra[@]}"
 
 build=${BUILD_DIR:-build-deb}
+host=${ZANDREL_REPORT_HOST:-localhost}
 fail() { echo "ci-package: $*" >&2; exit 1; }
 
+echo "== build for the report server $host"
 # Debian's hardening flags, as a package build would use them.
 export DEB_BUILD_MAINT_OPTIONS=hardening=+all
-cmake -S . -B "$build" -G Ninja -DCMAKE_INSTALL_PREFIX=/usr -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+zandrel_build "$build" -DCMAKE_INSTALL_PREFIX=/usr -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_CXX_FLAGS="$(dpkg-buildflags --get CXXFLAGS) $(dpkg-buildflags --get CPPFLAGS)" \
   -DCMAKE_EXE_LINKER_FLAGS="$(dpkg-buildflags --get LDFLAGS)" \
-  -DZANDREL_TESTS=OFF -DZANDREL_BENCH=OFF >/dev/null
-cmake --build "$build"
+  -DZANDREL_REPORT_HOST="$host" -DZANDREL_SPEED_URL="${ZANDREL_SPEED_URL:-}" \
+  -DZANDREL_TESTS=OFF -DZANDREL_BENCH=OFF
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
 [[ -n $version ]] || fail "no project version in $build/CMakeCache.txt"
 rm -rf "$build/packages"
@@ -52,15 +58,32 @@ for deb in "$app_deb" "$server_deb"; do
   echo "$(dpkg-deb -f "$deb" Package): Depends: $depends"
   [[ $depends == *libc6* && $depends == *libstdc++6* ]] || fail "$deb: Depends not computed from the libraries"
 done
+# Each package its own synopsis; the body a wrapped paragraph (lines of one
+# leading space), not verbatim text (two or more).
+for spec in "$app_deb:machine and network check for a live-broadcast client" \
+            "$server_deb:report server for the Zandrel checking tool"; do
+  deb=${spec%%:*} synopsis=${spec#*:}
+  description=$(dpkg-deb -f "$deb" Description)
+  echo "$(dpkg-deb -f "$deb" Package): Description: $(head -n 1 <<<"$description")"
+  [[ $(head -n 1 <<<"$description") == "$synopsis" ]] || fail "$deb: the synopsis is not \"$synopsis\""
+  body=$(tail -n +2 <<<"$description")
+  [[ -n $body ]] || fail "$deb: no long description"
+  if grep -vqE '^ [^ ]' <<<"$body"; then fail "$deb: body lines that are not a plain paragraph: $body"; fi
+done
 [[ $(dpkg-deb -f "$app_deb" Depends) == *libqt6widgets6* ]] || fail "zandrel does not depend on Qt Widgets"
 [[ $(dpkg-deb -f "$server_deb" Depends) == *libssl3* ]] || fail "the server does not depend on libssl3"
 dpkg-deb --ctrl-tarfile "$server_deb" | tar -xO ./conffiles | grep -qx /etc/default/zandrel-report-server ||
   fail "/etc/default/zandrel-report-server is not a conffile"
 
 echo "== apt can satisfy the dependencies"
-apt-get install --simulate --no-install-recommends "./$app_deb" "./$server_deb" >"$build/apt-simulate.log" ||
-  { cat "$build/apt-simulate.log"; fail "apt cannot install the packages"; }
-grep -E '^Inst (zandrel|zandrel-report-server) ' "$build/apt-simulate.log"
+# --reinstall: apt plans to install both even where the same version is
+# installed already (it would otherwise plan nothing for them).
+apt-get install --simulate --reinstall --no-install-recommends "./$app_deb" "./$server_deb" \
+  >"$build/apt-simulate.log" || { cat "$build/apt-simulate.log"; fail "apt cannot install the packages"; }
+for name in zandrel zandrel-report-server; do
+  grep -E "^Inst $name " "$build/apt-simulate.log" ||
+    { cat "$build/apt-simulate.log"; fail "apt plans no installation of $name"; }
+done
 
 echo "== install into a throw-away root"
 root=$(mktemp -d)
@@ -75,7 +98,9 @@ dpkg_root -s zandrel zandrel-report-server | grep -E '^(Package|Status)'
 for program in zandrel:/usr/bin:zandrel.1 zandrel-report-server:/usr/sbin:zandrel-report-server.8; do
   IFS=: read -r name dir page <<<"$program"
   gzip -dc "$root/usr/share/man/man${page##*.}/$page.gz" >"$build/$page"
-  cmake -DPROGRAM="$root$dir/$name" -DNAME="$name" -DVERSION="$version" -DMANPAGE="$build/$page" \
+  host_arg=()
+  [[ $name == zandrel ]] && host_arg=(-DHOST="$host")  # the client names the server it was built for
+  cmake -DPROGRAM="$root$dir/$name" -DNAME="$name" -DVERSION="$version" "${host_arg[@]}" -DMANPAGE="$build/$page" \
     -P tests/packaging/check_program.cmake
 done
 "$root/usr/bin/zandrel" --version

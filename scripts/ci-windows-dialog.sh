@@ -11,7 +11,9 @@
 #   - zandrel.exe --auto --send --screenshot, which must exit 0 with the
 #     report stored.
 # With --render OUT.png it only renders the dialog after a finished run (for
-# the README) instead.
+# the README) instead, with 宋体 mapped to AR PL UMing: every stroke of its
+# glyphs is drawn, a Chinese character is two "=" wide (the banners line up)
+# and the dialog keeps the size of its template.
 # Environment: XVFB_DISPLAY (default :93), CLOSES (default 20).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -20,15 +22,16 @@ root=$PWD
 if [[ "${1:-}" != --inside ]]; then
   render=""
   if [[ "${1:-}" == --render ]]; then render=$(realpath -m "${2:-docs/dialog-windows.png}"); fi
-  packages=(wine64 wine xvfb fonts-wqy-zenhei g++-mingw-w64-x86-64-posix cmake ninja-build iproute2)
+  packages=(wine64 wine xvfb fonts-wqy-zenhei fonts-arphic-uming g++-mingw-w64-x86-64-posix cmake ninja-build iproute2)
   source scripts/lib/apt.sh
   ensure_packages "${packages[@]}"
-  bash scripts/deps.sh
   # The peers run natively; the dialog and its drivers are Windows programs.
-  cmake -S . -B build -G Ninja >/dev/null
-  cmake --build build --target zandrel-report-server local_service_peer
+  source scripts/lib/build.sh
+  zandrel_build build -- zandrel-report-server local_service_peer
+  # The dialog talks to the peers on this machine, whatever host an earlier
+  # build (e.g. of the installers) left in the cache.
   cmake -S . -B build-win64 -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-x86_64.cmake -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    >/dev/null
+    -DZANDREL_REPORT_HOST=localhost -DZANDREL_SPEED_URL= >/dev/null
   cmake --build build-win64 --target zandrel dialog_driver dialog_icon_test
 
   export WINEPREFIX=${WINEPREFIX_DIALOG:-$(mktemp -d /tmp/zandrel-wine-XXXXXX)}
@@ -57,15 +60,17 @@ trap cleanup EXIT
 # replacements and Wine drawing its own window frames (Xvfb has no window
 # manager). Registry files are UTF-16 for the Chinese value names.
 "$wine" wineboot -i >/dev/null 2>&1
+font="WenQuanYi Zen Hei Mono"
+[[ -n "$render" ]] && font="AR PL UMing CN"
 reg() { { printf '\xff\xfe'; sed 's/$/\r/' | iconv -f UTF-8 -t UTF-16LE; } > "$work/settings.reg"; "$wine" regedit /S "$work/settings.reg"; }
-reg <<'REG'
+reg <<REG
 Windows Registry Editor Version 5.00
 
 [HKEY_CURRENT_USER\Software\Wine\Fonts\Replacements]
-"宋体"="WenQuanYi Zen Hei Mono"
-"SimSun"="WenQuanYi Zen Hei Mono"
-"新宋体"="WenQuanYi Zen Hei Mono"
-"NSimSun"="WenQuanYi Zen Hei Mono"
+"宋体"="$font"
+"SimSun"="$font"
+"新宋体"="$font"
+"NSimSun"="$font"
 
 [HKEY_CURRENT_USER\Software\Wine\X11 Driver]
 "Managed"="N"

@@ -5,9 +5,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 out=${1:-docs/dialog.png}
-bash scripts/deps.sh
-cmake -S . -B build -G Ninja >/dev/null
-cmake --build build
+source scripts/lib/build.sh
+zandrel_build build -- zandrel zandrel-report-server local_service_peer
 mkdir -p "$(dirname "$out")"
 data=$(mktemp -d /tmp/zandrel-render-XXXXXX)
 ./build/server/zandrel-report-server --data-dir "$data" --speed-size 8000000 --quiet &

@@ -3,9 +3,9 @@
 # BUILD_DIR and CMAKE_ARGS may be set to build a variant (e.g. sanitizers).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/deps.sh
+source scripts/lib/build.sh
 build=${BUILD_DIR:-build}
-cmake -S . -B "$build" -G Ninja ${CMAKE_ARGS:-}
-cmake --build "$build"
+# shellcheck disable=SC2086  # CMAKE_ARGS holds several arguments
+zandrel_build "$build" ${CMAKE_ARGS:-}
 cd "$build"
 ctest --output-on-failure -j "$(nproc)"

@@ -8,6 +8,7 @@
 
 #include "app/console/console_run.h"
 #include "app/console/console_view.h"
+#include "app/defaults.h"
 #include "app/zandrel_dlg.h"
 #include "platform/console.h"
 #include "platform/files.h"
@@ -95,7 +96,7 @@ int main(int argc, char** argv) {
       std::fputs(kUsage, stdout);
       return 0;
     } else if (a == "--version") {
-      std::printf("zandrel %s\n", ZANDREL_VERSION);
+      std::printf("zandrel %s\nreport server: %s\n", ZANDREL_VERSION, zandrel::g_reportHost.c_str());
       return 0;
     } else if (a == "--console") {
       opt.console = true;

@@ -1,14 +1,19 @@
 # Checks an installed-to-be program against its packaging:
-#   PROGRAM --version prints exactly "NAME VERSION" and exits 0;
+#   PROGRAM --version prints exactly "NAME VERSION" and exits 0; with HOST
+#   given, a second line names the report server it was built for;
 #   every option PROGRAM --help lists is described in the man page MANPAGE.
-# Run with cmake -DPROGRAM=... -DNAME=... -DVERSION=... -DMANPAGE=... -P check_program.cmake
+# Run with cmake -DPROGRAM=... -DNAME=... -DVERSION=... [-DHOST=...] -DMANPAGE=... -P check_program.cmake
 
 execute_process(COMMAND ${PROGRAM} --version RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
 if(NOT rc EQUAL 0)
   message(FATAL_ERROR "${NAME} --version exited with ${rc}: ${err}")
 endif()
-if(NOT out STREQUAL "${NAME} ${VERSION}\n")
-  message(FATAL_ERROR "${NAME} --version printed '${out}', expected '${NAME} ${VERSION}'")
+set(expected "${NAME} ${VERSION}\n")
+if(DEFINED HOST)
+  string(APPEND expected "report server: ${HOST}\n")
+endif()
+if(NOT out STREQUAL expected)
+  message(FATAL_ERROR "${NAME} --version printed '${out}', expected '${expected}'")
 endif()
 
 execute_process(COMMAND ${PROGRAM} --help RESULT_VARIABLE rc OUTPUT_VARIABLE help)
