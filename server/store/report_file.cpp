@@ -90,3 +90,26 @@ std::optional<ReportFileName> ParseReportFileName(std::string_view name) {
 }
 
 }  // namespace zandrel::store
+
+#include "platform/files.h"
+#include "server/report/report_facts.h"
+#include "server/store/report_record.h"
+
+namespace zandrel::store {
+
+bool RecordFromFile(const std::string& dir, const std::string& name, ReportRecord& out) {
+  auto f = ParseReportFileName(name);
+  if (!f) return false;
+  std::string body;
+  if (!platform::ReadWholeFile(dir + "/" + name, body)) return false;
+  out.id = ReportIdText(f->id);
+  out.received = f->received;
+  out.sender = f->sender;
+  out.size = body.size();
+  out.md5 = f->md5;
+  out.file = name;
+  out.facts = report::ReadReport(body);
+  return true;
+}
+
+}  // namespace zandrel::store

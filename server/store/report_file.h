@@ -27,3 +27,13 @@ std::optional<ReportFileName> ParseReportFileName(std::string_view name);
 inline uint64_t DiskBytes(uint64_t size) { return size == 0 ? 4096 : (size + 4095) / 4096 * 4096; }
 
 }  // namespace zandrel::store
+
+namespace zandrel::store {
+
+struct ReportRecord;
+// The record of the report stored in dir under name: what its name says
+// and the facts of its bytes. False when the name is not a report's or the
+// file cannot be read.
+bool RecordFromFile(const std::string& dir, const std::string& name, ReportRecord& out);
+
+}  // namespace zandrel::store
