@@ -3,7 +3,10 @@
 #include <cstdio>
 #include <ctime>
 
+#include "platform/files.h"
+#include "server/report/report_facts.h"
 #include "server/store/report_id.h"
+#include "server/store/report_record.h"
 
 namespace zandrel::store {
 namespace {
@@ -90,10 +93,6 @@ std::optional<ReportFileName> ParseReportFileName(std::string_view name) {
 }
 
 }  // namespace zandrel::store
-
-#include "platform/files.h"
-#include "server/report/report_facts.h"
-#include "server/store/report_record.h"
 
 namespace zandrel::store {
 
