@@ -29,6 +29,8 @@ const char kUsage[] =
     "  --reports-per-minute N  reports one address may send a minute, 0 for no limit (default 60)\n"
     "  --min-free BYTES     refuse reports (507) below this much free space (default 268435456)\n"
     "  --max-store BYTES    refuse reports (507) once stored reports take this much, 0 for no limit\n"
+    "  --keep-days N        remove reports older than N days, hourly and at start (default: keep all)\n"
+    "  --no-index           store reports without the searchable index\n"
     "  --quiet              no log lines\n"
     "  --help               this text\n"
     "  --version            print the version\n";
@@ -66,6 +68,10 @@ int main(int argc, char** argv) {
       opt.quiet = true;
       continue;
     }
+    if (a == "--no-index") {
+      opt.index = false;
+      continue;
+    }
     const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
     if (!value) return UsageError(a + " needs a value");
     uint64_t n = 0;
@@ -92,6 +98,9 @@ int main(int argc, char** argv) {
     } else if (a == "--head-seconds") {
       if (!ParseNumber(value, 3600, n) || n == 0) return UsageError(a + " takes a number of seconds from 1 to 3600");
       opt.headMs = static_cast<uint32_t>(n * 1000);
+    } else if (a == "--keep-days") {
+      if (!ParseNumber(value, 36500, n) || n == 0) return UsageError(a + " takes a number of days from 1 to 36500");
+      opt.keepDays = static_cast<uint32_t>(n);
     } else if (a == "--max-per-address" || a == "--reports-per-minute") {
       if (!ParseNumber(value, 1000000, n)) return UsageError(a + " takes a count up to 1000000");
       (a == "--max-per-address" ? opt.maxPerAddress : opt.reportsPerMinute) = static_cast<uint32_t>(n);

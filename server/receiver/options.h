@@ -31,6 +31,8 @@ struct ServerOptions {
   uint64_t maxStoreBytes = 0;  // total size of stored reports, 0: no limit
   uint64_t speedBudget = 32ull << 20;  // bytes queued for every speed download together
   std::string speedPath = "/speedtest/zandrel-speed.bin";
+  uint32_t keepDays = 0;  // remove reports older than this many days, 0: keep every report
+  bool index = true;  // keep the report index beside the files, where the system has one
   bool quiet = false;  // no log lines
 
   HttpLimits http() const {

@@ -14,7 +14,28 @@ ReportServer::~ReportServer() { http_.reset(); }
 
 bool ReportServer::Start(std::string& error) {
   if (!store_.Open(error)) return false;
-  if (!store_.StartWorker()) {
+  if (opt_.index) {
+    store::IndexKeeperOptions ko;
+    ko.dataDir = opt_.dataDir;
+    ko.keepDays = opt_.keepDays;
+    ko.quiet = opt_.quiet;
+    ko.released = [counter = store_.released()](uint64_t bytes) { *counter += bytes; };
+    std::string why;
+    index_ = store::OpenIndexKeeper(ko, why);
+    if (!index_) LogLine(opt_.quiet, "reports are stored without an index: %s", why.c_str());
+  }
+  store::StoreWorker::AfterBatch indexBatch;
+  if (index_) {
+    // Rows are written once the batch is durable and before it is answered.
+    indexBatch = [keeper = index_](const std::vector<store::StoreWorker::Done>& done) {
+      std::vector<std::string> names;
+      for (const auto& d : done) {
+        if (d.ok && !d.name.empty()) names.push_back(d.name);
+      }
+      if (!names.empty()) keeper->Stored(names);
+    };
+  }
+  if (!store_.StartWorker(std::move(indexBatch)) || (index_ && !index_->Start())) {
     error = "cannot start the thread that stores reports";
     return false;
   }
@@ -35,8 +56,8 @@ bool ReportServer::Start(std::string& error) {
   if (opt_.hintPort && !http_->Listen(opt_.bindAddr, opt_.hintPort, kHintListener)) {
     LogLine(opt_.quiet, "hint page is not served on port %u (the port cannot be bound)", opt_.hintPort);
   }
-  LogLine(opt_.quiet, "serving HTTP on port %u, UDP on port %u, reports in %s", httpPort_, udpPort_,
-          opt_.dataDir.c_str());
+  LogLine(opt_.quiet, "serving HTTP on port %u, UDP on port %u, reports in %s%s", httpPort_, udpPort_,
+          opt_.dataDir.c_str(), index_ ? " (indexed)" : "");
   return true;
 }
 

@@ -11,6 +11,7 @@
 #include "server/http/http_server.h"
 #include "server/receiver/options.h"
 #include "server/receiver/receiver.h"
+#include "server/store/index_keeper.h"
 #include "server/store/report_store.h"
 
 namespace zandrel::server {
@@ -44,6 +45,7 @@ class ReportServer final : public net::I_udp_handler {
  private:
   ServerOptions opt_;
   HttpLimits limits_;
+  std::shared_ptr<store::IndexKeeper> index_;  // shared with the store's worker
   store::ReportStore store_;
   Receiver receiver_;
   std::unique_ptr<HttpServer> http_;

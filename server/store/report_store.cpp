@@ -253,6 +253,8 @@ std::shared_ptr<const ReportStore::Storing> ReportStore::Store(std::unique_ptr<U
 }
 
 void ReportStore::Collect() {
+  uint64_t gone = released_->exchange(0);
+  storedBytes_ -= std::min(gone, storedBytes_);
   for (const StoreWorker::Done& d : worker_->TakeDone()) Settle(d.result, d.ok);
 }
 

@@ -5,6 +5,7 @@
 // everything else, counting included, stays on the thread that owns the
 // store. Without a worker each file operation runs at once.
 #pragma once
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -103,6 +104,11 @@ class ReportStore {
   // never becomes visible, and its temporaries go at the next start.
   void SetStopWait(uint32_t ms) { stopWaitMs_ = ms; }
 
+  // Where reports removed behind the store's back (retention) are counted,
+  // from any thread and for as long as anyone holds it: their space is
+  // counted free at the next Collect.
+  std::shared_ptr<std::atomic<uint64_t>> released() const { return released_; }
+
   uint64_t stored() const { return stored_; }
   // The space stored reports take, counted in whole blocks (DiskBytes).
   uint64_t stored_bytes() const { return storedBytes_; }
@@ -129,6 +135,7 @@ class ReportStore {
   std::unordered_map<uint32_t, Bucket> buckets_;
   std::deque<std::pair<uint32_t, uint32_t>> touched_;  // (time, address) of each admission, oldest first
   uint64_t stored_ = 0, storedBytes_ = 0, reserved_ = 0, committing_ = 0, sequence_ = 0, uploads_ = 0;
+  std::shared_ptr<std::atomic<uint64_t>> released_ = std::make_shared<std::atomic<uint64_t>>(0);
   bool refusingRoom_ = false;
   uint32_t stopWaitMs_ = 5000;
   std::function<bool()> beforeCommit_;
