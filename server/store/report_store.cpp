@@ -86,8 +86,12 @@ bool ReportStore::Open(std::string& error) {
   return true;
 }
 
+// New reports are turned away while the queue is half full, or while the
+// disk has not finished one batch for kStuckMs: a client told to come back
+// soon is better off than one left waiting for a disk that may not return.
 bool ReportStore::DiskBehind() const {
-  return worker_->queued_bytes() >= kQueueBytes / 2 || worker_->queued_jobs() >= kQueueJobs / 2;
+  return worker_->queued_bytes() >= kQueueBytes / 2 || worker_->queued_jobs() >= kQueueJobs / 2 ||
+         worker_->busy_ms() >= kStuckMs;
 }
 
 int ReportStore::CheckRoom(uint64_t length) {

@@ -26,6 +26,8 @@ class ReportStore {
   // What the worker may hold at once: bytes not yet written, and jobs.
   static constexpr uint64_t kQueueBytes = 32ull << 20;
   static constexpr std::size_t kQueueJobs = 8192;
+  // A batch that has taken this long means the disk is stuck for now.
+  static constexpr uint32_t kStuckMs = 2000;
 
   explicit ReportStore(const StoreOptions& opt);
   // Finishes every report handed to Store, waiting at most the stop wait

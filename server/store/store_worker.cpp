@@ -16,6 +16,7 @@ struct StoreWorker::Shared {
   std::size_t runningJobs = 0;
   std::vector<Done> done;
   bool stopping = false, running = false;
+  std::chrono::steady_clock::time_point batchStart;
 
   // Runs one batch: the jobs in order, then one directory flush for its
   // commits, then their results.
@@ -64,6 +65,7 @@ struct StoreWorker::Shared {
       runningJobs = batch.size();
       queuedBytes = 0;
       running = true;
+      batchStart = std::chrono::steady_clock::now();
       lock.unlock();
       RunBatch(batch);
       batch.clear();
@@ -145,6 +147,13 @@ uint64_t StoreWorker::queued_bytes() const {
 std::size_t StoreWorker::queued_jobs() const {
   std::lock_guard<std::mutex> lock(shared_->mu);
   return shared_->todo.size() + shared_->runningJobs;
+}
+
+uint32_t StoreWorker::busy_ms() const {
+  std::lock_guard<std::mutex> lock(shared_->mu);
+  if (!shared_->running) return 0;
+  auto d = std::chrono::steady_clock::now() - shared_->batchStart;
+  return static_cast<uint32_t>(std::chrono::duration_cast<std::chrono::milliseconds>(d).count());
 }
 
 bool StoreWorker::Stop(uint32_t waitMs) {

@@ -66,6 +66,8 @@ class StoreWorker {
   std::vector<Done> TakeDone();
   uint64_t queued_bytes() const;
   std::size_t queued_jobs() const;
+  // How long the batch under way has been running; 0 when idle.
+  uint32_t busy_ms() const;
   // Runs what is queued, waiting at most waitMs for it; true when the
   // thread ended. Otherwise the thread is left to finish alone. Nothing may
   // be posted afterwards.

@@ -101,7 +101,7 @@ TEST(ConsoleEndToEnd, ReportServerStoresWhatTheToolSaved) {
   ASSERT_GE(server, 0);
   if (server == 0) {
     execl(ZANDREL_SERVER_BIN, "zandrel-report-server", "--data-dir", dir, "--hint-port", "0", "--speed-size",
-          "2000000", "--quiet", static_cast<char*>(nullptr));
+          "2000000", "--no-index", "--quiet", static_cast<char*>(nullptr));
     _exit(127);
   }
   testhttp::Server service(LocalService, false, 6001);
@@ -135,7 +135,7 @@ TEST(ConsoleEndToEnd, ARefusedOrUnsentReportEndsWithItsOwnExitCode) {
     ASSERT_GE(server, 0);
     if (server == 0) {
       execl(ZANDREL_SERVER_BIN, "zandrel-report-server", "--data-dir", store.path().c_str(), "--hint-port", "0",
-            "--speed-size", "200000", "--max-body", "1000", "--quiet", static_cast<char*>(nullptr));
+            "--speed-size", "200000", "--max-body", "1000", "--no-index", "--quiet", static_cast<char*>(nullptr));
       _exit(127);
     }
     ASSERT_TRUE(testsupport::WaitUntil([] { return testsock::Socket(testsock::Connect(5252)).get() != testsock::kNoSocket; }, 30000));

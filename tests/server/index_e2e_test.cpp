@@ -91,6 +91,7 @@ TEST(ReportIndexing, StoredCaughtUpAndRetained) {
 
   testsupport::RunningServer srv([&](server::ServerOptions& o) {
     o.dataDir = dir.path();
+    o.index = true;
     o.keepDays = 3650;
   });
   ASSERT_TRUE(srv.started()) << srv.error();

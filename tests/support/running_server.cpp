@@ -10,6 +10,7 @@ zandrel::server::ServerOptions TestServerOptions(const std::string& dataDir) {
   opt.hintPort = 0;
   opt.quiet = true;
   opt.minFreeBytes = 0;
+  opt.index = false;  // the data directory holds report files alone; the index has tests of its own
   return opt;
 }
 

@@ -15,7 +15,7 @@
 namespace testsupport {
 
 // Options for a server under test: ephemeral ports, no second hint listener,
-// quiet, no free-space floor, storing into dataDir.
+// quiet, no free-space floor, no index, storing into dataDir.
 zandrel::server::ServerOptions TestServerOptions(const std::string& dataDir);
 
 class RunningServer {
