@@ -73,8 +73,21 @@ void Exchange::Respond(int code, const char* reason, std::string_view body, cons
   }
 }
 
+std::string BusyAnswer(unsigned retryAfterSeconds) {
+  static const std::string body = "the server is busy; try again later\n";
+  return "HTTP/1.1 503 Service Unavailable\r\nContent-Type: text/plain\r\nContent-Length: " +
+         std::to_string(body.size()) + "\r\nRetry-After: " + std::to_string(retryAfterSeconds) +
+         "\r\nConnection: close\r\n\r\n" + body;
+}
+
 void Exchange::RespondStreamed(std::string head) {
   if (answered_) return;
+  if (streamGate_ && !streamGate_()) {
+    // Counted by whoever refused it, not logged one by one.
+    output_ += BusyAnswer(kBusyRetryAfterSeconds);
+    answered_ = true;
+    return;
+  }
   output_ += head;
   answered_ = true;
   streaming_ = true;

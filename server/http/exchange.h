@@ -4,6 +4,7 @@
 // (HttpServer) and in-process drivers such as tests use the same code.
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -97,7 +98,17 @@ class Exchange final : public Responder {
   uint64_t stream_left() const { return request_ && streaming_ ? request_->stream_left() : 0; }
   std::size_t Produce(char* out, std::size_t max) { return stream_left() ? request_->Produce(out, max) : 0; }
 
+  // Asked when the request starts a streamed answer: false answers 503
+  // (BusyAnswer) instead, and the request's stream is never produced.
+  void set_stream_gate(std::function<bool()> gate) { streamGate_ = std::move(gate); }
+
   bool answered() const { return answered_; }
+  // How far the request has come: its head, and the body bytes taken and
+  // still expected.
+  bool head_done() const { return headDone_; }
+  uint32_t head_done_at() const { return headDoneAt_; }
+  uint64_t body_taken() const { return bodyTaken_; }
+  uint64_t body_left() const { return request_ && !answered_ ? request_->body_left() : 0; }
   // Every byte of the answer has been handed out (the connection may close
   // once they have been sent).
   bool finished() const { return answered_ && output_.empty() && stream_left() == 0; }
@@ -124,7 +135,12 @@ class Exchange final : public Responder {
   std::unique_ptr<Request> request_;
   uint64_t bodyTaken_ = 0;
   std::string output_;
+  std::function<bool()> streamGate_;
 };
+
+// The answer of a server that has no room for a request now: 503 with the
+// seconds after which to try again.
+std::string BusyAnswer(unsigned retryAfterSeconds);
 
 // Drives one connection in process: the pieces are fed in order, and the
 // bytes the server would send are returned (a streamed body up to

@@ -1,6 +1,8 @@
 #include "server/http/http_server.h"
 
 #include <algorithm>
+#include <climits>
+#include <tuple>
 
 #include "platform/clock.h"
 #include "server/common/log.h"
@@ -14,12 +16,17 @@ constexpr uint64_t kMinShare = 16 * 1024;
 constexpr uint32_t kSweepMs = 100;
 constexpr uint32_t kStallMs = 1000;
 constexpr uint32_t kRefusalLogMs = 10000;
+// A request whose head has been under way for less than this is never
+// evicted: its bytes may still be on their way.
+constexpr uint32_t kYoungMs = 1000;
+constexpr uint64_t kNoProgress = UINT64_MAX;
 
 }  // namespace
 
 HttpServer::HttpServer(const HttpLimits& limits, RequestHandler& handler)
     : limits_(limits), handler_(handler), tcp_(std::make_unique<net::C_TcpModule>(*this)) {
   tcp_->start(true);
+  tcp_->set_accept_gate([this] { return MakeRoom(); });
 }
 
 HttpServer::~HttpServer() {
@@ -61,12 +68,6 @@ void HttpServer::i_onAccept(net::conn_handle listener, net::socket_t s, uint32_t
     net::CloseSocket(s);
     return;
   }
-  // A full table makes room by dropping the request that has waited longest
-  // without being answered.
-  if (tcp_->connection_count() >= net::C_TcpModule::kCapacity && !DropOldestIncomplete()) {
-    net::CloseSocket(s);
-    return;
-  }
   auto conn = std::make_unique<Conn>();
   conn->handle = tcp_->attach_socket(s, conn.get(), true);
   if (!conn->handle) {
@@ -82,20 +83,121 @@ void HttpServer::i_onAccept(net::conn_handle listener, net::socket_t s, uint32_t
   peer.listener = tag == listeners_.end() ? 0 : tag->second;
   conn->exchange = std::make_unique<Exchange>(limits_, handler_, std::move(peer), platform::TickCount());
   Conn* id = conn.get();
+  conn->exchange->set_stream_gate([this, id] { return MayStream(*id); });
   conns_.emplace(id, std::move(conn));
 }
 
-bool HttpServer::DropOldestIncomplete() {
-  Conn* oldest = nullptr;
+std::size_t HttpServer::TableLimit() const {
+  std::size_t engine = net::C_TcpModule::kCapacity - listeners_.size();
+  return limits_.maxConnections ? std::min<std::size_t>(limits_.maxConnections, engine) : engine;
+}
+
+// Asked by the engine before each accept, when a connection is waiting.
+bool HttpServer::MakeRoom() {
+  if (stopping_ || conns_.size() < TableLimit()) return true;
   uint32_t now = platform::TickCount();
-  for (auto& [id, c] : conns_) {
-    if (c->exchange->answered() || c->exchange->busy()) continue;
-    if (!oldest || now - c->exchange->started() > now - oldest->exchange->started()) oldest = id;
+  for (;;) {
+    Conn* victim = PickVictim(now);
+    if (!victim) {
+      // Nobody can give way: the rest wait in the listener's queue, and the
+      // listeners are not waited on until the table changes or time passes.
+      tcp_->hold_accepts(true);
+      return false;
+    }
+    if (victim->readInPass != pass_) {
+      // What it has sent may finish its request, or show it keeping pace.
+      victim->readInPass = pass_;
+      tcp_->read_now(victim->handle);
+      if (conns_.size() < TableLimit()) return true;  // it left, or was answered and closed
+      continue;
+    }
+    Evict(*victim);
+    return true;
   }
-  if (!oldest) return false;
-  ++dropped_;
-  oldest->exchange->ClientLeft();
-  Close(*oldest);
+}
+
+bool HttpServer::Judge(const Conn& c, uint32_t now, Standing& out) const {
+  const Exchange& x = *c.exchange;
+  if (x.busy()) return false;
+  auto finish = [](uint64_t left, uint64_t done, uint32_t elapsed) {
+    if (done == 0) return kNoProgress;
+    return static_cast<uint64_t>(std::min(static_cast<double>(left) * std::max<uint32_t>(elapsed, 1) / done, 1e18));
+  };
+  uint64_t floor = limits_.minRate;
+  if (x.stream_left() > 0 && c.answerStarted) {
+    int64_t queued = std::max<int64_t>(tcp_->queued_bytes(c.handle), 0);
+    uint64_t taken = c.handedOut - static_cast<uint64_t>(queued);
+    uint32_t elapsed = now - c.answeredAt;
+    if (limits_.streamRate) floor = std::min(floor, limits_.streamRate);
+    bool behind = elapsed > limits_.headMs && taken * 1000 < floor * (elapsed - limits_.headMs);
+    out.rank = behind ? 0 : 1;
+    out.msToFinish = finish(x.stream_left() + static_cast<uint64_t>(queued), taken, elapsed);
+    out.age = elapsed;
+  } else if (!x.answered()) {
+    if (!x.head_done()) {
+      out.age = now - x.started();
+      if (out.age < std::min(kYoungMs, limits_.headMs)) return false;
+      out.rank = 0;
+      out.msToFinish = kNoProgress;
+    } else {
+      // A body keeping the minimum rate is never evicted: a newcomer is not
+      // worth more than an upload under way, and waits in the queue.
+      uint32_t elapsed = now - x.head_done_at();
+      uint64_t taken = x.body_taken();
+      if (elapsed < kYoungMs || taken * 1000 >= floor * elapsed) return false;
+      out.rank = 0;
+      out.msToFinish = finish(x.body_left(), taken, elapsed);
+      out.age = now - x.started();
+    }
+  } else {
+    return false;  // an answer on its way out: it goes by itself
+  }
+  auto n = perAddress_.find(c.peerAddr);
+  out.addressConnections = n == perAddress_.end() ? 0 : n->second;
+  return true;
+}
+
+HttpServer::Conn* HttpServer::PickVictim(uint32_t now) {
+  Conn* victim = nullptr;
+  Standing best;
+  for (auto& [id, c] : conns_) {
+    Standing st;
+    if (!Judge(*c, now, st)) continue;
+    auto key = [](const Standing& s) {
+      return std::make_tuple(s.rank, ~s.addressConnections, ~s.msToFinish, ~s.age);
+    };
+    if (!victim || key(st) < key(best)) {
+      victim = id;
+      best = st;
+    }
+  }
+  return victim;
+}
+
+void HttpServer::Evict(Conn& c) {
+  ++evicted_;
+  if (!c.exchange->answered()) {
+    // Read to the end just before, so the close does not reset the answer.
+    std::string busy = BusyAnswer(kBusyRetryAfterSeconds);
+    tcp_->queue_send(c.handle, busy.data(), static_cast<int32_t>(busy.size()));
+  }
+  c.exchange->ClientLeft();
+  Close(c);
+}
+
+// A new streamed answer may start while streamed answers hold less than
+// three quarters of the table and its address has fewer than its share.
+bool HttpServer::MayStream(Conn& c) {
+  std::size_t limit = TableLimit() - TableLimit() / 4;
+  uint32_t perAddress = limits_.maxPerAddress ? std::max<uint32_t>(limits_.maxPerAddress / 4, 1) : 0;
+  auto mine = streamsPerAddress_.find(c.peerAddr);
+  if (streaming_ >= limit || (perAddress && mine != streamsPerAddress_.end() && mine->second >= perAddress)) {
+    ++streamsRefused_;
+    return false;
+  }
+  c.streaming = true;
+  ++streaming_;
+  ++streamsPerAddress_[c.peerAddr];
   return true;
 }
 
@@ -103,7 +205,13 @@ void HttpServer::Close(Conn& c) {
   tcp_->close_connection(c.handle);
   auto it = perAddress_.find(c.peerAddr);
   if (it != perAddress_.end() && --it->second == 0) perAddress_.erase(it);
+  if (c.streaming) {
+    --streaming_;
+    auto s = streamsPerAddress_.find(c.peerAddr);
+    if (s != streamsPerAddress_.end() && --s->second == 0) streamsPerAddress_.erase(s);
+  }
   conns_.erase(&c);
+  tcp_->hold_accepts(false);  // there is room now
 }
 
 void HttpServer::i_onBreak(net::conn_handle h, net::user_data user) {
@@ -148,7 +256,15 @@ void HttpServer::Flush(Conn& c, uint32_t now) {
   // beyond kMinShare only while the budget lasts: memory stays bounded by
   // the budget plus kMinShare per connection, and a new reader is never
   // starved by readers that stopped reading.
+  if (c.pass != pass_) {
+    c.pass = pass_;
+    c.passBytes = 0;
+  }
   while (x.stream_left() > 0) {
+    if (c.passBytes >= kConnPassStreamBytes || passStreamed_ >= kPassStreamBytes ||
+        std::chrono::steady_clock::now() >= streamDeadline_) {
+      return;
+    }
     int64_t queued = tcp_->queued_bytes(c.handle);
     if (queued < 0) return;
     uint64_t share =
@@ -166,10 +282,14 @@ void HttpServer::Flush(Conn& c, uint32_t now) {
       if (c.handedOut >= allowed) return;
       n = std::min<uint64_t>(n, allowed - c.handedOut);
     }
+    n = std::min({n, kConnPassStreamBytes - c.passBytes, kPassStreamBytes - passStreamed_});
     if (streamChunk_.size() != kStreamChunk) streamChunk_.resize(kStreamChunk);
     n = x.Produce(streamChunk_.data(), static_cast<std::size_t>(n));
     if (!tcp_->queue_send(c.handle, streamChunk_.data(), static_cast<int32_t>(n))) return;
     c.handedOut += n;
+    c.passBytes += n;
+    passStreamed_ += n;
+    mostStreamed_ = std::max(mostStreamed_, passStreamed_);
     int64_t after = tcp_->queued_bytes(c.handle);
     if (after > queued) streamQueued_ += static_cast<uint64_t>(after - queued);
   }
@@ -195,11 +315,16 @@ bool HttpServer::TooSlowAnswer(Conn& c, uint32_t now) const {
 
 void HttpServer::i_onLoop() {
   uint32_t now = platform::TickCount();
+  ++pass_;
+  passStreamed_ = 0;
+  streamDeadline_ = std::chrono::steady_clock::now() + kPassStreamTime;
   streamQueued_ = 0;
   streams_ = 0;
+  std::vector<Conn*> streams;
   for (auto& [id, c] : conns_) {
     if (c->exchange->stream_left() == 0) continue;
     ++streams_;
+    streams.push_back(id);
     streamQueued_ += static_cast<uint64_t>(std::max<int64_t>(tcp_->queued_bytes(c->handle), 0));
   }
   // After a pass that stalled (a slow disk, say), what clients sent in the
@@ -207,8 +332,18 @@ void HttpServer::i_onLoop() {
   bool stalled = now - lastLoop_ > kStallMs;
   lastLoop_ = now;
   bool sweep = !stalled && now - lastSweep_ >= kSweepMs;
-  if (sweep) lastSweep_ = now;
+  if (sweep) {
+    lastSweep_ = now;
+    tcp_->hold_accepts(false);  // requests age: one may give way now
+  }
   handler_.OnPass();
+  // Streamed answers take turns at going first, since the pass's bounds
+  // may leave the last ones nothing.
+  if (!streams.empty()) {
+    std::size_t first = streamTurn_++ % streams.size();
+    std::rotate(streams.begin(), streams.begin() + static_cast<std::ptrdiff_t>(first), streams.end());
+  }
+  for (Conn* c : streams) Flush(*c, now);
   std::vector<Conn*> done;
   for (auto& [id, c] : conns_) {
     Exchange& x = *c->exchange;
@@ -216,7 +351,6 @@ void HttpServer::i_onLoop() {
       x.Settle();
       if (x.answered()) Flush(*c, now);
     }
-    if (x.stream_left() > 0) Flush(*c, now);
     if (x.finished() && tcp_->queued_bytes(c->handle) == 0) {
       done.push_back(id);
     } else if (sweep && (x.Overdue(now) || TooSlowAnswer(*c, now))) {
@@ -233,14 +367,18 @@ void HttpServer::i_onLoop() {
 // over the per-address cap are summed up, not logged one by one: a flood
 // would drown the log.
 void HttpServer::ReportRefusals(uint32_t now) {
-  if (now - lastRefusalLog_ < kRefusalLogMs || (overdue_ == 0 && dropped_ == 0 && overCap_ == 0)) return;
+  if (now - lastRefusalLog_ < kRefusalLogMs ||
+      (overdue_ == 0 && evicted_ == 0 && overCap_ == 0 && streamsRefused_ == 0)) {
+    return;
+  }
   lastRefusalLog_ = now;
   LogLine(limits_.quiet,
-          "in the last %u s: %llu connections closed for missing a deadline, %llu dropped to make room, "
-          "%llu refused over the per-address limit of %u",
-          kRefusalLogMs / 1000, static_cast<unsigned long long>(overdue_), static_cast<unsigned long long>(dropped_),
-          static_cast<unsigned long long>(overCap_), limits_.maxPerAddress);
-  overdue_ = dropped_ = overCap_ = 0;
+          "in the last %u s: %llu connections closed for missing a deadline, %llu evicted to make room (503), "
+          "%llu refused over the per-address limit of %u, %llu streamed answers refused for want of room (503)",
+          kRefusalLogMs / 1000, static_cast<unsigned long long>(overdue_), static_cast<unsigned long long>(evicted_),
+          static_cast<unsigned long long>(overCap_), limits_.maxPerAddress,
+          static_cast<unsigned long long>(streamsRefused_));
+  overdue_ = evicted_ = overCap_ = streamsRefused_ = 0;
 }
 
 }  // namespace zandrel::server

@@ -11,9 +11,17 @@ struct HttpLimits {
   // been taken) at this many bytes per second at least.
   uint64_t minRate = 1024;
   uint32_t maxPerAddress = 64;  // simultaneous connections from one address, 0: no limit
+  // Connections served at once, 0: as many as the engine holds (less its
+  // listeners). A quarter of them is kept for requests that are not
+  // streamed answers, and one address may have at most a quarter of
+  // maxPerAddress streamed answers (at least one).
+  uint32_t maxConnections = 0;
   uint64_t streamBudget = 32ull << 20;  // bytes queued for every streamed answer together
   uint64_t streamRate = 0;  // bytes per second of one streamed answer, 0: unlimited
   bool quiet = false;  // no log lines
 };
+
+// The Retry-After of a 503 for want of room.
+inline constexpr unsigned kBusyRetryAfterSeconds = 5;
 
 }  // namespace zandrel::server

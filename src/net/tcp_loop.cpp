@@ -73,7 +73,7 @@ void C_TcpModule::_fill_fd() {
     if (!IsSocket(c->socket)) continue;
     switch (c->kind) {
       case kKindListener:
-        readList_->items.push_back(c->socket);
+        if (!acceptsHeld_) readList_->items.push_back(c->socket);
         break;
       case kKindConnected:
         readList_->items.push_back(c->socket);
@@ -124,9 +124,22 @@ void C_TcpModule::_handle_event() {
   }
 }
 
+void C_TcpModule::read_now(conn_handle c) {
+  if (!is_live(c) || c->kind != kKindConnected || receiving_) return;
+  uint8_t events = c->events;
+  c->events = kEventRead;
+  recv_handle(*c);
+  if (is_live(c)) c->events = events;
+}
+
 void C_TcpModule::recv_handle(conn_info& c) {
   conn_info* id = &c;
   bool brk = false;
+  receiving_ = true;
+  struct Done {
+    bool& flag;
+    ~Done() { flag = false; }
+  } done{receiving_};
   if (!(c.events & kEventRead)) {
     brk = (c.events & kEventError) != 0;
   } else {
@@ -189,8 +202,19 @@ void C_TcpModule::_accept_handle(conn_info& c) {
   if (!IsSocket(c.socket)) return;
   conn_handle id = &c;
   uint32_t t = platform::TickCount();
-  for (;;) {
+  for (bool first = true;; first = false) {
     if (!is_live(id)) break;  // the handler must not, but never touch a freed listener
+    if (acceptGate_) {
+      // The wait said a connection is waiting; after the first accept, ask
+      // the listener again before the gate is asked to make room.
+      if (!first) {
+        SocketList one(1);
+        one.items.push_back(c.socket);
+        if (WaitReady(&one, nullptr, nullptr, 0) <= 0) break;
+      }
+      if (!acceptGate_()) break;
+      if (!is_live(id)) break;
+    }
     uint32_t peerAddr = 0, localAddr = 0;
     uint16_t peerPort = 0, localPort = 0;
     socket_t s = AcceptIpv4(c.socket, peerAddr, peerPort);

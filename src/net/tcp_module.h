@@ -3,6 +3,7 @@
 #include <atomic>
 #include <chrono>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -67,6 +68,20 @@ class C_TcpModule final : public I_tcpModule {
   uint16_t local_port(conn_handle c) const;
   // Bytes queued on a connection and not yet sent; -1 for a dead handle.
   int64_t queued_bytes(conn_handle c) const;
+  // For a server whose table is smaller than the listeners' queues: asked
+  // before each accept, and only when a connection is waiting, whether to
+  // take one more now. false leaves it, and those behind it, in the
+  // listener's queue until a later pass. Without a gate every waiting
+  // connection is accepted in the pass.
+  void set_accept_gate(std::function<bool()> gate) { acceptGate_ = std::move(gate); }
+  // While held, listeners are left out of the wait: a full table does not
+  // turn every pass into a busy one.
+  void hold_accepts(bool held) { acceptsHeld_ = held; }
+  // Reads what a connection has ready now, as a pass does (i_onData, and
+  // i_onBreak when the peer has gone), without waiting for readiness. For
+  // handlers that must see what a client sent before deciding about it;
+  // not from inside i_onData.
+  void read_now(conn_handle c);
   // Replaces the per-pass receive bounds (tests pin them this way).
   void set_pass_bounds(int64_t bytes, std::chrono::microseconds time) {
     passBytes_ = bytes;
@@ -103,6 +118,9 @@ class C_TcpModule final : public I_tcpModule {
   std::chrono::microseconds passTime_ = kPassTimeBound;
   std::chrono::steady_clock::time_point passDeadline_;
   uint64_t generations_ = 0;
+  std::function<bool()> acceptGate_;
+  bool acceptsHeld_ = false;
+  bool receiving_ = false;  // recv_handle is running: the receive buffer is in use
 
   std::atomic<bool> stopWorker_{false};
   platform::Thread worker_;
