@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string>
 
+#include "net/debug_line.h"
 #include "net/socket.h"
 #include "platform/files.h"
 #include "server/receiver/report_server.h"
@@ -30,6 +31,7 @@ const char kUsage[] =
     "  --min-free BYTES     refuse reports (507) below this much free space (default 268435456)\n"
     "  --max-store BYTES    refuse reports (507) once stored reports take this much, 0 for no limit\n"
     "  --quiet              no log lines\n"
+    "  --verbose            also the network engines' diagnostic lines (or ZANDREL_DEBUG=1)\n"
     "  --help               this text\n"
     "  --version            print the version\n";
 
@@ -64,6 +66,10 @@ int main(int argc, char** argv) {
     }
     if (a == "--quiet") {
       opt.quiet = true;
+      continue;
+    }
+    if (a == "--verbose") {
+      zandrel::net::SetDebugLines(true);
       continue;
     }
     const char* value = i + 1 < argc ? argv[i + 1] : nullptr;

@@ -7,6 +7,7 @@
 #include "app/console/console_run.h"
 #include "app/console/console_view.h"
 #include "app/zandrel_dlg.h"
+#include "net/debug_line.h"
 #include "platform/console.h"
 #include "platform/files.h"
 #include "platform/gbk.h"
@@ -30,7 +31,8 @@ const char kUsage[] =
     "  --problem TEXT       the problem description (as typed in the dialog)\n"
     "  --speed-url URL      the speed-test URL (default: the built-in one)\n"
     "  --send               send the report to the report server when the run has ended\n"
-    "  --save-report FILE   write the report's bytes (GBK) to FILE when the run has ended\n";
+    "  --save-report FILE   write the report's bytes (GBK) to FILE when the run has ended\n"
+    "  --verbose            the network engines' diagnostic lines on standard error (or ZANDREL_DEBUG=1)\n";
 
 int UsageError(const std::string& message) {
   std::fprintf(stderr, "zandrel: %s\n%s", message.c_str(), kUsage);
@@ -85,6 +87,8 @@ int main(int argc, char** argv) {
       opt.console = true;
     } else if (a == "--send") {
       opt.send = true;
+    } else if (a == "--verbose") {
+      zandrel::net::SetDebugLines(true);
     } else if (a == "--problem") {
       if (!value(opt.problem)) return UsageError("--problem needs a text");
       opt.haveProblem = true;
