@@ -33,7 +33,7 @@ options_for() {
   case $1 in
     fuzz_url) echo "-dict=tests/fuzz/dict/url.dict -max_len=4096" ;;
     fuzz_report_buffer) echo "-max_len=4096" ;;
-    fuzz_server) echo "-dict=tests/fuzz/dict/server.dict -max_len=12288" ;;
+    fuzz_server | fuzz_server_sockets) echo "-dict=tests/fuzz/dict/server.dict -max_len=12288" ;;
     fuzz_report_reader) echo "-dict=tests/fuzz/dict/report.dict -max_len=16384" ;;
     fuzz_gbk) echo "-dict=tests/fuzz/dict/report.dict -max_len=1024" ;;
     *) echo "-dict=tests/fuzz/dict/http.dict -max_len=12288" ;;

@@ -33,6 +33,7 @@ void Exchange::Feed(const char* data, std::size_t len, uint32_t nowMs) {
   HeadParse p = ParseRequestHead(headBytes_, head_);
   if (p.state == HeadState::kIncomplete) return;
   if (p.state == HeadState::kBad) {
+    headError_ = p.error;
     Respond(400, "Bad Request", std::string(p.error) + "\n");
     return;
   }
@@ -68,8 +69,12 @@ void Exchange::Respond(int code, const char* reason, std::string_view body, cons
   output_ += body;
   answered_ = true;
   if (code != 200 || head_.method != "POST") {
-    LogLine(limits_.quiet, "%s %s from %s: %d", head_.method.empty() ? "-" : head_.method.c_str(),
-            head_.target.empty() ? "-" : head_.target.c_str(), peer_.text.c_str(), code);
+    // The client chose these bytes: a line quotes a bounded, escaped part of
+    // them, and an address gets a few lines a minute.
+    std::string method = head_.method.empty() ? "-" : QuoteForLog(head_.method, 40);
+    std::string target = head_.target.empty() ? "-" : QuoteForLog(head_.target);
+    LogLineAbout(limits_.quiet, peer_.addr, "%s %s from %s: %d%s%s%s", method.c_str(), target.c_str(),
+                 peer_.text.c_str(), code, headError_ ? " (" : "", headError_ ? headError_ : "", headError_ ? ")" : "");
   }
 }
 

@@ -132,6 +132,7 @@ class Exchange final : public Responder {
   std::string headBytes_;
   bool headDone_ = false, answered_ = false, streaming_ = false;
   RequestHead head_;
+  const char* headError_ = nullptr;  // why the head was refused
   std::unique_ptr<Request> request_;
   uint64_t bodyTaken_ = 0;
   std::string output_;

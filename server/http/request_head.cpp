@@ -1,5 +1,6 @@
 #include "server/http/request_head.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace zandrel::server {
@@ -90,49 +91,42 @@ std::string_view RequestHead::path() const {
 }
 
 HeadParse ParseRequestHead(std::string_view data, RequestHead& out) {
+  // One walk from the first byte: each byte and each line is judged as it
+  // comes, and the first fault decides. The reason therefore depends on the
+  // bytes alone, never on how many of them have arrived.
   HeadParse r;
-  auto bad = [&r](const char* why) {
+  RequestHead head;
+  auto bad = [&](const char* why) {
+    out = std::move(head);  // what was read before the fault, for the log
     r.state = HeadState::kBad;
     r.error = why;
     return r;
   };
-  // Find the end of the head, refusing bad bytes on the way.
-  size_t end = std::string_view::npos;
-  size_t limit = std::min(data.size(), kMaxHeadBytes);
+  const size_t limit = std::min(data.size(), kMaxHeadBytes);
+  size_t lineStart = 0;
   for (size_t i = 0; i < limit; ++i) {
     char ch = data[i];
     if (ch == '\0') return bad("NUL byte in the request head");
-    if (ch == '\n' && (i == 0 || data[i - 1] != '\r')) return bad("bare LF in the request head");
-    if (ch == '\r' && i + 1 < data.size() && data[i + 1] != '\n') return bad("bare CR in the request head");
-    if (ch == '\n' && i >= 3 && data[i - 2] == '\n') {
-      end = i + 1;
-      break;
+    if (ch == '\r') {
+      if (i + 1 < limit && data[i + 1] != '\n') return bad("bare CR in the request head");
+      continue;
     }
-  }
-  if (end == std::string_view::npos) {
-    if (data.size() >= kMaxHeadBytes) return bad("request head too long");
-    // A head that has started with a line the request line cannot be is
-    // refused before the rest arrives.
-    size_t eol = data.find("\r\n");
-    if (eol != std::string_view::npos) {
-      RequestHead probe;
-      if (!ParseRequestLine(data.substr(0, eol), probe)) return bad("malformed request line");
+    if (ch != '\n') continue;
+    if (i == 0 || data[i - 1] != '\r') return bad("bare LF in the request head");
+    std::string_view line = data.substr(lineStart, i - 1 - lineStart);
+    if (lineStart == 0) {
+      if (!ParseRequestLine(line, head)) return bad("malformed request line");
+    } else if (line.empty()) {
+      out = std::move(head);
+      r.state = HeadState::kComplete;
+      r.length = i + 1;
+      return r;
+    } else if (const char* why = ParseField(line, head)) {
+      return bad(why);
     }
-    return r;
+    lineStart = i + 1;
   }
-  out = RequestHead();
-  std::string_view head = data.substr(0, end - 4);  // without the blank line
-  size_t eol = head.find("\r\n");
-  if (!ParseRequestLine(head.substr(0, eol), out)) return bad("malformed request line");
-  while (eol != std::string_view::npos) {
-    size_t start = eol + 2;
-    eol = head.find("\r\n", start);
-    std::string_view line = head.substr(start, eol == std::string_view::npos ? std::string_view::npos : eol - start);
-    if (line.empty()) return bad("malformed header line");
-    if (const char* why = ParseField(line, out)) return bad(why);
-  }
-  r.state = HeadState::kComplete;
-  r.length = end;
+  if (data.size() >= kMaxHeadBytes) return bad("request head too long");
   return r;
 }
 

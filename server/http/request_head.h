@@ -34,7 +34,9 @@ struct HeadParse {
 // Parses the head at the start of data. A head is refused as soon as its
 // bytes show it cannot be valid: a NUL byte, a line end other than CR LF, more
 // than kMaxHeadBytes, a malformed request line or field, or Content-Length
-// fields that disagree.
+// fields that disagree. The first fault in byte order gives the reason, so a
+// head refused in pieces is refused for the same reason as when whole. A
+// refused head leaves in out what was read before the fault.
 HeadParse ParseRequestHead(std::string_view data, RequestHead& out);
 
 bool SameIgnoringCase(std::string_view a, std::string_view b);

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string>
 
+#include "net/debug_line.h"
 #include "net/socket.h"
 #include "platform/files.h"
 #include "server/receiver/report_server.h"
@@ -32,6 +33,7 @@ const char kUsage[] =
     "  --keep-days N        remove reports older than N days, hourly and at start (default: keep all)\n"
     "  --no-index           store reports without the searchable index\n"
     "  --quiet              no log lines\n"
+    "  --verbose            also the network engines' diagnostic lines (or ZANDREL_DEBUG=1)\n"
     "  --help               this text\n"
     "  --version            print the version\n";
 
@@ -70,6 +72,10 @@ int main(int argc, char** argv) {
     }
     if (a == "--no-index") {
       opt.index = false;
+      continue;
+    }
+    if (a == "--verbose") {
+      zandrel::net::SetDebugLines(true);
       continue;
     }
     const char* value = i + 1 < argc ? argv[i + 1] : nullptr;

@@ -62,8 +62,8 @@ class ReportRequest final : public Request {
 
   void ClientLeft() override {
     if (upload_) {
-      LogLine(opt_.quiet, "%s %s from %s dropped: the client left mid-body", method_.c_str(), target_.c_str(),
-              peerText_.c_str());
+      LogLine(opt_.quiet, "%s %s from %s dropped: the client left mid-body", method_.c_str(),
+              QuoteForLog(target_).c_str(), peerText_.c_str());
     }
     upload_.reset();
   }
@@ -164,11 +164,11 @@ std::unique_ptr<Request> Receiver::OpenSpeedFile(const RequestHead& head, const 
   if (r.kind == ByteRange::kPart) {
     text = "HTTP/1.1 206 Partial Content\r\nContent-Range: bytes " + std::to_string(r.first) + "-" +
            std::to_string(r.last) + "/" + std::to_string(size) + "\r\n";
-    LogLine(opt_.quiet, "GET %s from %s: 206 bytes %llu-%llu", head.target.c_str(), peer.text.c_str(),
-            static_cast<unsigned long long>(r.first), static_cast<unsigned long long>(r.last));
+    LogLineAbout(opt_.quiet, peer.addr, "GET %s from %s: 206 bytes %llu-%llu", QuoteForLog(head.target).c_str(),
+                 peer.text.c_str(), static_cast<unsigned long long>(r.first), static_cast<unsigned long long>(r.last));
   } else {
     text = "HTTP/1.1 200 OK\r\n";
-    LogLine(opt_.quiet, "GET %s from %s: 200", head.target.c_str(), peer.text.c_str());
+    LogLineAbout(opt_.quiet, peer.addr, "GET %s from %s: 200", QuoteForLog(head.target).c_str(), peer.text.c_str());
   }
   text += "Content-Type: application/octet-stream\r\nAccept-Ranges: bytes\r\nContent-Length: " +
           std::to_string(length) + "\r\nConnection: close\r\n\r\n";

@@ -46,7 +46,7 @@ bool ReportServer::Start(std::string& error) {
     error = "cannot listen on TCP port " + std::to_string(opt_.httpPort);
     return false;
   }
-  udp_ = net::create_udp_module();
+  udp_ = net::create_udp_engine();
   udpSocket_ = udp_->udp_open_on(opt_.bindAddr, opt_.udpPort, this);
   if (!udpSocket_) {
     error = "cannot bind UDP port " + std::to_string(opt_.udpPort);
@@ -56,6 +56,9 @@ bool ReportServer::Start(std::string& error) {
   if (opt_.hintPort && !http_->Listen(opt_.bindAddr, opt_.hintPort, kHintListener)) {
     LogLine(opt_.quiet, "hint page is not served on port %u (the port cannot be bound)", opt_.hintPort);
   }
+  // Another receiver on the usual ports, or a datagram claiming to be from
+  // ourselves, is never answered.
+  echo_.SetOwnPorts({udpPort_, httpPort_, opt_.hintPort, opt_.udpPort, opt_.httpPort});
   LogLine(opt_.quiet, "serving HTTP on port %u, UDP on port %u, reports in %s%s", httpPort_, udpPort_,
           opt_.dataDir.c_str(), index_ ? " (indexed)" : "");
   return true;
@@ -63,7 +66,8 @@ bool ReportServer::Start(std::string& error) {
 
 void ReportServer::Poll() {
   http_->Poll();
-  udp_->udp_loop_once();
+  udp_->udp_loop_drain(kUdpPerPass, kUdpPassMs);
+  LogHeldBack(opt_.quiet);
 }
 
 void ReportServer::Shutdown(uint32_t graceMs) {
@@ -73,7 +77,10 @@ void ReportServer::Shutdown(uint32_t graceMs) {
 }
 
 void ReportServer::i_onRecv(uint32_t addr, uint16_t port, const char* data, int32_t len) {
-  udp_->udp_send(udpSocket_, data, len, addr, port);
+  if (len < 0) return;
+  if (echo_.ShouldAnswer(addr, port, std::string_view(data, static_cast<std::size_t>(len)), platform::TickCount())) {
+    udp_->udp_send(udpSocket_, data, len, addr, port);
+  }
 }
 
 }  // namespace zandrel::server

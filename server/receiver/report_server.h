@@ -11,6 +11,7 @@
 #include "server/http/http_server.h"
 #include "server/receiver/options.h"
 #include "server/receiver/receiver.h"
+#include "server/receiver/udp_echo.h"
 #include "server/store/index_keeper.h"
 #include "server/store/report_store.h"
 
@@ -23,7 +24,8 @@ class ReportServer final : public net::I_udp_handler {
 
   // Binds the ports; false with a message when the HTTP or UDP port cannot be had.
   bool Start(std::string& error);
-  // One TCP pass and one UDP pass.
+  // One TCP pass and one UDP pass; the UDP pass takes what is waiting, up
+  // to kUdpPerPass datagrams or kUdpPassMs.
   void Poll();
   // Before going away: takes no more connections, drops requests not yet
   // whole and speed-file downloads, and keeps polling, for at most graceMs, until every report being
@@ -39,6 +41,10 @@ class ReportServer final : public net::I_udp_handler {
   void SetBeforeCommit(std::function<bool()> hook) { store_.SetBeforeCommit(std::move(hook)); }
   std::size_t connections() const { return http_ ? http_->connections() : 0; }
   uint64_t speed_queued() const { return http_ ? http_->stream_queued() : 0; }
+  const UdpEcho& udp_echo() const { return echo_; }
+
+  static constexpr uint32_t kUdpPerPass = 256;
+  static constexpr uint32_t kUdpPassMs = 2;
 
   void i_onRecv(uint32_t addr, uint16_t port, const char* data, int32_t len) override;
 
@@ -49,7 +55,8 @@ class ReportServer final : public net::I_udp_handler {
   store::ReportStore store_;
   Receiver receiver_;
   std::unique_ptr<HttpServer> http_;
-  net::udp_module_ptr udp_;
+  UdpEcho echo_;
+  net::udp_engine_ptr udp_;
   net::udp_handle udpSocket_ = nullptr;
   uint16_t httpPort_ = 0, udpPort_ = 0;
 };

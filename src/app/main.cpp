@@ -10,6 +10,7 @@
 #include "app/console/console_view.h"
 #include "app/defaults.h"
 #include "app/zandrel_dlg.h"
+#include "net/debug_line.h"
 #include "platform/console.h"
 #include "platform/files.h"
 #include "platform/gbk.h"
@@ -38,6 +39,7 @@ const char kUsage[] =
     "                       with --console --send: give up when the report has not been sent\n"
     "                       within SECONDS (default: keep trying until stopped)\n"
     "  --save-report FILE   write the report's bytes (GBK) to FILE when the run has ended\n"
+    "  --verbose            the network engines' diagnostic lines on standard error (or ZANDREL_DEBUG=1)\n"
     "exit status of --console:\n"
     "  0    the run ended, whatever the checks found (with --send: the report server took the report)\n"
     "  1    the run could not be started\n"
@@ -112,6 +114,8 @@ int main(int argc, char** argv) {
       if (*end != '\0' || opt.sendTimeoutSeconds <= 0 || opt.sendTimeoutSeconds > 31536000) {
         return UsageError("--send-timeout needs a number of seconds from 1 to 31536000");
       }
+    } else if (a == "--verbose") {
+      zandrel::net::SetDebugLines(true);
     } else if (a == "--problem") {
       if (!value(opt.problem)) return UsageError("--problem needs a text");
       opt.haveProblem = true;

@@ -25,24 +25,24 @@ bool C_TcpModule::loop_once() {
     if (is_live(c) && send_phase(*c)) result = true;
   }
   order.swap(scratch_);
-  DebugIfSlow("\nloop send use %d\n", t);
+  DebugIfSlow("loop send use %d", t);
 
   t = platform::TickCount();
   _fill_fd();
-  DebugIfSlow("\n_fill_fd() use %d\n", t);
+  DebugIfSlow("_fill_fd() use %d", t);
 
   t = platform::TickCount();
   int ready = _wait();
-  DebugIfSlow("\n_wait(1) use %d\n", t);
+  DebugIfSlow("_wait(1) use %d", t);
   if (ready <= 0) return result;
 
   t = platform::TickCount();
   _handle_event();
-  DebugIfSlow("\n_handle_event(); use %d\n", t);
+  DebugIfSlow("_handle_event(); use %d", t);
 
   t = platform::TickCount();
   _handle_conn_timeOut();
-  DebugIfSlow("\n_handle_conn_timeOut(); use %d\n", t);
+  DebugIfSlow("_handle_conn_timeOut(); use %d", t);
   return true;
 }
 
@@ -148,7 +148,7 @@ void C_TcpModule::recv_handle(conn_info& c) {
     for (;;) {
       uint32_t t = platform::TickCount();
       long n = RecvBytes(c.socket, recvBuffer_.get(), kRecvBufferSize);
-      DebugIfSlow("\nrecv() use %d\n", t);
+      DebugIfSlow("recv() use %d", t);
       if (n == 0) {
         brk = true;
         checkError = false;
@@ -163,7 +163,7 @@ void C_TcpModule::recv_handle(conn_info& c) {
       }
       t = platform::TickCount();
       bool more = handler_.i_onData(id, recvBuffer_.get(), static_cast<int32_t>(n), c.user);
-      DebugIfSlow("\ni_onData() use %d\n", t);
+      DebugIfSlow("i_onData() use %d", t);
       if (!more) {
         brk = true;
         checkError = false;
@@ -179,7 +179,7 @@ void C_TcpModule::recv_handle(conn_info& c) {
   if (!brk || !is_live(id)) return;
   uint32_t t = platform::TickCount();
   handler_.i_onBreak(id, c.user);
-  DebugIfSlow("\ni_onBreak() use %d\n", t);
+  DebugIfSlow("i_onBreak() use %d", t);
 }
 
 void C_TcpModule::_connect_handle(conn_info& c) {
@@ -195,7 +195,7 @@ void C_TcpModule::_connect_handle(conn_info& c) {
   forget(id);
   uint32_t t = platform::TickCount();
   handler_.i_onConnect(outcome, id, user);
-  DebugIfSlow("\n_connect_handle() use %d\n", t);
+  DebugIfSlow("_connect_handle() use %d", t);
 }
 
 void C_TcpModule::_accept_handle(conn_info& c) {
@@ -222,7 +222,7 @@ void C_TcpModule::_accept_handle(conn_info& c) {
     LocalAddress(s, localAddr, localPort);
     handler_.i_onAccept(id, s, peerAddr, peerPort, localAddr, localPort);
   }
-  DebugIfSlow("\n_accept_handle() use %d\n", t);
+  DebugIfSlow("_accept_handle() use %d", t);
 }
 
 void C_TcpModule::_handle_conn_timeOut() {

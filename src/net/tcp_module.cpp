@@ -83,14 +83,14 @@ conn_handle C_TcpModule::create_listener_on(uint32_t addr, uint16_t port) {
   SetListenerAddressUse(s);
   SetNonBlocking(s);
   if (!BindIpv4(s, addr, port)) {
-    DebugLine("\nbind error %d", LastError());
+    DebugLine("bind error %d", LastError());
     CloseSocket(s);
     return nullptr;
   }
   // A queue as long as the connection table: a burst of connects waits to be
   // accepted instead of being dropped before the handler sees it.
   if (!Listen(s, static_cast<int>(kCapacity))) {
-    DebugLine("\nlisten error %d", LastError());
+    DebugLine("listen error %d", LastError());
     CloseSocket(s);
     return nullptr;
   }
@@ -108,7 +108,7 @@ conn_handle C_TcpModule::create_connection(uint32_t addr, uint16_t port, uint32_
   SetNonBlocking(s);
   if (localPort != 0 || localAddr != 0) BindIpv4(s, localAddr, localPort);
   if (ConnectIpv4(s, addr, port) == 0) {
-    DebugLine("\nconnectOK");
+    DebugLine("connectOK");
   } else if (!IsConnectInProgress(LastError())) {
     CloseSocket(s);
     return nullptr;

@@ -6,6 +6,7 @@
 namespace zandrel::net {
 
 udp_module_ptr create_udp_module() { return udp_module_ptr(new C_udp_module()); }
+udp_engine_ptr create_udp_engine() { return udp_engine_ptr(new C_udp_module()); }
 
 C_udp_module::C_udp_module() : buffer_(std::make_unique<char[]>(kDatagramMax)) {}
 
@@ -60,23 +61,34 @@ bool C_udp_module::udp_send(udp_handle h, const char* data, int32_t len, uint32_
   return SendTo(h->socket, data, static_cast<std::size_t>(len), addr, port) >= 0;
 }
 
-bool C_udp_module::udp_loop_once() {
+bool C_udp_module::udp_loop_once() { return Pass(1, 0); }
+
+bool C_udp_module::udp_loop_drain(uint32_t maxPerSocket, uint32_t maxMs) { return Pass(maxPerSocket, maxMs); }
+
+bool C_udp_module::Pass(uint32_t maxPerSocket, uint32_t maxMs) {
   readList_.items.clear();
   for (auto& [s, rec] : sockets_) readList_.items.push_back(s);
   uint32_t t = platform::TickCount();
   int ready = readList_.items.empty() ? 0 : WaitReady(&readList_, nullptr, nullptr, 1);
-  DebugIfSlow("\nudp_wait(1) use %d\n", t);
+  DebugIfSlow("udp_wait(1) use %d", t);
   if (ready <= 0) return false;
   t = platform::TickCount();
   for (socket_t s : readList_.items) {
-    auto it = sockets_.find(s);
-    if (it == sockets_.end()) continue;  // closed by a handler earlier in this pass
-    uint32_t addr = 0;
-    uint16_t port = 0;
-    long n = RecvFrom(s, buffer_.get(), kDatagramMax, addr, port);
-    if (n > 0 && it->second->handler) it->second->handler->i_onRecv(addr, port, buffer_.get(), static_cast<int32_t>(n));
+    for (uint32_t taken = 0; taken < maxPerSocket; ++taken) {
+      if (taken > 0 && platform::TickCount() - t >= maxMs) break;
+      auto it = sockets_.find(s);
+      if (it == sockets_.end()) break;  // closed by a handler earlier in this pass
+      uint32_t addr = 0;
+      uint16_t port = 0;
+      long n = RecvFrom(s, buffer_.get(), kDatagramMax, addr, port);
+      if (n < 0) break;  // nothing more waiting, or an error
+      // An empty datagram is taken but not delivered.
+      if (n > 0 && it->second->handler) {
+        it->second->handler->i_onRecv(addr, port, buffer_.get(), static_cast<int32_t>(n));
+      }
+    }
   }
-  DebugIfSlow("\nudp_handle_event(); use %d\n", t);
+  DebugIfSlow("udp_handle_event(); use %d", t);
   return true;
 }
 

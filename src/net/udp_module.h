@@ -1,5 +1,6 @@
 // The datagram engine: bound non-blocking sockets, one datagram per ready
-// socket per pass.
+// socket per pass (udp_loop_once); a server that must keep up with many
+// senders takes more per pass with udp_loop_drain.
 #pragma once
 #include <map>
 #include <memory>
@@ -32,15 +33,27 @@ class C_udp_module final : public I_udp_module {
 
   std::size_t socket_count() const { return live_.size(); }
 
+  // A pass like udp_loop_once that takes up to maxPerSocket datagrams from
+  // each ready socket, and no more once maxMs have passed since the wait
+  // ended (a socket already being read gives at least one). Returns
+  // whether any socket was ready.
+  bool udp_loop_drain(uint32_t maxPerSocket, uint32_t maxMs);
+
  protected:
   ~C_udp_module() override;
 
  private:
+  bool Pass(uint32_t maxPerSocket, uint32_t maxMs);
+
   SocketLayer layer_;  // first in, last out: outlives every socket below
   std::map<udp_socket*, std::unique_ptr<udp_socket>> live_;
   std::map<socket_t, udp_socket*> sockets_;
   SocketList readList_{kCapacity};
   std::unique_ptr<char[]> buffer_;
 };
+
+// The engine with its own operations in reach, for a server's own use.
+using udp_engine_ptr = std::unique_ptr<C_udp_module, UdpModuleRelease>;
+udp_engine_ptr create_udp_engine();
 
 }  // namespace zandrel::net

@@ -10,6 +10,7 @@
 
 #include "app/control_ids.h"
 #include "app/defaults.h"
+#include "app/qt/hint_fetcher.h"
 #include "app/qt/zandrel_window.h"
 #include "base/texts.h"
 #include "run_peers.h"
@@ -230,6 +231,26 @@ TEST(QtDialog, AHintPageThatCannotBeFetchedLeavesTheViewWhite) {
   QTest::qWait(300);
   EXPECT_TRUE(w.HintView().toPlainText().isEmpty());
   EXPECT_TRUE(w.Control(IDC_START_BUTTON)->isEnabled());
+}
+
+// A page over the limit whose later pieces are smaller is not shown with a
+// hole in it; a page within the limit, fetched beside it, is shown.
+TEST(QtDialog, AHintPageOverTheLimitIsNeverShownWithAHole) {
+  const std::string url = "http://127.0.0.1:" + std::to_string(testsock::ClosedPort()) + "/Hint.html";
+  std::vector<std::string> big, small;
+  HintFetcher over(url, [&](const std::string& page) { big.push_back(page); });
+  const std::string start(HintFetcher::kMaxPage - 10, 'a'), middle(4096, 'b');
+  over.i_onHttpData(start.data(), static_cast<int32_t>(start.size()));
+  over.i_onHttpData(middle.data(), static_cast<int32_t>(middle.size()));
+  over.i_onHttpData("</p>", 4);
+  over.i_onHttpFinished();
+  HintFetcher within(url, [&](const std::string& page) { small.push_back(page); });
+  within.i_onHttpData("<p>hint</p>", 11);
+  within.i_onHttpFinished();
+  ASSERT_TRUE(WaitFor([&] { return !small.empty(); }, 5000));
+  QTest::qWait(50);  // both timers have had their turn
+  EXPECT_EQ(small, std::vector<std::string>{"<p>hint</p>"});
+  EXPECT_TRUE(big.empty()) << big.front().size();
 }
 
 TEST(QtDialog, ClosingAtRandomMomentsNeverCrashesOrHangs) {

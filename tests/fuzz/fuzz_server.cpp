@@ -2,7 +2,6 @@
 // whole and in pieces. A report may be stored only when its file_flag is the
 // MD5 of its body, a 200 means it is stored whole, and nothing half-written
 // stays behind.
-#include <openssl/evp.h>
 #include <unistd.h>
 
 #include <cctype>
@@ -14,57 +13,17 @@
 
 #include "server/receiver/receiver.h"
 #include "fuzz_support.h"
+#include "server_fuzz_support.h"
 #include "server/store/report_store.h"
 #include "server/http/request_head.h"
 
 using namespace zandrel;
+using namespace zandrel::fuzz;
 namespace fs = std::filesystem;
 
 namespace {
 
 fs::path g_dir;
-
-std::string Md5Hex(std::string_view data, bool upper) {
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int n = 0;
-  FUZZ_CHECK(EVP_Digest(data.data(), data.size(), digest, &n, EVP_md5(), nullptr) == 1 && n == 16);
-  static const char* hexUpper = "0123456789ABCDEF";
-  static const char* hexLower = "0123456789abcdef";
-  const char* hex = upper ? hexUpper : hexLower;
-  std::string out;
-  for (unsigned i = 0; i < n; ++i) {
-    out += hex[digest[i] >> 4];
-    out += hex[digest[i] & 15];
-  }
-  return out;
-}
-
-std::string Lower(std::string s) {
-  for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return s;
-}
-
-void ReplaceAll(std::string& s, std::string_view from, const std::string& to) {
-  for (size_t at = s.find(from); at != std::string::npos; at = s.find(from, at + to.size())) {
-    s.replace(at, from.size(), to);
-  }
-}
-
-// The fuzzer cannot compute digests or count bytes, so the request may carry
-// placeholders: "@LEN@" becomes the number of bytes after the head and
-// "@MD5@" the digest of that many of them (or of one byte fewer, by choice
-// of the seed), making well-formed reports common.
-std::string FillPlaceholders(std::string req, uint32_t seed) {
-  size_t end = req.find("\r\n\r\n");
-  if (end == std::string::npos) return req;
-  std::string head = req.substr(0, end + 4);
-  std::string body = req.substr(end + 4);
-  ReplaceAll(head, "@LEN@", std::to_string(body.size()));
-  std::string_view hashed(body);
-  if ((seed & 3) == 3 && !hashed.empty()) hashed.remove_suffix(1);
-  ReplaceAll(head, "@MD5@", Md5Hex(hashed, (seed & 4) != 0));
-  return head + body;
-}
 
 struct Stored {
   std::string name, bytes;
@@ -78,11 +37,6 @@ std::vector<Stored> TakeStored() {
     fs::remove(e.path());
   }
   return out;
-}
-
-int StatusOf(const std::string& answer) {
-  if (answer.compare(0, 9, "HTTP/1.1 ") != 0 || answer.size() < 12) return 0;
-  return std::atoi(answer.substr(9, 3).c_str());
 }
 
 server::ServerOptions Options() {
@@ -218,6 +172,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   CheckOutcome(whole, req);
   // However the bytes arrive, the answer is the same.
   FUZZ_CHECK(StatusOf(split.answer) == StatusOf(whole.answer));
+  // A refusal reads the same too, its reason included.
+  if (StatusOf(whole.answer) >= 400) FUZZ_CHECK(split.answer == whole.answer);
   FUZZ_CHECK(split.stored.size() == whole.stored.size());
   fs::remove_all(g_dir);
   return 0;

@@ -7,6 +7,7 @@
 #include <thread>
 #include <vector>
 
+#include "net/debug_line.h"
 #include "net/tcp_module.h"
 #include "sockets.h"
 #include "tcp_recorder.h"
@@ -24,6 +25,29 @@ TEST(TcpEngine, IdlePassAndCreationsBeforeStart) {
   EXPECT_FALSE(tcp->loop_once());
   EXPECT_EQ(rec.loops, 2);
   EXPECT_TRUE(rec.connects.empty() && rec.data.empty() && rec.breaks.empty());
+}
+
+// The engines' diagnostic lines are written only when asked for, to
+// standard error, one whole line each; standard output never has them.
+TEST(TcpEngine, DiagnosticLinesOnlyWhenAskedAndOnStandardError) {
+  testsock::Socket taken(testsock::Listener());
+  const uint16_t port = testsock::PortOf(taken.get());
+  Recorder rec;
+  auto tcp = create_tcp_module(rec);
+  const bool was = DebugLinesOn();
+  std::string out[2], err[2];
+  for (int on = 0; on < 2; ++on) {
+    SetDebugLines(on == 1);
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(tcp->create_listener(port), nullptr);  // the port is in use
+    out[on] = testing::internal::GetCapturedStdout();
+    err[on] = testing::internal::GetCapturedStderr();
+  }
+  SetDebugLines(was);
+  EXPECT_EQ(out[0] + out[1] + err[0], "");
+  EXPECT_EQ(err[1].compare(0, 11, "bind error "), 0) << err[1];
+  EXPECT_EQ(err[1].find('\n'), err[1].size() - 1) << err[1];
 }
 
 // A pass reads a ready connection until it would block, within the pass's

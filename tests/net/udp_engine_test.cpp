@@ -67,6 +67,32 @@ TEST(UdpEngine, OneDatagramPerSocketPerPassWithSourceInHostOrder) {
   udp->udp_close(h);
 }
 
+// A server's pass takes what is waiting, up to its bound, in order; a
+// handler that closes the socket ends the pass's reading of it.
+TEST(UdpEngine, DrainTakesUpToItsBoundPerSocketInOnePass) {
+  auto udp = create_udp_engine();
+  UdpRecorder rec;
+  udp_handle h = udp->udp_open_on(0x7F000001, 0, &rec);
+  ASSERT_NE(h, nullptr);
+  const uint16_t port = udp->local_port(h);
+  testsock::Socket peer(testsock::UdpBound());
+  for (int i = 0; i < 300; ++i) testsock::SendTo(peer.get(), std::to_string(i), port);
+  ASSERT_TRUE(testsock::WaitReadable(h->socket, 5000));
+  EXPECT_TRUE(udp->udp_loop_drain(100, 60000));
+  ASSERT_EQ(rec.got.size(), 100u);
+  EXPECT_TRUE(udp->udp_loop_drain(1000, 60000));
+  ASSERT_EQ(rec.got.size(), 300u);
+  for (int i = 0; i < 300; ++i) EXPECT_EQ(rec.got[static_cast<size_t>(i)].data, std::to_string(i));
+  EXPECT_FALSE(udp->udp_loop_drain(1000, 60000));
+
+  for (int i = 0; i < 5; ++i) testsock::SendTo(peer.get(), "x", port);
+  ASSERT_TRUE(testsock::WaitReadable(h->socket, 5000));
+  rec.inside = [&] { udp->udp_close(h); };
+  EXPECT_TRUE(udp->udp_loop_drain(1000, 60000));
+  EXPECT_EQ(rec.got.size(), 301u);
+  EXPECT_EQ(udp->socket_count(), 0u);
+}
+
 TEST(UdpEngine, HandlerClosingItsOwnSocketDoesNotStopOtherSockets) {
   auto udp = create_udp_module();
   UdpRecorder a, b;

@@ -219,6 +219,29 @@ TEST_F(InProcess, StoresOnlyWithTheRightDigestWhateverThePieces) {
   EXPECT_EQ(Store().stored(), 2u);
 }
 
+// A refused head is answered with the same reason whatever pieces its bytes
+// came in: cut anywhere into two, and byte by byte.
+TEST_F(InProcess, ARefusalsReasonDoesNotDependOnHowTheBytesArrive) {
+  const std::string heads[] = {
+      "G(T / HTTP/1.1\r\nHost: a\nX",                  // a bad request line, then a bare LF
+      "GET nopath HTTP/1.1\r\nHo\0st: a\r\n\r\n",          // then a NUL byte
+      "GET / HTTP/1.1\r\nno colon\r\nX: a\rb\r\n\r\n",      // a bad field, then a bare CR
+      "GET / HTTP/1.1\r\nContent-Length: 1\r\nContent-Length: 2\r\n\0\r\n\r\n",
+      "BAD\r\n" + std::string(kMaxHeadBytes, 'x'),        // a bad line, then far too long
+      "GET / HTTP/1.1\r\nX: " + std::string(kMaxHeadBytes, 'x') + "\n",  // too long before the LF
+  };
+  for (const std::string& h : heads) {
+    const std::string whole = Run({h});
+    ASSERT_EQ(Status(whole), "HTTP/1.1 400") << h.substr(0, 40);
+    for (size_t cut = 1; cut < h.size() && cut < 200; ++cut) {
+      ASSERT_EQ(Run({h.substr(0, cut), h.substr(cut)}), whole) << h.substr(0, 40) << " cut at " << cut;
+    }
+    std::vector<std::string> bytes;
+    for (char ch : h) bytes.emplace_back(1, ch);
+    EXPECT_EQ(Run(bytes), whole) << h.substr(0, 40);
+  }
+}
+
 TEST_F(InProcess, RateLimitIsPerAddress) {
   opt_.reportsPerMinute = 3;
   std::string body = "r";

@@ -10,5 +10,7 @@ namespace testsupport {
 std::size_t PendingBytes(zandrel::net::socket_t s);
 // Lets this process hold at least `count` open sockets; false when it may not.
 bool AllowOpenSockets(std::size_t count);
+// Sets an environment variable of this process; null removes it.
+void SetEnvironment(const char* name, const char* value);
 
 }  // namespace testsupport

@@ -1,6 +1,8 @@
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 
+#include <cstdlib>
+
 
 #include "system.h"
 
@@ -19,6 +21,14 @@ bool AllowOpenSockets(std::size_t count) {
   if (lim.rlim_max != RLIM_INFINITY && lim.rlim_max < want) return false;
   lim.rlim_cur = want;
   return setrlimit(RLIMIT_NOFILE, &lim) == 0;
+}
+
+void SetEnvironment(const char* name, const char* value) {
+  if (value) {
+    setenv(name, value, 1);
+  } else {
+    unsetenv(name);
+  }
 }
 
 }  // namespace testsupport

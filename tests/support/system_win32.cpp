@@ -1,5 +1,7 @@
 #include <winsock2.h>
 
+#include <cstdlib>
+
 #include "system.h"
 
 namespace testsupport {
@@ -11,5 +13,7 @@ std::size_t PendingBytes(zandrel::net::socket_t s) {
 
 // Windows has no per-process limit on sockets below what a test opens.
 bool AllowOpenSockets(std::size_t) { return true; }
+
+void SetEnvironment(const char* name, const char* value) { _putenv_s(name, value ? value : ""); }
 
 }  // namespace testsupport

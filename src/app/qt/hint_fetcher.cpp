@@ -14,7 +14,15 @@ HintFetcher::HintFetcher(const std::string& url, std::function<void(const std::s
 HintFetcher::~HintFetcher() { timer_.stop(); }
 
 void HintFetcher::i_onHttpData(const char* data, int32_t len) {
-  if (data && page_.size() + static_cast<std::size_t>(len) <= kMaxPage) page_.append(data, static_cast<std::size_t>(len));
+  if (!data || len <= 0 || tooLarge_) return;
+  // A piece that does not fit ends the page: a later, smaller one must not
+  // be appended after the hole it would leave.
+  if (page_.size() + static_cast<std::size_t>(len) > kMaxPage) {
+    tooLarge_ = true;
+    std::string().swap(page_);
+    return;
+  }
+  page_.append(data, static_cast<std::size_t>(len));
 }
 
 void HintFetcher::Tick() {
@@ -22,9 +30,10 @@ void HintFetcher::Tick() {
     downloader_->step();
     if (!finished_ && !downloader_->stalled()) return;
   }
-  // Finished, or given up: a page that did not arrive leaves the view as it is.
+  // Finished, or given up: a page that did not arrive whole (or is larger
+  // than kMaxPage) leaves the view as it is.
   timer_.stop();
-  if (finished_ && !page_.empty()) done_(page_);
+  if (finished_ && !tooLarge_ && !page_.empty()) done_(page_);
 }
 
 }  // namespace zandrel

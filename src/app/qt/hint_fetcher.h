@@ -15,7 +15,8 @@ class HintFetcher final : public http::I_http_data_handler {
   static constexpr std::size_t kMaxPage = 1 << 20;
   static constexpr int kTickLimit = 1000;
 
-  // done(page) runs once, on the UI thread, only when a page arrived.
+  // done(page) runs once, on the UI thread, only when a whole page of at
+  // most kMaxPage bytes arrived.
   HintFetcher(const std::string& url, std::function<void(const std::string&)> done);
   ~HintFetcher() override;
 
@@ -31,6 +32,7 @@ class HintFetcher final : public http::I_http_data_handler {
   std::function<void(const std::string&)> done_;
   std::string page_;
   bool finished_ = false;
+  bool tooLarge_ = false;  // the page outgrew kMaxPage: it is not shown
   int ticks_ = 0;
 };
 
