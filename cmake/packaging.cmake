@@ -26,7 +26,7 @@ if(NOT WIN32)
       DEPENDS ${source} VERBATIM)
   endfunction()
   set(gz_files)
-  foreach(page zandrel.1 zandrel-report-server.8)
+  foreach(page zandrel.1 zandrel-report-server.8 zandrel-desk.1)
     configure_file(${pkg_dir}/man/${page} ${gen_dir}/${page} @ONLY)
     zandrel_gzipped_file(${gen_dir}/${page} ${gen_dir}/${page}.gz)
     list(APPEND gz_files ${gen_dir}/${page}.gz)
@@ -44,6 +44,7 @@ if(NOT WIN32)
   install(FILES ${gen_dir}/doc/zandrel/changelog.gz ${gen_dir}/doc/zandrel/copyright
           DESTINATION share/doc/zandrel COMPONENT app)
   install(FILES ${gen_dir}/zandrel-report-server.8.gz DESTINATION share/man/man8 COMPONENT server)
+  install(FILES ${gen_dir}/zandrel-desk.1.gz DESTINATION share/man/man1 COMPONENT server)
   install(FILES ${gen_dir}/doc/zandrel-report-server/changelog.gz ${gen_dir}/doc/zandrel-report-server/copyright
           DESTINATION share/doc/zandrel-report-server COMPONENT server)
   configure_file(${pkg_dir}/zandrel-report-server.service.in ${gen_dir}/zandrel-report-server.service @ONLY)
@@ -84,7 +85,8 @@ speed and the client's local service. It runs as a dialog or in a terminal
 The server that zandrel talks to: it answers UDP probes, stores the posted
 reports (one file each, written atomically) and serves the hint page and a
 speed-test file. It comes with a hardened systemd service that keeps its
-data in /var/lib/zandrel.")
+data in /var/lib/zandrel, and with zandrel-desk, the command line that
+searches the stored reports, shows one and rebuilds their index.")
   set(CPACK_DEBIAN_SERVER_PACKAGE_CONTROL_EXTRA
       ${pkg_dir}/deb/conffiles ${pkg_dir}/deb/postinst ${pkg_dir}/deb/prerm ${pkg_dir}/deb/postrm)
 endif()

@@ -51,6 +51,7 @@ expect_files "$app_deb" /usr/bin/zandrel /usr/share/applications/zandrel.desktop
   /usr/share/icons/hicolor/64x64/apps/zandrel.png /usr/share/man/man1/zandrel.1.gz \
   /usr/share/doc/zandrel/copyright /usr/share/doc/zandrel/changelog.gz
 expect_files "$server_deb" /usr/sbin/zandrel-report-server /usr/share/man/man8/zandrel-report-server.8.gz \
+  /usr/bin/zandrel-desk /usr/share/man/man1/zandrel-desk.1.gz \
   /usr/lib/systemd/system/zandrel-report-server.service /etc/default/zandrel-report-server \
   /usr/share/doc/zandrel-report-server/copyright /usr/share/doc/zandrel-report-server/changelog.gz
 for deb in "$app_deb" "$server_deb"; do
@@ -95,7 +96,8 @@ touch "$root/var/lib/dpkg/status" "$root/var/lib/dpkg/available"
 dpkg_root() { dpkg --root="$root" --force-script-chrootless --force-depends --log=/dev/null "$@"; }
 dpkg_root -i "$app_deb" "$server_deb"
 dpkg_root -s zandrel zandrel-report-server | grep -E '^(Package|Status)'
-for program in zandrel:/usr/bin:zandrel.1 zandrel-report-server:/usr/sbin:zandrel-report-server.8; do
+for program in zandrel:/usr/bin:zandrel.1 zandrel-report-server:/usr/sbin:zandrel-report-server.8 \
+               zandrel-desk:/usr/bin:zandrel-desk.1; do
   IFS=: read -r name dir page <<<"$program"
   gzip -dc "$root/usr/share/man/man${page##*.}/$page.gz" >"$build/$page"
   host_arg=()

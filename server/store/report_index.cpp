@@ -90,6 +90,10 @@ std::set<uint64_t> MacsOf(const std::vector<report::Adapter>& adapters) {
 ReportIndex::ReportIndex() = default;
 ReportIndex::~ReportIndex() { Close(); }
 
+ReportIndex::Call::~Call() {
+  for (auto& [sql, statement] : index_.statements_) statement.Reset();
+}
+
 IndexStatus ReportIndex::Fail(std::string_view what, const std::string& detail) {
   return IndexStatus::Failure(std::string(what) + ": " + detail);
 }
@@ -153,7 +157,7 @@ void ReportIndex::Close() {
 }
 
 IndexStatus ReportIndex::Add(const std::vector<ReportRecord>& records) {
-  std::lock_guard lock(mutex_);
+  Call call(*this);
   if (!db_.is_open()) return IndexStatus::Failure("the index is not open");
   std::string error;
   if (!db_.Exec("BEGIN IMMEDIATE", &error)) return Fail("cannot add to the index", error);
@@ -341,7 +345,7 @@ IndexStatus ReportIndex::FlushModuleDays() {
 }
 
 IndexStatus ReportIndex::Has(std::string_view id, bool& found) {
-  std::lock_guard lock(mutex_);
+  Call call(*this);
   found = false;
   if (!db_.is_open()) return IndexStatus::Failure("the index is not open");
   std::string error;
@@ -355,7 +359,7 @@ IndexStatus ReportIndex::Has(std::string_view id, bool& found) {
 }
 
 IndexStatus ReportIndex::List(std::vector<IndexedFile>& files) {
-  std::lock_guard lock(mutex_);
+  Call call(*this);
   files.clear();
   if (!db_.is_open()) return IndexStatus::Failure("the index is not open");
   std::string error;
@@ -368,7 +372,7 @@ IndexStatus ReportIndex::List(std::vector<IndexedFile>& files) {
 }
 
 IndexStatus ReportIndex::Remove(const std::vector<std::string>& ids, std::vector<IndexedFile>& removed) {
-  std::lock_guard lock(mutex_);
+  Call call(*this);
   removed.clear();
   if (!db_.is_open()) return IndexStatus::Failure("the index is not open");
   std::string error;
@@ -388,7 +392,7 @@ IndexStatus ReportIndex::Remove(const std::vector<std::string>& ids, std::vector
 }
 
 IndexStatus ReportIndex::RemoveReceivedBefore(int64_t ms, std::vector<IndexedFile>& removed) {
-  std::lock_guard lock(mutex_);
+  Call call(*this);
   removed.clear();
   if (!db_.is_open()) return IndexStatus::Failure("the index is not open");
   std::string error;
@@ -491,7 +495,7 @@ IndexStatus ReportIndex::RemoveLocked(const std::vector<int64_t>& positions, std
 }
 
 IndexStatus ReportIndex::Get(std::string_view id, std::optional<ReportRecord>& record) {
-  std::lock_guard lock(mutex_);
+  Call call(*this);
   record.reset();
   if (!db_.is_open()) return IndexStatus::Failure("the index is not open");
   std::string error;

@@ -140,6 +140,23 @@ class ReportIndex {
                                      std::vector<ModuleLift>& modules);
 
  private:
+  // Holds the lock for one public call and, when the call ends, resets every
+  // cached statement. A statement left on a row keeps a read transaction
+  // open: the connection would go on reading an old snapshot, and its next
+  // write would fail at once (SQLite gives up without the busy wait) while
+  // another process writes.
+  class Call {
+   public:
+    explicit Call(ReportIndex& index) : index_(index), lock_(index.mutex_) {}
+    ~Call();
+    Call(const Call&) = delete;
+    Call& operator=(const Call&) = delete;
+
+   private:
+    ReportIndex& index_;
+    std::lock_guard<std::mutex> lock_;
+  };
+
   struct Filter;
   // for_page: a first page needs few rows; else every match is visited.
   IndexStatus BuildFilter(const SearchQuery& query, Filter& filter, bool for_page);

@@ -156,7 +156,7 @@ IndexStatus ReportIndex::BuildFilter(const SearchQuery& q, Filter& filter, bool 
 }
 
 IndexStatus ReportIndex::Search(const SearchQuery& query, SearchPage& page, bool with_total) {
-  std::lock_guard lock(mutex_);
+  Call call(*this);
   page = {};
   if (!db_.is_open()) return IndexStatus::Failure("the index is not open");
   Filter filter;
@@ -234,7 +234,7 @@ IndexStatus ReportIndex::ReadPage(const SearchQuery& query, const Filter& filter
 }
 
 IndexStatus ReportIndex::Count(const SearchQuery& query, uint64_t& total) {
-  std::lock_guard lock(mutex_);
+  Call call(*this);
   total = 0;
   if (!db_.is_open()) return IndexStatus::Failure("the index is not open");
   Filter filter;
@@ -249,7 +249,7 @@ IndexStatus ReportIndex::Count(const SearchQuery& query, uint64_t& total) {
 }
 
 IndexStatus ReportIndex::CountsPer(const SearchQuery& query, TimeBucket bucket, std::vector<TimeCount>& counts) {
-  std::lock_guard lock(mutex_);
+  Call call(*this);
   counts.clear();
   if (!db_.is_open()) return IndexStatus::Failure("the index is not open");
   SearchQuery all = query;
@@ -270,7 +270,7 @@ IndexStatus ReportIndex::CountsPer(const SearchQuery& query, TimeBucket bucket, 
 }
 
 IndexStatus ReportIndex::FailuresPerDay(const SearchQuery& query, std::vector<DayFailures>& days) {
-  std::lock_guard lock(mutex_);
+  Call call(*this);
   days.clear();
   if (!db_.is_open()) return IndexStatus::Failure("the index is not open");
   SearchQuery all = query;
@@ -301,7 +301,7 @@ IndexStatus ReportIndex::FailuresPerDay(const SearchQuery& query, std::vector<Da
 }
 
 IndexStatus ReportIndex::SpeedHistogram(const SearchQuery& query, std::vector<SpeedBin>& bins) {
-  std::lock_guard lock(mutex_);
+  Call call(*this);
   bins.clear();
   bins.push_back({0, 1, 0});
   for (int64_t low = 1, high = 64; low <= 16384; low = high, high *= 2) {
@@ -332,7 +332,7 @@ IndexStatus ReportIndex::SpeedHistogram(const SearchQuery& query, std::vector<Sp
 
 IndexStatus ReportIndex::OverRepresentedModules(const SearchQuery& query, std::size_t top, uint64_t min_reports,
                                                 std::vector<ModuleLift>& modules) {
-  std::lock_guard lock(mutex_);
+  Call call(*this);
   modules.clear();
   if (!db_.is_open()) return IndexStatus::Failure("the index is not open");
   SearchQuery all = query;

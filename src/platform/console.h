@@ -23,4 +23,8 @@ void UseParentConsole();
 // display language), to a file or pipe as the UTF-8 bytes. Flushes.
 void WriteText(std::FILE* out, std::string_view utf8);
 
+// True when the stream writes to a terminal (a console on Windows), where a
+// progress line may be redrawn in place.
+bool IsTerminal(std::FILE* out);
+
 }  // namespace zandrel::platform

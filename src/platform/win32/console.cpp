@@ -68,4 +68,11 @@ void WriteText(std::FILE* out, std::string_view utf8) {
   std::fflush(out);
 }
 
+bool IsTerminal(std::FILE* out) {
+  int fd = _fileno(out);
+  HANDLE h = fd >= 0 ? reinterpret_cast<HANDLE>(_get_osfhandle(fd)) : INVALID_HANDLE_VALUE;
+  DWORD mode = 0;
+  return h != INVALID_HANDLE_VALUE && GetConsoleMode(h, &mode);
+}
+
 }  // namespace zandrel::platform

@@ -1,0 +1,34 @@
+// zandrel-desk: the support staff's program over a report server's data
+// directory. Each command takes the words after its name on the command line
+// and returns the program's exit status; main picks the command.
+#pragma once
+#include <string>
+#include <vector>
+
+namespace zandrel::desk {
+
+// Exit statuses of every command.
+inline constexpr int kExitOk = 0;
+inline constexpr int kExitFailure = 1;  // nothing found, or the data cannot be read
+inline constexpr int kExitUsage = 2;    // a bad option or value
+
+// The index's file in the data directory, as the receiver keeps it.
+inline constexpr char kIndexFileName[] = "index.sqlite";
+// How long the desk waits for the receiver's write lock on the index.
+inline constexpr int kDeskBusyTimeoutMs = 10000;
+
+struct DeskOptions {
+  std::string dataDir = "./reports";
+};
+
+using Args = std::vector<std::string>;
+
+int SearchCommand(const DeskOptions& options, const Args& args);
+int ShowCommand(const DeskOptions& options, const Args& args);
+int ReindexCommand(const DeskOptions& options, const Args& args);
+
+// An error line "zandrel-desk: MESSAGE" on standard error; returns status.
+int Complain(int status, const std::string& message);
+std::string IndexPath(const DeskOptions& options);
+
+}  // namespace zandrel::desk

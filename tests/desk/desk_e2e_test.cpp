@@ -1,0 +1,271 @@
+// zandrel-desk as operators run it, over a data directory of stored reports
+// written as the receiver names them: reports of the real tool, variants with
+// hostile problem texts, a body that is no report at all.
+#include <gtest/gtest.h>
+
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+#include <set>
+#include <sstream>
+
+#include <nlohmann/json.hpp>
+
+#include "command.h"
+#include "platform/files.h"
+#include "platform/gbk.h"
+#include "platform/md5.h"
+#include "server/store/report_file.h"
+#include "server/store/report_id.h"
+#include "temp_dir.h"
+
+namespace {
+
+using nlohmann::json;
+using zandrel::store::ReportIdForSequence;
+using zandrel::store::ReportIdText;
+
+constexpr int64_t kMay1 = 1714521600000;  // 2024-05-01T00:00:00Z
+constexpr int64_t kDay = 86400000;
+
+std::string Sample(const std::string& name) {
+  std::string body;
+  EXPECT_TRUE(zandrel::platform::ReadWholeFile(std::string(ZANDREL_TEST_DATA) + "/" + name, body)) << name;
+  return body;
+}
+
+std::string Replace(std::string s, const std::string& from, const std::string& to) {
+  std::size_t at = s.find(from);
+  EXPECT_NE(at, std::string::npos) << from;
+  if (at != std::string::npos) s.replace(at, from.size(), to);
+  return s;
+}
+
+struct Stored {
+  std::string id, file, body;
+};
+
+struct Outcome {
+  int exit = -1;
+  std::string out, err;
+};
+
+class Desk : public ::testing::Test {
+ protected:
+  // The problem text of the variant report: quotes, a backslash, control
+  // characters and a terminal escape among Chinese words.
+  const std::string kHostile = "引号\"和\\反斜杠\x01\x1b[31m 卡顿 slow";
+
+  void SetUp() override {
+    std::string ok = Sample("report-linux-ok.txt");
+    a_ = Store(1, kMay1 + 8 * 3600000 + 123, 0x0A000007, ok);
+    b_ = Store(2, kMay1 + kDay + 9 * 3600000, 0x0A000008, Sample("report-linux-silent.txt"));
+    c_ = Store(3, kMay1 + 2 * kDay, 0xC0A80114, Sample("report-wine.txt"));
+    std::string variant = ok;
+    variant = Replace(variant, zandrel::platform::Utf8ToGbk("问题描述：画面卡顿，黑屏 (sample)"),
+                      zandrel::platform::Utf8ToGbk("问题描述：" + kHostile));
+    variant = Replace(variant, "80659K/s", "512K/s");
+    variant = Replace(variant, "02-5a-64-72-65-6c", "0a-0b-0c-0d-0e-0f");
+    d_ = Store(4, kMay1 + 3 * kDay, 0x0A000009, variant);
+    e_ = Store(5, kMay1 + 4 * kDay, 0x0A00000A, std::string("not a report\0at all\r\n", 22));
+    // Files that are no report's are left alone.
+    zandrel::platform::WriteWholeFile(dir_ / "Hint.html", "<p>hint</p>", 11);
+  }
+
+  Stored Store(uint64_t sequence, int64_t received, uint32_t sender, const std::string& body) {
+    zandrel::store::ReportFileName name;
+    name.received = received;
+    name.sequence = sequence;
+    name.id = ReportIdForSequence(sequence);
+    name.sender = sender;
+    name.md5 = zandrel::platform::md5_hex_upper(body.data(), body.size());
+    Stored s{ReportIdText(name.id), zandrel::store::ReportFileNameText(name), body};
+    EXPECT_TRUE(zandrel::platform::WriteWholeFile(dir_ / s.file, body.data(), body.size()));
+    return s;
+  }
+
+  Outcome RunDesk(const std::string& args) {
+    std::string err_file = dir_ / "desk-stderr";
+    Outcome r;
+    auto result = testsupport::RunCommand(std::string(ZANDREL_DESK_BIN) + " --data-dir " + dir_.path() + " " + args +
+                                          " 2>" + err_file);
+    r.exit = result.exitCode;
+    r.out = result.out;
+    zandrel::platform::ReadWholeFile(err_file, r.err);
+    std::remove(err_file.c_str());
+    return r;
+  }
+
+  // The ids of a --json search, in order; every line must be a JSON object.
+  std::vector<std::string> JsonIds(const std::string& filters, std::vector<json>* records = nullptr) {
+    Outcome r = RunDesk("search --json " + filters);
+    EXPECT_EQ(r.exit, 0) << filters << ": " << r.err;
+    std::vector<std::string> ids;
+    std::istringstream lines(r.out);
+    for (std::string line; std::getline(lines, line);) {
+      json j = json::parse(line);
+      ids.push_back(j.at("id"));
+      if (records) records->push_back(j);
+    }
+    // "N matched" or, for one page of more, "M matched, N shown".
+    std::string n = std::to_string(ids.size());
+    EXPECT_TRUE(r.err.rfind(n + " matched", 0) == 0 || r.err.find(", " + n + " shown") != std::string::npos) << r.err;
+    return ids;
+  }
+
+  void Reindex() {
+    Outcome r = RunDesk("reindex");
+    ASSERT_EQ(r.exit, 0) << r.err;
+  }
+
+  testsupport::TempDir dir_{"zandrel-desk"};
+  Stored a_, b_, c_, d_, e_;
+};
+
+using Ids = std::vector<std::string>;
+
+TEST_F(Desk, ReindexAddsEveryReportOnceThenEachFilterFindsItsReports) {
+  Outcome first = RunDesk("reindex");
+  ASSERT_EQ(first.exit, 0) << first.err;
+  EXPECT_NE(first.out.find("5 report files; 0 indexed already, 5 added"), std::string::npos) << first.out;
+  EXPECT_NE(first.err.find("5/5 files read"), std::string::npos) << first.err;  // the progress line
+  Outcome again = RunDesk("reindex");
+  EXPECT_NE(again.out.find("5 indexed already, 0 added"), std::string::npos) << again.out;
+
+  EXPECT_EQ(JsonIds(""), (Ids{e_.id, d_.id, c_.id, b_.id, a_.id}));
+  EXPECT_EQ(JsonIds("--q 卡顿"), (Ids{d_.id, c_.id, b_.id, a_.id}));
+  EXPECT_EQ(JsonIds("--q SLOW"), (Ids{d_.id}));
+  EXPECT_EQ(JsonIds("--mac 0A:0B:0C:0D:0E:0F"), (Ids{d_.id}));
+  EXPECT_EQ(JsonIds("--ip 192.168.1.0/24"), (Ids{c_.id}));
+  EXPECT_EQ(JsonIds("--ip 10.77.0.2"), (Ids{d_.id, c_.id, b_.id, a_.id}));  // an adapter's address
+  EXPECT_EQ(JsonIds("--module ZANDREL-REPORT-SERVER"), (Ids{d_.id, a_.id}));
+  EXPECT_EQ(JsonIds("--failed udp,service"), (Ids{b_.id}));
+  EXPECT_EQ(JsonIds("--slower-than 1000"), (Ids{d_.id, b_.id}));
+  EXPECT_EQ(JsonIds("--from 2024-05-02 --to 2024-05-03"), (Ids{c_.id, b_.id}));
+  EXPECT_EQ(JsonIds("--from=2024-05-01T08:00:00.124Z --to 2024-05-02T09:30:00Z"), (Ids{b_.id}));
+
+  // Pages follow one another through the cursor the summary gives.
+  Outcome page1 = RunDesk("search --json --limit 2");
+  std::size_t at = page1.err.find("--cursor ");
+  ASSERT_NE(at, std::string::npos) << page1.err;
+  std::string cursor = page1.err.substr(at + 9, page1.err.find('\n', at) - at - 9);
+  EXPECT_EQ(JsonIds("--limit 2 --cursor " + cursor), (Ids{c_.id, b_.id}));
+}
+
+TEST_F(Desk, JsonLinesCarryTheRecordWithNullsForWhatTheReportLacks) {
+  Reindex();
+  std::vector<json> records;
+  ASSERT_EQ(JsonIds("--from 2024-05-04", &records), (Ids{e_.id, d_.id}));
+  const json& d = records[1];
+  EXPECT_EQ(d["id"], d_.id);
+  EXPECT_EQ(d["received"], "2024-05-04T00:00:00.000Z");
+  EXPECT_EQ(d["sender"], "10.0.0.9");
+  EXPECT_EQ(d["size"], d_.body.size());
+  EXPECT_EQ(d["md5"], zandrel::platform::md5_hex_upper(d_.body.data(), d_.body.size()));
+  EXPECT_EQ(d["file"], d_.file);
+  EXPECT_EQ(d["problem"], kHostile);  // escaped on the way out, the same text back
+  ASSERT_EQ(d["adapters"].size(), 2u);
+  EXPECT_EQ(d["adapters"][1]["mac"], "0a-0b-0c-0d-0e-0f");
+  EXPECT_EQ(d["adapters"][1]["gateway"], "10.77.0.1");
+  EXPECT_GT(d["module_count"], 10);
+  EXPECT_EQ(d["speed_kbps"], 512);
+  EXPECT_EQ(d["udp_ok"], true);
+  EXPECT_EQ(d["channel_ids"], json({"20001", "20002"}));
+  EXPECT_EQ(d["parse_errors"], 0);
+
+  const json& e = records[0];
+  for (const char* field : {"problem", "cpu_percent", "free_bytes", "udp_ok", "speed_kbps", "service_ok",
+                            "channels_ok", "channel_ids"}) {
+    EXPECT_TRUE(e[field].is_null()) << field << ": " << e[field];
+  }
+  EXPECT_EQ(e["adapters"], json::array());
+  EXPECT_EQ(e["module_count"], 0);
+
+  // The raw line escapes the control characters rather than carrying them.
+  Outcome raw = RunDesk("search --json --mac 0a0b0c0d0e0f");
+  EXPECT_NE(raw.out.find(R"(引号\"和\\反斜杠\u0001\u001b[31m)"), std::string::npos) << raw.out;
+}
+
+TEST_F(Desk, TableForPeopleShowsEachReportOnOneSafeLine) {
+  Reindex();
+  Outcome r = RunDesk("search --q 卡顿");
+  ASSERT_EQ(r.exit, 0) << r.err;
+  std::vector<std::string> lines;
+  std::istringstream in(r.out);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  ASSERT_EQ(lines.size(), 6u) << r.out;  // header, four reports, the count
+  EXPECT_EQ(lines[0].rfind("ID", 0), 0u);
+  EXPECT_EQ(lines[1].rfind(d_.id + "  2024-05-04 00:00:00  10.0.0.9", 0), 0u) << lines[1];
+  EXPECT_NE(lines[1].find("512 K/s"), std::string::npos);
+  EXPECT_NE(lines[3].find("udp speed service channels"), std::string::npos) << lines[3];
+  EXPECT_NE(lines[4].find("画面卡顿，黑屏 (sample)"), std::string::npos) << lines[4];
+  EXPECT_EQ(lines[5], "4 matched; last page");
+  for (char c : r.out) EXPECT_TRUE(c == '\n' || static_cast<unsigned char>(c) >= 0x20) << r.out;
+  EXPECT_NE(lines[1].find("引号\"和\\反斜杠\uFFFD\uFFFD[31m 卡顿"), std::string::npos) << lines[1];
+}
+
+TEST_F(Desk, ShowDecodesTheReportAndRawGivesItsExactBytes) {
+  Reindex();
+  // Any spelling of the id: lower case, no hyphen.
+  std::string spelled = d_.id.substr(0, 4) + d_.id.substr(5);
+  for (char& c : spelled) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  Outcome shown = RunDesk("show " + spelled);
+  ASSERT_EQ(shown.exit, 0) << shown.err;
+  EXPECT_EQ(shown.out.rfind("id:       " + d_.id + "\nreceived: 2024-05-04T00:00:00.000Z\nsender:   10.0.0.9\nsize:     " +
+                                std::to_string(d_.body.size()),
+                            0),
+            0u)
+      << shown.out;
+  EXPECT_NE(shown.out.find("问题描述：引号\"和\\反斜杠\uFFFD\uFFFD[31m 卡顿 slow\n"), std::string::npos) << shown.out;
+  EXPECT_NE(shown.out.find("UDP检测成功！下载速度为：512K/s\n"), std::string::npos);
+  EXPECT_EQ(shown.out.find('\r'), std::string::npos);
+
+  for (const Stored* s : {&a_, &d_, &e_}) {
+    Outcome raw = RunDesk("show --raw " + s->id);
+    EXPECT_EQ(raw.exit, 0) << raw.err;
+    EXPECT_EQ(raw.out, s->body) << s->id;
+  }
+  // A report stored after the index was built is found by its file name.
+  Stored late = Store(6, kMay1 + 5 * kDay, 0x0A00000B, "late report");
+  Outcome raw = RunDesk("show --raw " + late.id);
+  EXPECT_EQ(raw.exit, 0) << raw.err;
+  EXPECT_EQ(raw.out, "late report");
+}
+
+TEST_F(Desk, BadValuesAndUnknownIdsAreRefusedWithAMessage) {
+  Outcome none = RunDesk("search");
+  EXPECT_EQ(none.exit, 1);
+  EXPECT_NE(none.err.find("reindex"), std::string::npos) << none.err;  // no index yet: how to make one
+  Reindex();
+  for (const char* args : {"--slower-than abc", "--ip 10.0.0.0/40", "--from yesterday", "--failed udp,disk",
+                           "--limit 501", "--cursor zz", "--mac 12345"}) {
+    Outcome r = RunDesk(std::string("search ") + args);
+    EXPECT_EQ(r.exit, 2) << args;
+    std::string option(args, std::strchr(args, ' '));
+    EXPECT_EQ(r.err.rfind("zandrel-desk: " + option + ": ", 0), 0u) << args << ": " << r.err;
+    EXPECT_EQ(r.out, "");
+  }
+  EXPECT_EQ(RunDesk("search --colour red").exit, 2);
+  EXPECT_EQ(RunDesk("show not-an-id!").exit, 2);
+
+  Stored absent{ReportIdText(ReportIdForSequence(99)), "", ""};
+  Outcome unknown = RunDesk("show " + absent.id);
+  EXPECT_EQ(unknown.exit, 1);
+  EXPECT_NE(unknown.err.find("no report " + absent.id), std::string::npos) << unknown.err;
+  EXPECT_EQ(unknown.out, "");
+}
+
+TEST_F(Desk, ReindexDropsTheRowOfADeletedFileAndAddsNewFiles) {
+  Reindex();
+  ASSERT_EQ(std::remove((dir_ / a_.file).c_str()), 0);
+  Stored late = Store(6, kMay1 + 5 * kDay, 0x0A00000B, "late report");
+  Outcome r = RunDesk("reindex");
+  ASSERT_EQ(r.exit, 0) << r.err;
+  EXPECT_NE(r.out.find("5 report files; 4 indexed already, 1 added, 0 unreadable; 1 rows without a file removed"),
+            std::string::npos)
+      << r.out;
+  EXPECT_EQ(JsonIds(""), (Ids{late.id, e_.id, d_.id, c_.id, b_.id}));
+  EXPECT_EQ(RunDesk("show " + a_.id).exit, 1);
+}
+
+}  // namespace
