@@ -33,6 +33,8 @@ CZandrelDlg::CZandrelDlg(IZandrelView& view, DetectionEnv env, CheckTargets targ
 
 CZandrelDlg::~CZandrelDlg() { OnDestroy(); }
 
+std::string CZandrelDlg::HintUrl() const { return "http://" + m_checks.Targets().reportHost + "/Hint.html"; }
+
 void CZandrelDlg::OnInitDialog() {
   m_checks.OnInitDialog();
   view_.SetSpeedUrl(kDefaultSpeedUrl);

@@ -64,6 +64,8 @@ class CZandrelDlg final : private ICheckHost {
   // How the last upload ended (see CCheckSequencer::LastUploadStatus).
   int32_t LastUploadStatus() const { return m_checks.LastUploadStatus(); }
   bool LastUploadAccepted() const { return m_checks.LastUploadAccepted(); }
+  // The hint page on the report host the checks were given.
+  std::string HintUrl() const;
   // The checks themselves, whose result and HTTP callbacks tests drive.
   CCheckSequencer& Checks() { return m_checks; }
 

@@ -10,7 +10,7 @@
 #include <iterator>
 
 #include "app/control_ids.h"
-#include "app/defaults.h"
+#include "app/auto_run.h"
 #include "app/qt/hint_fetcher.h"
 #include "base/texts.h"
 #include "platform/gbk.h"
@@ -196,7 +196,7 @@ void ZandrelWindow::resizeEvent(QResizeEvent* event) {
 }
 
 void ZandrelWindow::LoadHint(const std::string& url) {
-  std::string target = url.empty() ? "http://" + g_reportHost + "/Hint.html" : url;
+  std::string target = url.empty() ? dlg_->HintUrl() : url;
   hintFetcher_ = std::make_unique<HintFetcher>(target, [this](const std::string& page) {
     // Our server sends UTF-8; a page in the system code page is decoded as GBK.
     bool gbk = page.find("charset=gb") != std::string::npos || page.find("charset=GB") != std::string::npos;
@@ -212,11 +212,7 @@ void ZandrelWindow::AddProgressLine(const std::string& line) {
   item->setData(kRawLineRole, QByteArray(line.data(), static_cast<int>(line.size())));
   list_.insertItem(list_.count(), item.release());  // the list owns its items
   list_.scrollToBottom();
-  if (echo_) {
-    std::string utf8 = platform::GbkToUtf8(shown) + "\n";
-    std::fwrite(utf8.data(), 1, utf8.size(), echo_);
-    std::fflush(echo_);
-  }
+  if (echo_) EchoProgressLine(echo_, line);
 }
 
 std::string ZandrelWindow::ProblemText() { return ToGbk(problem_.text()); }

@@ -60,7 +60,7 @@ class ZandrelWindow final : public QDialog, public IZandrelView {
   void FitInto(const QSize& available);
   // The height a window frame (title bar and borders) is assumed to take.
   static constexpr int kFrameAllowance = 40;
-  // Fetches the hint page (http://<report host>/Hint.html unless given).
+  // Fetches the hint page (the dialog's HintUrl() unless given).
   void LoadHint(const std::string& url = std::string());
 
   void done(int r) override;
