@@ -3,23 +3,9 @@
 #include "app/defaults.h"
 #include "base/format.h"
 #include "base/texts.h"
-#include "platform/clock.h"
-#include "platform/cpu.h"
+#include "detect/probes.h"
 
 namespace zandrel {
-
-DetectionEnv DetectionEnv::Platform() {
-  DetectionEnv env;
-  env.probeAdapters = ProbeAdapters;
-  env.collectModules = [](ModuleInventory& inv, const LineSink& log) { inv.CollectProcessModules(log); };
-  env.cpuAvailable = platform::CpuTimesAvailable();
-  env.cpu = PlatformCpuSource();
-  env.cpu.sleepMs = nullptr;
-  env.freeSpaceMB = QueryFreeSpaceMB;
-  env.tickCount = platform::TickCount;
-  env.pauseMs = platform::SleepMs;
-  return env;
-}
 
 CheckTargets DefaultTargets() {
   CheckTargets t;

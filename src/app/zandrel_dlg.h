@@ -6,27 +6,14 @@
 #include <string>
 #include <thread>
 
+#include "app/detection_env.h"
 #include "app/ui_call_queue.h"
 #include "app/view.h"
 #include "checks/check_sequencer.h"
-#include "detect/probes.h"
+#include "detect/module_inventory.h"
 #include "platform/thread.h"
 
 namespace zandrel {
-
-// The local probes and clocks a run uses; tests replace them.
-struct DetectionEnv {
-  std::function<void(const LineSink&)> probeAdapters;
-  std::function<void(ModuleInventory&, const LineSink&)> collectModules;
-  bool cpuAvailable = true;
-  // A source without sleepMs sleeps through the dialog, so closing ends it early.
-  CpuSampleSource cpu;
-  std::function<double()> freeSpaceMB;
-  std::function<uint32_t()> tickCount;
-  std::function<void(uint32_t)> pauseMs;  // pauses of the UI thread between checks
-
-  static DetectionEnv Platform();
-};
 
 CheckTargets DefaultTargets();
 

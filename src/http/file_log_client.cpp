@@ -1,4 +1,6 @@
-#include "http/clients.h"
+#include "http/file_log_client.h"
+
+#include "http/http_request.h"
 #include "http/md5.h"
 #include "http/request_writer.h"
 

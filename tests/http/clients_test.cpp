@@ -6,7 +6,8 @@
 #include <thread>
 #include <vector>
 
-#include "http/clients.h"
+#include "http/file_log_client.h"
+#include "http/http_downloader.h"
 #include "http/md5.h"
 #include "http_peer.h"
 #include "wait.h"

@@ -10,7 +10,7 @@
 #include <fstream>
 #include <string>
 
-#include "http/clients.h"
+#include "http/http_downloader.h"
 #include "http/md5.h"
 #include "sockets.h"
 

@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "http/http_request.h"
 #include "http/md5.h"
 #include "http/request_writer.h"
 #include "http/url.h"

@@ -25,6 +25,13 @@ class HintFetcher;
 
 class ZandrelWindow final : public QDialog, public IZandrelView {
  public:
+  // The template's labels without a control id, for Control().
+  enum UnnumberedLabel : int {
+    kChannelIdLabel = -1,
+    kProblemLabel = -2,
+    kChannelDefaultLabel = -3,
+    kSpeedUrlNoteLabel = -4,
+  };
   // Item data role holding a progress line exactly as logged (GBK bytes).
   static constexpr int kRawLineRole = Qt::UserRole + 1;
   static constexpr int kDialogWidthDlu = 564;
