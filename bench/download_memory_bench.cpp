@@ -14,7 +14,7 @@
 #include <string>
 #include <thread>
 
-#include "http/clients.h"
+#include "http/http_downloader.h"
 #include "sockets.h"
 
 using namespace zandrel::http;

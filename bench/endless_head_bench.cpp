@@ -11,7 +11,8 @@
 #include <cstdio>
 #include <string>
 
-#include "http/clients.h"
+#include "http/file_log_client.h"
+#include "http/http_downloader.h"
 #include "sockets.h"
 
 using namespace zandrel::http;

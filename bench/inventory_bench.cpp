@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <vector>
 
-#include "detect/probes.h"
+#include "detect/module_inventory.h"
 #include "platform/processes.h"
 
 int main(int argc, char** argv) {

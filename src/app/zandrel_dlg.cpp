@@ -3,23 +3,9 @@
 #include "app/defaults.h"
 #include "base/format.h"
 #include "base/texts.h"
-#include "platform/clock.h"
-#include "platform/cpu.h"
+#include "detect/probes.h"
 
 namespace zandrel {
-
-DetectionEnv DetectionEnv::Platform() {
-  DetectionEnv env;
-  env.probeAdapters = ProbeAdapters;
-  env.collectModules = [](ModuleInventory& inv, const LineSink& log) { inv.CollectProcessModules(log); };
-  env.cpuAvailable = platform::CpuTimesAvailable();
-  env.cpu = PlatformCpuSource();
-  env.cpu.sleepMs = nullptr;
-  env.freeSpaceMB = QueryFreeSpaceMB;
-  env.tickCount = platform::TickCount;
-  env.pauseMs = platform::SleepMs;
-  return env;
-}
 
 CheckTargets DefaultTargets() {
   CheckTargets t;
@@ -32,6 +18,8 @@ CZandrelDlg::CZandrelDlg(IZandrelView& view, DetectionEnv env, CheckTargets targ
     : view_(view), env_(std::move(env)), m_checks(*this, std::move(targets)), uiThread_(std::this_thread::get_id()) {}
 
 CZandrelDlg::~CZandrelDlg() { OnDestroy(); }
+
+std::string CZandrelDlg::HintUrl() const { return "http://" + m_checks.Targets().reportHost + "/Hint.html"; }
 
 void CZandrelDlg::OnInitDialog() {
   m_checks.OnInitDialog();

@@ -6,27 +6,14 @@
 #include <string>
 #include <thread>
 
+#include "app/detection_env.h"
 #include "app/ui_call_queue.h"
 #include "app/view.h"
 #include "checks/check_sequencer.h"
-#include "detect/probes.h"
+#include "detect/module_inventory.h"
 #include "platform/thread.h"
 
 namespace zandrel {
-
-// The local probes and clocks a run uses; tests replace them.
-struct DetectionEnv {
-  std::function<void(const LineSink&)> probeAdapters;
-  std::function<void(ModuleInventory&, const LineSink&)> collectModules;
-  bool cpuAvailable = true;
-  // A source without sleepMs sleeps through the dialog, so closing ends it early.
-  CpuSampleSource cpu;
-  std::function<double()> freeSpaceMB;
-  std::function<uint32_t()> tickCount;
-  std::function<void(uint32_t)> pauseMs;  // pauses of the UI thread between checks
-
-  static DetectionEnv Platform();
-};
 
 CheckTargets DefaultTargets();
 
@@ -64,6 +51,8 @@ class CZandrelDlg final : private ICheckHost {
   // How the last upload ended (see CCheckSequencer::LastUploadStatus).
   int32_t LastUploadStatus() const { return m_checks.LastUploadStatus(); }
   bool LastUploadAccepted() const { return m_checks.LastUploadAccepted(); }
+  // The hint page on the report host the checks were given.
+  std::string HintUrl() const;
   // The checks themselves, whose result and HTTP callbacks tests drive.
   CCheckSequencer& Checks() { return m_checks; }
 

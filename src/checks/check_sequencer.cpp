@@ -349,7 +349,7 @@ void CCheckSequencer::CreateUploadClient() {
   if (m_uploadClient) return;
   m_uploadClient = std::make_unique<http::C_file_log_client>(m_report.Data(), m_report.Length(), targets_.uploadUrl);
   m_uploadTicks = 0;
-  m_lastUploadStatus = -1;
+  m_lastUploadStatus = kUploadNotEnded;
   host_.ArmTimer(TIMER_UPLOAD, kUploadPeriodMs);
 }
 

@@ -3,17 +3,23 @@
 // speed test, local service check, channel check, and the upload. The dialog
 // holds one sequencer and is its host (ICheckHost); the sequencer keeps the
 // state of the checks (report, UDP tester, clients, counters) on the dialog's
-// behalf, so the dialog owns it all and no other class edits it.
+// behalf, so the dialog owns it all and no other class edits it. Before the
+// first timer, the detection worker writes the run's local part through it
+// (ResetReport, AppendLine, LogAndAppend) and starts the UDP check; from the
+// moment that arms timer 1, only the UI thread uses it.
 #pragma once
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
 
+#include "checks/check_host.h"
+#include "checks/check_targets.h"
 #include "checks/speed_meter.h"
-#include "checks/udp_test.h"
+#include "checks/test_udp.h"
 #include "detect/report_buffer.h"
-#include "http/clients.h"
+#include "http/file_log_client.h"
+#include "http/http_downloader.h"
 #include "net/interfaces.h"
 
 namespace zandrel {
@@ -24,32 +30,6 @@ enum TimerId : int {
   TIMER_SPEED = 3,
   TIMER_SERVICE = 4,
   TIMER_CHANNEL = 5,
-};
-
-// Where the checks and the upload go.
-struct CheckTargets {
-  std::string reportHost;  // UDP probes
-  uint16_t udpLocalPort = CTestUDP::kLocalPort;
-  uint16_t udpServerPort = CTestUDP::kServerPort;
-  std::string uploadUrl;  // host:5252/test_log
-  std::string serviceUrl = "http://localhost:6001/crossdomain.xml";
-  std::string channelUrl = "http://localhost:6001/qchannels.xml";
-};
-
-// What the checks need of the dialog that runs them. The calls come on the UI
-// thread, or on the detection worker, which the dialog serves synchronously.
-class ICheckHost {
- public:
-  virtual ~ICheckHost() = default;
-  virtual void LogProgress(std::string line) = 0;
-  virtual void EnableStartButton(bool enable) = 0;
-  virtual void EnableSendButton(bool enable) = 0;
-  virtual void ArmTimer(int id, uint32_t periodMs) = 0;
-  virtual void StopTimer(int id) = 0;
-  virtual std::string ReadSpeedUrl() = 0;
-  virtual void SetStatusText(const std::string& text) = 0;
-  virtual void PauseMs(uint32_t ms) = 0;
-  virtual uint32_t TickCount() = 0;
 };
 
 // Trims white space from both ends of a GBK text, stepping by whole characters.
@@ -119,8 +99,10 @@ class CCheckSequencer : public net::IRecvInter, public http::I_http_data_handler
   const CSpeedMeter& SpeedMeter() const { return m_speedMeter; }
   bool RunActive() const { return m_runActive; }
   bool UploadActive() const { return m_uploadClient != nullptr; }
-  // How the last upload ended: -1 while none has ended since the send button,
-  // 0 when no answer came, else the answer's status code.
+  // How the last upload ended: kUploadNotEnded while none has ended since the
+  // send button, kUploadNoAnswer when no answer came, else the answer's
+  // status code.
+  enum UploadEnd : int32_t { kUploadNotEnded = -1, kUploadNoAnswer = 0 };
   int32_t LastUploadStatus() const { return m_lastUploadStatus; }
   bool LastUploadAccepted() const { return m_lastUploadStatus >= 200 && m_lastUploadStatus < 300; }
   // True while the speed test holds a downloader (and so maybe a connection).
@@ -172,7 +154,7 @@ class CCheckSequencer : public net::IRecvInter, public http::I_http_data_handler
   bool m_runActive = false;  // from the start button to the end of the channel check
   int32_t m_uploadTicks = 0;        // timer-2 steps of the running upload
   bool m_uploadWaitShown = false;   // the status line tells of the upload's wait
-  int32_t m_lastUploadStatus = -1;
+  int32_t m_lastUploadStatus = kUploadNotEnded;
 };
 
 }  // namespace zandrel

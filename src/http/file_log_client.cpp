@@ -1,6 +1,8 @@
-#include "http/clients.h"
-#include "http/md5.h"
+#include "http/file_log_client.h"
+
+#include "http/http_request.h"
 #include "http/request_writer.h"
+#include "platform/md5.h"
 
 namespace zandrel::http {
 
@@ -11,7 +13,7 @@ C_file_log_client::C_file_log_client(const char* body, int32_t len, const std::s
   if (len < 0 || !body) len = 0;
   C_http_request req(url_);
   req.method = "POST";
-  req.set_header("file_flag", md5_hex_upper(body, static_cast<size_t>(len)));
+  req.set_header("file_flag", platform::md5_hex_upper(body, static_cast<size_t>(len)));
   request_.resize(url_.size() + static_cast<size_t>(len) + 2000);
   int n = write_post(req, request_.data(), static_cast<int>(request_.size()), body, static_cast<uint32_t>(len));
   request_.resize(static_cast<size_t>(n));

@@ -3,6 +3,8 @@
 #include <cstring>
 #include <string>
 
+#include "http/url.h"
+
 namespace zandrel::http {
 
 int write_head(C_http_request& req, char* out, int size, uint64_t rangeStart) {

@@ -2,7 +2,7 @@
 #pragma once
 #include <cstdint>
 
-#include "http/url.h"
+#include "http/http_request.h"
 
 namespace zandrel::http {
 

@@ -108,41 +108,4 @@ bool resolve_url(const std::string& url, uint32_t& addr, uint16_t& port) {
   return true;
 }
 
-C_url_resolver::C_url_resolver(const std::string& url) {
-  valid_ = split_host_port(url, name_, port_);
-  numeric_ = valid_ && is_dotted_quad(name_.c_str());
-  if (numeric_) valid_ = net::ParseIpv4(name_.c_str(), addr_);
-}
-
-C_url_resolver::result C_url_resolver::poll(uint32_t& addr, uint16_t& port) {
-  if (!valid_) return result::failed;
-  if (numeric_) {
-    addr = addr_;
-    port = port_;
-    return result::ready;
-  }
-  if (lookup_.Poll() == net::NameLookup::Status::kIdle) lookup_.Start(name_);
-  switch (lookup_.Poll()) {
-    case net::NameLookup::Status::kDone:
-      addr = lookup_.Addresses().front();
-      port = port_;
-      lookup_.Reset();
-      return result::ready;
-    case net::NameLookup::Status::kFailed:
-      lookup_.Reset();
-      return result::failed;
-    default:
-      return result::pending;
-  }
-}
-
-C_http_request::C_http_request(std::string u) : url(std::move(u)) {
-  headers["Accept"] = "*/*";
-  headers["Accept-Language"] = "zh-cn";
-  headers["Accept-Encoding"] = "gzip, deflate";
-  headers["User-Agent"] = "HTTP-TOOL";
-  headers["Content-Length"] = "0";
-  headers["Connection"] = "Close";
-}
-
 }  // namespace zandrel::http

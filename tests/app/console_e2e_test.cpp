@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "http/md5.h"
 #include "platform/files.h"
 #include "platform/gbk.h"
+#include "platform/md5.h"
 #include "command.h"
 #include "http_peer.h"
 #include "netns.h"
@@ -87,7 +87,7 @@ TEST(ConsoleEndToEnd, RunAndUploadAgainstLoopbackPeers) {
                      "Accept-Language: zh-cn\r\nConnection: Close\r\nContent-Length: " +
                      std::to_string(report.size()) + "\r\nHost: " + ZANDREL_REPORT_HOST +
                      ":5252\r\nUser-Agent: HTTP-TOOL\r\nfile_flag: " +
-                     zandrel::http::md5_hex_upper(report.data(), report.size()) + "\r\n\r\n";
+                     zandrel::platform::md5_hex_upper(report.data(), report.size()) + "\r\n\r\n";
   EXPECT_EQ(head, want);
   EXPECT_TRUE(uploaded.substr(head.size()) == report) << "the uploaded body differs from the saved report";
   if (!g_isolated) std::printf("note: ran on the machine's own loopback (no network namespace)\n");

@@ -12,8 +12,8 @@
 #include "app/zandrel_dlg.h"
 #include "fake_view.h"
 #include "run_peers.h"
-#include "http/md5.h"
 #include "platform/gbk.h"
+#include "platform/md5.h"
 
 using namespace zandrel;
 using fake::FakeView;
@@ -124,7 +124,7 @@ TEST(DialogRun, EverythingAnswersThenUpload) {
   EXPECT_FALSE(v.send);
   size_t head = peers.uploaded.find("\r\n\r\n") + 4;
   EXPECT_EQ(peers.uploaded.substr(head), report);
-  EXPECT_NE(peers.uploaded.find("file_flag: " + http::md5_hex_upper(report.data(), report.size())),
+  EXPECT_NE(peers.uploaded.find("file_flag: " + platform::md5_hex_upper(report.data(), report.size())),
             std::string::npos);
   EXPECT_EQ(peers.http.requests().size(), 4u);  // speed, service, channel, and one upload
 

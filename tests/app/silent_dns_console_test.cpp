@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "app/console/console_run.h"
-#include "http/clients.h"
+#include "http/file_log_client.h"
 #include "../net/silent_dns.h"
 #include "tick_gaps.h"
 

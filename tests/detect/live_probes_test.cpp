@@ -13,6 +13,7 @@
 #include <sstream>
 #include <string>
 
+#include "detect/module_inventory.h"
 #include "detect/probes.h"
 #include "platform/adapters.h"
 #include "platform/processes.h"

@@ -1,3 +1,4 @@
+#include "detect/module_inventory.h"
 #include "detect/probes.h"
 
 #include <gtest/gtest.h>

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "fuzz_support.h"
-#include "http/clients.h"
+#include "http/http_downloader.h"
 
 using namespace zandrel;
 

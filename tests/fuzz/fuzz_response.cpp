@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "fuzz_support.h"
-#include "http/response.h"
+#include "http/http_response.h"
 
 using namespace zandrel;
 using zandrel::http::C_http_response;

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "fuzz_support.h"
+#include "http/http_request.h"
 #include "http/request_writer.h"
 #include "http/url.h"
 

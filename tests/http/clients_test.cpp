@@ -6,8 +6,9 @@
 #include <thread>
 #include <vector>
 
-#include "http/clients.h"
-#include "http/md5.h"
+#include "http/file_log_client.h"
+#include "http/http_downloader.h"
+#include "platform/md5.h"
 #include "http_peer.h"
 #include "wait.h"
 
@@ -376,7 +377,8 @@ TEST(FileLogClient, PostsTheWholeRequestAndFinishesOnACompleteAnswer) {
   std::string head = reqs[0].substr(0, reqs[0].find("\r\n\r\n") + 4);
   EXPECT_EQ(head.substr(0, 25), "POST /test_log HTTP/1.1\r\n");
   EXPECT_NE(head.find("Content-Length: " + std::to_string(body.size()) + "\r\n"), std::string::npos);
-  EXPECT_NE(head.find("file_flag: " + md5_hex_upper(body.data(), body.size()) + "\r\n\r\n"), std::string::npos);
+  EXPECT_NE(head.find("file_flag: " + zandrel::platform::md5_hex_upper(body.data(), body.size()) + "\r\n\r\n"),
+            std::string::npos);
   EXPECT_EQ(reqs[0].substr(head.size()), body);
   EXPECT_EQ(std::string(client.request().data(), client.request().size()), reqs[0]);
 }

@@ -8,7 +8,7 @@
 #include <fstream>
 #include <string>
 
-#include "http/clients.h"
+#include "http/http_downloader.h"
 #include "http_peer.h"
 #include "net/socket.h"
 #include "wait.h"

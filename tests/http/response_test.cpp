@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "http/response.h"
+#include "http/http_response.h"
 
 using namespace zandrel::http;
 

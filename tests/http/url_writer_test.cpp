@@ -2,10 +2,12 @@
 
 #include <string>
 
-#include "http/md5.h"
+#include "http/http_request.h"
 #include "http/request_writer.h"
 #include "http/url.h"
+#include "platform/md5.h"
 
+using namespace zandrel;
 using namespace zandrel::http;
 
 TEST(Url, HostPartExtraction) {
@@ -140,13 +142,13 @@ TEST(Writer, PostHeadWithFileFlagLastThenBody) {
   const std::string body = "\r\nreport body";
   C_http_request r("reports.example:5252/test_log");
   r.method = "POST";
-  r.set_header("file_flag", md5_hex_upper(body.data(), body.size()));
+  r.set_header("file_flag", platform::md5_hex_upper(body.data(), body.size()));
   std::string buf(r.url.size() + body.size() + 2000, '\0');
   int n = write_post(r, buf.data(), static_cast<int>(buf.size()), body.data(), static_cast<uint32_t>(body.size()));
   const std::string want = "POST /test_log HTTP/1.1\r\nAccept: */*\r\nAccept-Encoding: gzip, deflate\r\n"
                            "Accept-Language: zh-cn\r\nConnection: Close\r\nContent-Length: 13\r\n"
                            "Host: reports.example:5252\r\nUser-Agent: HTTP-TOOL\r\nfile_flag: " +
-                           md5_hex_upper(body.data(), body.size()) + "\r\n\r\n" + body;
+                           platform::md5_hex_upper(body.data(), body.size()) + "\r\n\r\n" + body;
   EXPECT_EQ(std::string(buf.data(), static_cast<size_t>(n)), want);
   C_http_request empty("h:5252/test_log");
   n = write_post(empty, buf.data(), static_cast<int>(buf.size()), "", 0);
@@ -157,16 +159,16 @@ TEST(Writer, PostHeadWithFileFlagLastThenBody) {
 }
 
 TEST(Md5, RfcVectorsInUpperCaseHex) {
-  EXPECT_EQ(md5_hex_upper("", 0), "D41D8CD98F00B204E9800998ECF8427E");
-  EXPECT_EQ(md5_hex_upper("a", 1), "0CC175B9C0F1B6A831C399E269772661");
-  EXPECT_EQ(md5_hex_upper("abc", 3), "900150983CD24FB0D6963F7D28E17F72");
-  EXPECT_EQ(md5_hex_upper("message digest", 14), "F96B697D7CB7938D525A2F31AAF161D0");
+  EXPECT_EQ(platform::md5_hex_upper("", 0), "D41D8CD98F00B204E9800998ECF8427E");
+  EXPECT_EQ(platform::md5_hex_upper("a", 1), "0CC175B9C0F1B6A831C399E269772661");
+  EXPECT_EQ(platform::md5_hex_upper("abc", 3), "900150983CD24FB0D6963F7D28E17F72");
+  EXPECT_EQ(platform::md5_hex_upper("message digest", 14), "F96B697D7CB7938D525A2F31AAF161D0");
   std::string alpha = "abcdefghijklmnopqrstuvwxyz";
-  EXPECT_EQ(md5_hex_upper(alpha.data(), alpha.size()), "C3FCD3D76192E4007DFB496CCA67E13B");
+  EXPECT_EQ(platform::md5_hex_upper(alpha.data(), alpha.size()), "C3FCD3D76192E4007DFB496CCA67E13B");
   std::string digits;
   for (int i = 0; i < 8; ++i) digits += "1234567890";
-  EXPECT_EQ(md5_hex_upper(digits.data(), digits.size()), "57EDF4A22BE3C955AC49DA2E2107B67A");
-  Md5 pieces;
+  EXPECT_EQ(platform::md5_hex_upper(digits.data(), digits.size()), "57EDF4A22BE3C955AC49DA2E2107B67A");
+  platform::Md5 pieces;
   pieces.update("message ", 8);
   pieces.update("digest", 6);
   EXPECT_EQ(pieces.hex_upper(), "F96B697D7CB7938D525A2F31AAF161D0");

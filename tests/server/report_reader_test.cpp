@@ -9,6 +9,7 @@
 
 #include "base/format.h"
 #include "base/texts.h"
+#include "detect/module_inventory.h"
 #include "detect/probes.h"
 #include "platform/files.h"
 #include "platform/gbk.h"

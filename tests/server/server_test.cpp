@@ -6,7 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "http/clients.h"
+#include "http/file_log_client.h"
+#include "http/http_downloader.h"
 #include "platform/md5.h"
 #include "platform/files.h"
 #include "server/receiver/report_server.h"

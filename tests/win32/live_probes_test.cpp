@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "detect/probes.h"
+#include "detect/module_inventory.h"
 #include "platform/adapters.h"
 #include "platform/cpu.h"
 #include "platform/disk.h"

@@ -2,19 +2,27 @@
 
 #include <cstdio>
 
+#include "app/auto_run.h"
 #include "platform/files.h"
 
 namespace zandrel {
 
 int RunConsoleDetection(CZandrelDlg& dlg, ConsoleView& view, const ConsoleRunOptions& opt) {
-  if (!dlg.OnStartClicked()) {
+  auto saveReport = [&] {
+    if (opt.saveReport.empty()) return;
+    const CReportBuffer& r = dlg.Report();
+    if (!platform::WriteWholeFile(opt.saveReport, r.Data(), static_cast<size_t>(r.Length()))) {
+      std::fprintf(stderr, "zandrel: cannot write %s\n", opt.saveReport.c_str());
+    }
+  };
+  AutoRun drive(dlg, opt.send, {[&] { dlg.OnStartClicked(); }, [&] { dlg.OnSendClicked(); }}, saveReport);
+  if (drive.Step() == AutoRun::Phase::kNotStarted) {
     std::fprintf(stderr, "zandrel: the detection could not be started\n");
     return kExitNotStarted;
   }
-  enum { kRunning, kUploading, kDone } phase = kRunning;
   bool cancelled = false, timedOut = false;
   ConsoleView::Clock::time_point uploadStart{};
-  while (!view.Closed() && phase != kDone) {
+  while (!view.Closed() && !drive.Finished()) {
     dlg.PumpUiCalls();
     if (platform::StopRequested()) {
       cancelled = true;
@@ -26,28 +34,16 @@ int RunConsoleDetection(CZandrelDlg& dlg, ConsoleView& view, const ConsoleRunOpt
       if (opt.afterTimer) opt.afterTimer(id);
       dlg.PumpUiCalls();
     }
-    if (phase == kRunning && !dlg.RunActive() && !dlg.WorkerRunning()) {
-      if (!opt.saveReport.empty()) {
-        const CReportBuffer& r = dlg.Report();
-        if (!platform::WriteWholeFile(opt.saveReport, r.Data(), static_cast<size_t>(r.Length()))) {
-          std::fprintf(stderr, "zandrel: cannot write %s\n", opt.saveReport.c_str());
-        }
-      }
-      if (opt.send) {
-        dlg.OnSendClicked();
-        uploadStart = ConsoleView::Clock::now();
-        phase = kUploading;
-      } else {
-        phase = kDone;
-      }
-    } else if (phase == kUploading && !dlg.UploadActive()) {
-      phase = kDone;
-    } else if (phase == kUploading && opt.sendTimeout.count() > 0 &&
+    const AutoRun::Phase before = drive.phase();
+    const AutoRun::Phase now = drive.Step();
+    if (now == AutoRun::Phase::kUploading && before == AutoRun::Phase::kRunning) {
+      uploadStart = ConsoleView::Clock::now();
+    } else if (now == AutoRun::Phase::kUploading && opt.sendTimeout.count() > 0 &&
                ConsoleView::Clock::now() - uploadStart >= opt.sendTimeout) {
       timedOut = true;
       break;
     }
-    if (phase != kDone) view.Wait(std::chrono::milliseconds(50));
+    if (!drive.Finished()) view.Wait(std::chrono::milliseconds(50));
   }
   dlg.OnDestroy();
   if (cancelled || view.Closed()) return kExitStopped;

@@ -6,7 +6,7 @@
 #include <memory>
 #include <string>
 
-#include "http/clients.h"
+#include "http/http_downloader.h"
 
 namespace zandrel {
 

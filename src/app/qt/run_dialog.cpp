@@ -15,6 +15,7 @@
 #include <xcb/xcb.h>
 #endif
 
+#include "app/auto_run.h"
 #include "app/control_ids.h"
 #include "app/qt/zandrel_window.h"
 #include "platform/gbk.h"
@@ -96,24 +97,17 @@ int RunDialog(int argc, char** argv, const DialogOptions& options) {
 
   int exitCode = 0;
   QTimer driver;
+  auto* start = static_cast<QPushButton*>(window.Control(IDC_START_BUTTON));
+  auto* send = static_cast<QPushButton*>(window.Control(IDC_SEND_BUTTON));
+  AutoRun drive(window.Logic(), options.send, {[start] { start->click(); }, [send] { send->click(); }});
   if (options.autoRun) {
     window.EchoProgressTo(stdout);
-    enum { kStart, kRunning, kUploading } phase = kStart;
     QObject::connect(&driver, &QTimer::timeout, [&] {
-      CZandrelDlg& logic = window.Logic();
-      auto* start = static_cast<QPushButton*>(window.Control(IDC_START_BUTTON));
-      auto* send = static_cast<QPushButton*>(window.Control(IDC_SEND_BUTTON));
-      if (phase == kStart) {
-        start->click();
-        phase = kRunning;
-        return;
+      if (drive.Step() == AutoRun::Phase::kNotStarted) {
+        std::fprintf(stderr, "zandrel: the detection could not be started\n");
+        exitCode = 1;
       }
-      if (logic.RunActive() || logic.WorkerRunning() || logic.UploadActive()) return;
-      if (phase == kRunning && options.send) {
-        send->click();
-        phase = kUploading;
-        return;
-      }
+      if (!drive.Finished()) return;
       if (!options.screenshot.empty() && !window.grab().save(QString::fromStdString(options.screenshot), "PNG")) {
         std::fprintf(stderr, "zandrel: cannot write %s\n", options.screenshot.c_str());
         exitCode = 1;

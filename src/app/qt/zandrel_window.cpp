@@ -10,7 +10,7 @@
 #include <iterator>
 
 #include "app/control_ids.h"
-#include "app/defaults.h"
+#include "app/auto_run.h"
 #include "app/qt/hint_fetcher.h"
 #include "base/texts.h"
 #include "platform/gbk.h"
@@ -93,15 +93,15 @@ ZandrelWindow::ZandrelWindow(DetectionEnv env, CheckTargets targets, QWidget* pa
   Place(send_, IDC_SEND_BUTTON, texts::kUiSend, true, 372, 383, 90, 16);
   Place(cancel_, IDC_CANCEL_BUTTON, texts::kUiCancel, true, 467, 383, 90, 16);
   Place(list_, IDC_PROGRESS_LIST, "", true, 7, 135, 550, 196);
-  Place(channelIdLabel_, -1, texts::kUiChannelIdLabel, false, 16, 321, 33, 8);
-  Place(problemLabel_, -2, texts::kUiProblemLabel, true, 16, 340, 41, 8);
+  Place(channelIdLabel_, kChannelIdLabel, texts::kUiChannelIdLabel, false, 16, 321, 33, 8);
+  Place(problemLabel_, kProblemLabel, texts::kUiProblemLabel, true, 16, 340, 41, 8);
   Place(channelId_, IDC_CHANNEL_ID, "", false, 61, 317, 402, 14);
-  Place(channelDefault_, -3, texts::kUiChannelDefault, false, 463, 321, 53, 8);
+  Place(channelDefault_, kChannelDefaultLabel, texts::kUiChannelDefault, false, 463, 321, 53, 8);
   Place(problem_, IDC_PROBLEM, "", true, 61, 337, 401, 14);
   Place(status_, IDC_STATUS, "", true, 7, 391, 95, 8);
   Place(speedUrlLabel_, IDC_SPEED_URL_LABEL, texts::kUiSpeedUrlLabel, true, 16, 360, 41, 8);
   Place(speedUrl_, IDC_SPEED_URL, "", true, 62, 357, 400, 14);
-  Place(speedUrlNote_, -4, texts::kUiSpeedUrlNote, true, 464, 361, 89, 8);
+  Place(speedUrlNote_, kSpeedUrlNoteLabel, texts::kUiSpeedUrlNote, true, 464, 361, 89, 8);
   for (QPushButton* b : {&start_, &send_, &cancel_}) b->setAutoDefault(true);
   // Enter in an edit or the list presses start (nothing while it is
   // disabled), as in the Windows dialog; never cancel.
@@ -196,7 +196,7 @@ void ZandrelWindow::resizeEvent(QResizeEvent* event) {
 }
 
 void ZandrelWindow::LoadHint(const std::string& url) {
-  std::string target = url.empty() ? "http://" + g_reportHost + "/Hint.html" : url;
+  std::string target = url.empty() ? dlg_->HintUrl() : url;
   hintFetcher_ = std::make_unique<HintFetcher>(target, [this](const std::string& page) {
     // Our server sends UTF-8; a page in the system code page is decoded as GBK.
     bool gbk = page.find("charset=gb") != std::string::npos || page.find("charset=GB") != std::string::npos;
@@ -212,11 +212,7 @@ void ZandrelWindow::AddProgressLine(const std::string& line) {
   item->setData(kRawLineRole, QByteArray(line.data(), static_cast<int>(line.size())));
   list_.insertItem(list_.count(), item.release());  // the list owns its items
   list_.scrollToBottom();
-  if (echo_) {
-    std::string utf8 = platform::GbkToUtf8(shown) + "\n";
-    std::fwrite(utf8.data(), 1, utf8.size(), echo_);
-    std::fflush(echo_);
-  }
+  if (echo_) EchoProgressLine(echo_, line);
 }
 
 std::string ZandrelWindow::ProblemText() { return ToGbk(problem_.text()); }

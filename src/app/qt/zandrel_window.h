@@ -25,6 +25,13 @@ class HintFetcher;
 
 class ZandrelWindow final : public QDialog, public IZandrelView {
  public:
+  // The template's labels without a control id, for Control().
+  enum UnnumberedLabel : int {
+    kChannelIdLabel = -1,
+    kProblemLabel = -2,
+    kChannelDefaultLabel = -3,
+    kSpeedUrlNoteLabel = -4,
+  };
   // Item data role holding a progress line exactly as logged (GBK bytes).
   static constexpr int kRawLineRole = Qt::UserRole + 1;
   static constexpr int kDialogWidthDlu = 564;
@@ -60,7 +67,7 @@ class ZandrelWindow final : public QDialog, public IZandrelView {
   void FitInto(const QSize& available);
   // The height a window frame (title bar and borders) is assumed to take.
   static constexpr int kFrameAllowance = 40;
-  // Fetches the hint page (http://<report host>/Hint.html unless given).
+  // Fetches the hint page (the dialog's HintUrl() unless given).
   void LoadHint(const std::string& url = std::string());
 
   void done(int r) override;

@@ -6,6 +6,7 @@
 
 #include <cstdio>
 
+#include "app/auto_run.h"
 #include "app/control_ids.h"
 #include "app/win32/screenshot.h"
 #include "app/win32/text_edge.h"
@@ -26,42 +27,29 @@ int RunDialog(int, char**, const DialogOptions& options) {
     if (options.haveProblem) dialog.PresetProblem(win32::GbkFromWide(win32::WideFromUtf8(options.problem)));
     if (options.haveUrl) dialog.PresetSpeedUrl(win32::GbkFromWide(win32::WideFromUtf8(options.speedUrl)));
 
-    enum { kStart, kRunning, kUploading, kDone } phase = kStart;
+    // The buttons are pressed as a user would, by a click message.
+    auto click = [&dialog](int id) { SendMessageW(GetDlgItem(dialog.Window(), id), BM_CLICK, 0, 0); };
+    AutoRun drive(dialog.Logic(), options.send,
+                  {[click] { click(IDC_START_BUTTON); }, [click] { click(IDC_SEND_BUTTON); }});
     if (options.autoRun) {
       // Progress lines also go to standard output, as UTF-8, for scripts.
-      dialog.SetLineObserver([](const std::string& line) {
-        std::string shown = line;
-        while (!shown.empty() && (shown.back() == '\n' || shown.back() == '\r')) shown.pop_back();
-        std::string utf8 = win32::Utf8FromWide(win32::WideFromGbk(shown)) + "\n";
-        std::fwrite(utf8.data(), 1, utf8.size(), stdout);
-        std::fflush(stdout);
-      });
+      dialog.SetLineObserver([](const std::string& line) { EchoProgressLine(stdout, line); });
       dialog.SetTicker(
           [&] {
-            CZandrelDlg& logic = dialog.Logic();
-            HWND hwnd = dialog.Window();
-            // The buttons are pressed as a user would, by a click message.
-            if (phase == kDone) return;
-            if (phase == kStart) {
-              SendMessageW(GetDlgItem(hwnd, IDC_START_BUTTON), BM_CLICK, 0, 0);
-              phase = kRunning;
-              return;
+            if (drive.Finished()) return;
+            if (drive.Step() == AutoRun::Phase::kNotStarted) {
+              std::fprintf(stderr, "zandrel: the detection could not be started\n");
+              exitCode = 1;
             }
-            if (logic.RunActive() || logic.WorkerRunning() || logic.UploadActive()) return;
-            if (phase == kRunning && options.send) {
-              SendMessageW(GetDlgItem(hwnd, IDC_SEND_BUTTON), BM_CLICK, 0, 0);
-              phase = kUploading;
-              return;
-            }
+            if (!drive.Finished()) return;
             if (!options.screenshot.empty()) {
               std::string error;
-              if (!win32::SaveWindowPicture(hwnd, win32::WideFromUtf8(options.screenshot), error)) {
+              if (!win32::SaveWindowPicture(dialog.Window(), win32::WideFromUtf8(options.screenshot), error)) {
                 std::fprintf(stderr, "zandrel: %s: %s\n", options.screenshot.c_str(), error.c_str());
                 exitCode = 1;
               }
             }
-            phase = kDone;
-            logic.OnCancelClicked();
+            dialog.Logic().OnCancelClicked();
           },
           100);
     }

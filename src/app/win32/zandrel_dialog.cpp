@@ -4,7 +4,6 @@
 #include "app/win32/zandrel_dialog.h"
 
 #include "app/control_ids.h"
-#include "app/defaults.h"
 #include "app/win32/resource_ids.h"
 #include "app/win32/text_edge.h"
 
@@ -128,7 +127,7 @@ void ZandrelDialog::OpenHintPage() {
   GetClientRect(hintHost_, &area);
   // The class takes an address with its scheme (a bare host name would be
   // read as the name of a component).
-  std::wstring url = WideFromUtf8("http://" + g_reportHost + "/Hint.html");
+  std::wstring url = WideFromUtf8(dlg_->HintUrl());
   CreateWindowExW(0, L"AtlAxWin", url.c_str(), WS_CHILD | WS_VISIBLE, 0, 0, area.right, area.bottom, hintHost_,
                   nullptr, instance_, nullptr);
 }

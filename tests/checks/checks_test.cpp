@@ -4,7 +4,7 @@
 
 #include "checks/check_sequencer.h"
 #include "checks/speed_meter.h"
-#include "checks/udp_test.h"
+#include "checks/test_udp.h"
 #include "checks/upload_answer.h"
 #include "sockets.h"
 

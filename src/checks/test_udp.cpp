@@ -1,4 +1,4 @@
-#include "checks/udp_test.h"
+#include "checks/test_udp.h"
 
 #include <cctype>
 #include <cstring>

@@ -1,7 +1,9 @@
+#include "http/http_downloader.h"
+
 #include <algorithm>
 #include <limits>
 
-#include "http/clients.h"
+#include "http/http_request.h"
 #include "http/request_writer.h"
 #include "platform/clock.h"
 
