@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "checks/udp_test.h"
+#include "checks/test_udp.h"
 #include "running_server.h"
 #include "sockets.h"
 
