@@ -270,8 +270,10 @@ std::optional<int64_t> ParseCursor(std::string_view text) {
 std::variant<SearchQuery, QueryError> ParseSearchQuery(const SearchParams& params) {
   SearchQuery query;
   std::vector<std::string> seen;
-  for (const auto& [key, value] : params) {
-    auto error = [&](std::string message) { return QueryError{key, std::move(message)}; };
+  for (const auto& param : params) {
+    const std::string& key = param.first;
+    const std::string& value = param.second;
+    auto error = [&key](std::string message) { return QueryError{key, std::move(message)}; };
     for (const std::string& s : seen) {
       if (s == key) return error("given more than once");
     }
