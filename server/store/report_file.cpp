@@ -21,7 +21,8 @@ bool Digits(std::string_view s, std::size_t n, uint64_t& out) {
   return true;
 }
 
-// Days since 1970-01-01 of a proleptic Gregorian date.
+}  // namespace
+
 int64_t DaysFromCivil(int64_t y, unsigned m, unsigned d) {
   y -= m <= 2;
   const int64_t era = (y >= 0 ? y : y - 399) / 400;
@@ -30,8 +31,6 @@ int64_t DaysFromCivil(int64_t y, unsigned m, unsigned d) {
   const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
   return era * 146097 + static_cast<int64_t>(doe) - 719468;
 }
-
-}  // namespace
 
 std::string ReportFileNameText(const ReportFileName& f) {
   std::time_t secs = static_cast<std::time_t>(f.received / 1000);

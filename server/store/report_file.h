@@ -22,6 +22,9 @@ struct ReportFileName {
 std::string ReportFileNameText(const ReportFileName& f);
 std::optional<ReportFileName> ParseReportFileName(std::string_view name);
 
+// Days since 1970-01-01 of a date of the proleptic Gregorian calendar.
+int64_t DaysFromCivil(int64_t y, unsigned m, unsigned d);
+
 // The space a file of size bytes takes on disk, as the store counts it:
 // whole blocks of 4096 bytes, at least one.
 inline uint64_t DiskBytes(uint64_t size) { return size == 0 ? 4096 : (size + 4095) / 4096 * 4096; }

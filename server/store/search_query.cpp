@@ -3,6 +3,8 @@
 #include <charconv>
 #include <cstdio>
 
+#include "server/store/report_file.h"
+
 namespace zandrel::store {
 namespace {
 
@@ -91,16 +93,6 @@ bool Digits(std::string_view s, std::size_t pos, std::size_t n, int& out) {
     out = out * 10 + (s[i] - '0');
   }
   return true;
-}
-
-// Days since 1970-01-01 of a civil date (proleptic Gregorian).
-int64_t DaysFromCivil(int64_t y, unsigned m, unsigned d) {
-  y -= m <= 2;
-  const int64_t era = (y >= 0 ? y : y - 399) / 400;
-  const unsigned yoe = static_cast<unsigned>(y - era * 400);
-  const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-  const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-  return era * 146097 + static_cast<int64_t>(doe) - 719468;
 }
 
 int DaysInMonth(int y, int m) {

@@ -44,10 +44,13 @@ void Adjust(server::ServerOptions& opt) {
   opt.quiet = getenv("FUZZ_SERVER_LOG") == nullptr;
 }
 
-// The files of a directory, taken out of it: the bytes of each.
+// The stored reports of a directory, taken out of it: the bytes of each.
+// Temporaries are the store's own until its worker removes them, which may
+// be after the answer.
 std::vector<std::string> TakeFiles(const fs::path& dir) {
   std::vector<std::string> out;
   for (const auto& e : fs::directory_iterator(dir)) {
+    if (e.path().filename().string()[0] == '.') continue;
     std::ifstream f(e.path(), std::ios::binary);
     out.emplace_back(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
     fs::remove(e.path());
