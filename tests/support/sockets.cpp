@@ -1,5 +1,8 @@
 #include "sockets.h"
 
+#include <algorithm>
+#include <chrono>
+
 namespace net = zandrel::net;
 
 namespace testsock {
@@ -136,10 +139,18 @@ long SendTo(socket_t s, std::string_view data, uint16_t port, uint32_t addr) {
 }
 
 bool WaitReadable(socket_t s, int ms) {
-  net::SocketList rd(1), er(1);
-  rd.items.push_back(s);
-  er.items.push_back(s);
-  return net::WaitReady(&rd, nullptr, &er, ms) > 0;
+  // A wait cut short by a signal (a fuzzer's timer, say) is waited again
+  // for what is left of the time.
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  for (;;) {
+    net::SocketList rd(1), er(1);
+    rd.items.push_back(s);
+    er.items.push_back(s);
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now()).count();
+    int n = net::WaitReady(&rd, nullptr, &er, static_cast<int>(std::max<long long>(left, 0)));
+    if (n > 0) return true;
+    if (n == 0 || left <= 0) return false;
+  }
 }
 
 std::string ReadUntilClosed(socket_t s, int quietMs) {
