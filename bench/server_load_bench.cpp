@@ -531,6 +531,51 @@ int FloodRow(const char* name, bool drip, uint16_t port, const std::string& dir,
   return ok;
 }
 
+// One address opens 56 uploads of 1 MB each and trickles into them (about
+// 73 KB/s in all) under --max-store 50M, while 20 honest reports come from
+// other addresses: none of them may be refused for room the trickles have
+// declared but not filled.
+bool TrickleRow() {
+  testsupport::RunningServer srv([](server::ServerOptions& o) {
+    o.maxStoreBytes = 50ull << 20;
+    o.maxBody = 1 << 20;
+  });
+  if (!srv.started()) return false;
+  const uint32_t attacker = 0x7f000063;
+  std::vector<int> trickles;
+  std::string head = "POST /test_log HTTP/1.1\r\nContent-Length: 1000000\r\nfile_flag: 0\r\n\r\n";
+  for (int i = 0; i < 56; ++i) {
+    int s = ConnectFrom(attacker, srv.port());
+    if (s >= 0 && send(s, head.data(), head.size(), MSG_NOSIGNAL) > 0) trickles.push_back(s);
+  }
+  std::atomic<bool> stop{false};
+  std::thread trickler([&] {
+    std::string piece(128, 't');
+    while (!stop) {
+      for (int s : trickles) send(s, piece.data(), piece.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+  });
+  int ok = 0, roomRefused = 0;
+  double slowest = 0;
+  for (int i = 0; i < 20; ++i) {
+    std::string body = "honest report " + std::to_string(i) + std::string(20000, 'h');
+    double seconds = 0;
+    int code = PostReportFrom(0x7f000100u + static_cast<uint32_t>(i), srv.port(), body, seconds);
+    ok += code == 200;
+    roomRefused += code == 507;
+    slowest = std::max(slowest, seconds);
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  }
+  stop = true;
+  trickler.join();
+  for (int s : trickles) close(s);
+  std::printf("trickling reservations: %zu uploads of 1 MB trickling from one address, --max-store 50M: "
+              "%d/20 honest reports 200, %d refused 507, slowest %.2f s\n",
+              trickles.size(), ok, roomRefused, slowest);
+  return roomRefused == 0 && ok == 20;
+}
+
 int main(int argc, char** argv) {
   platform::RaiseOpenFileLimit();
   signal(SIGPIPE, SIG_IGN);
@@ -547,6 +592,7 @@ int main(int argc, char** argv) {
     rowsOk = SlowDownloadsRow(server::ServerOptions().maxPerAddress) && rowsOk;
     rowsOk = SlowDownloadsRow(0) && rowsOk;
   }
+  if (wanted("trickle")) rowsOk = TrickleRow() && rowsOk;
   bool memoryOk = !wanted("memory") || SlowUploadMemoryRow();
   if (!wanted("load")) return rowsOk && memoryOk ? 0 : 1;
   char dirTemplate[] = "/tmp/zandrel-load-XXXXXX";
