@@ -61,9 +61,9 @@ for deb in "$app_deb" "$server_deb"; do
 done
 # Each package its own synopsis; the body a wrapped paragraph (lines of one
 # leading space), not verbatim text (two or more).
-for spec in "$app_deb:machine and network check for a live-broadcast client" \
+for expected in "$app_deb:machine and network check for a live-broadcast client" \
             "$server_deb:report server for the Zandrel checking tool"; do
-  deb=${spec%%:*} synopsis=${spec#*:}
+  deb=${expected%%:*} synopsis=${expected#*:}
   description=$(dpkg-deb -f "$deb" Description)
   echo "$(dpkg-deb -f "$deb" Package): Description: $(head -n 1 <<<"$description")"
   [[ $(head -n 1 <<<"$description") == "$synopsis" ]] || fail "$deb: the synopsis is not \"$synopsis\""
