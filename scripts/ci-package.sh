@@ -144,7 +144,7 @@ unshare -n bash -euo pipefail -c '
   wait "$pid"
 ' _ "$root" "$data" "$exec_start" "$build/server.log" || { cat "$build/server.log"; fail "the server did not run and stop cleanly"; }
 cat "$build/server.log"
-stored=$(find "$data" -type f)
+stored=$(find "$data" -type f -name 'report-*')
 [[ $(wc -l <<<"$stored") == 1 && $(cat "$stored") == "report body" ]] || fail "the report was not stored"
 grep -i 'stored' "$build/server.log" | grep -qF "$(basename "$stored")" || fail "no log line names the stored report"
 rm -rf "$data"
