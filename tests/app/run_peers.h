@@ -25,9 +25,11 @@ inline DetectionEnv FakeEnv(int* pauses = nullptr) {
     sink("AdapterName : eth9\r\n");
     sink("Gateway: 0.0.0.0\r\n");
   };
-  static std::atomic<int> run{0};
-  env.collectModules = [](ModuleInventory& inv, const LineSink&) {
-    inv.AddModule("C:\\A\\run" + std::to_string(run++) + ".dll");
+  // Each run of one environment lists another module; every environment
+  // starts at run0, however many tests one process has run before.
+  auto run = std::make_shared<int>(0);
+  env.collectModules = [run](ModuleInventory& inv, const LineSink&) {
+    inv.AddModule("C:\\A\\run" + std::to_string((*run)++) + ".dll");
   };
   env.cpuAvailable = true;
   auto now = std::make_shared<uint64_t>(0);
