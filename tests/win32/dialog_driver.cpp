@@ -460,6 +460,7 @@ void CheckRunLines(const std::vector<std::wstring>& lines, bool uploaded) {
   if (uploaded) {
     want.push_back({kTextUploading});
     want.push_back({kTextUploaded});
+    want.push_back({PrefixOf(kFormatReportId), true});  // the id the report server gave it
   }
   CHECK_MSG(lines.size() == want.size(), "%zu lines, expected %zu", lines.size(), want.size());
   for (size_t i = 0; i < std::min(lines.size(), want.size()); ++i) {
@@ -522,7 +523,7 @@ void WholeRun(const std::wstring& exe, const std::wstring& reportDir) {
   bool uploaded = WaitUntil(
       [&] {
         auto lines = ListLines(p.Item(IDC_PROGRESS_LIST));
-        return !lines.empty() && lines.back() == W(zandrel::texts::kTextUploaded);
+        return lines.size() >= 2 && lines[lines.size() - 2] == W(zandrel::texts::kTextUploaded);
       },
       300);
   CHECK_MSG(uploaded, "the upload did not end");
@@ -607,7 +608,7 @@ void Keyboard(const std::wstring& exe) {
   bool uploaded = WaitUntil(
       [&] {
         auto lines = ListLines(p.Item(IDC_PROGRESS_LIST));
-        return !lines.empty() && lines.back() == W(zandrel::texts::kTextUploaded);
+        return lines.size() >= 2 && lines[lines.size() - 2] == W(zandrel::texts::kTextUploaded);
       },
       300);
   CHECK_MSG(uploaded, "the upload did not end");
