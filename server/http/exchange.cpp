@@ -18,12 +18,66 @@ bool ParseContentLength(const std::string* text, uint64_t& out) {
 }
 
 Exchange::Exchange(const HttpLimits& limits, RequestHandler& handler, Peer peer, uint32_t nowMs)
-    : limits_(limits), handler_(handler), peer_(std::move(peer)), started_(nowMs) {}
+    : limits_(limits), handler_(handler), peer_(std::move(peer)), started_(nowMs) {
+  if (!limits_.trustedProxies.empty()) {
+    proxy_ = InRanges(limits_.trustedProxies, peer_.addr) ? ProxyStage::kRequired : ProxyStage::kRefused;
+  }
+}
 
 Exchange::~Exchange() = default;
 
 void Exchange::Feed(const char* data, std::size_t len, uint32_t nowMs) {
   if (answered_) return;
+  if (proxy_ != ProxyStage::kDone) {
+    std::string rest;
+    if (TakeProxyHeader(data, len, rest)) FeedHead(rest.data(), rest.size(), nowMs);
+    return;
+  }
+  FeedHead(data, len, nowMs);
+}
+
+// The PROXY header, or the first bytes of a connection that may not send
+// one. True once it is done with, with the bytes that follow in rest;
+// false while more are needed or once the connection is answered.
+bool Exchange::TakeProxyHeader(const char* data, std::size_t len, std::string& rest) {
+  std::size_t take = std::min(len, kMaxProxyHeaderBytes - std::min(kMaxProxyHeaderBytes, proxyBytes_.size()));
+  proxyBytes_.append(data, take);
+  if (proxy_ == ProxyStage::kRefused) {
+    ProxyStart start = LooksLikeProxyHeader(proxyBytes_);
+    if (start == ProxyStart::kMaybe) return false;
+    if (start == ProxyStart::kYes) {
+      headError_ = "a PROXY header from an address that is not a trusted proxy";
+      Respond(400, "Bad Request", std::string(headError_) + "\n");
+      return false;
+    }
+    rest = std::move(proxyBytes_);
+    std::string().swap(proxyBytes_);
+    proxy_ = ProxyStage::kDone;
+  } else {
+    ProxyParse p = ParseProxyHeader(proxyBytes_);
+    if (p.state == ProxyState::kIncomplete) return false;
+    if (p.state == ProxyState::kBad) {
+      headError_ = p.error;
+      Respond(400, "Bad Request", std::string(p.error) + "\n");
+      return false;
+    }
+    const std::string via = peer_.text;
+    if (p.hasSource) peer_.addr = p.addr;
+    if (!p.sourceText.empty()) peer_.text = p.sourceText + " via " + via;
+    rest = proxyBytes_.substr(p.length);
+    std::string().swap(proxyBytes_);
+    proxy_ = ProxyStage::kDone;
+    if (proxyGate_ && !proxyGate_()) {
+      output_ += BusyAnswer(kBusyRetryAfterSeconds);
+      answered_ = true;
+      return false;
+    }
+  }
+  rest.append(data + take, len - take);
+  return true;
+}
+
+void Exchange::FeedHead(const char* data, std::size_t len, uint32_t nowMs) {
   if (headDone_) {
     TakeBody(data, len);
     return;

@@ -83,7 +83,9 @@ class Exchange final : public Responder {
   Exchange(const Exchange&) = delete;
   Exchange& operator=(const Exchange&) = delete;
 
-  // Bytes from the client; what follows the request is ignored.
+  // Bytes from the client; what follows the request is ignored. From a
+  // trusted proxy they begin with a PROXY header, whose client becomes the
+  // peer (peer() from then on).
   void Feed(const char* data, std::size_t len, uint32_t nowMs);
   // The client went away.
   void ClientLeft();
@@ -103,6 +105,10 @@ class Exchange final : public Responder {
   void set_stream_gate(std::function<bool()> gate) { streamGate_ = std::move(gate); }
 
   bool answered() const { return answered_; }
+  // Asked once a PROXY header has named the client (peer() is then the
+  // client), before its request is read: false answers 503 (BusyAnswer),
+  // not logged, for the gate counts its refusals.
+  void set_proxy_gate(std::function<bool()> gate) { proxyGate_ = std::move(gate); }
   // How far the request has come: its head, and the body bytes taken and
   // still expected.
   bool head_done() const { return headDone_; }
@@ -123,12 +129,17 @@ class Exchange final : public Responder {
   void RespondStreamed(std::string head) override;
 
  private:
+  enum class ProxyStage { kDone, kRequired, kRefused };
+  bool TakeProxyHeader(const char* data, std::size_t len, std::string& rest);
+  void FeedHead(const char* data, std::size_t len, uint32_t nowMs);
   void TakeBody(const char* data, std::size_t len);
 
   const HttpLimits& limits_;
   RequestHandler& handler_;
   Peer peer_;
   uint32_t started_, headDoneAt_ = 0;
+  ProxyStage proxy_ = ProxyStage::kDone;
+  std::string proxyBytes_;
   std::string headBytes_;
   bool headDone_ = false, answered_ = false, streaming_ = false;
   RequestHead head_;
@@ -136,7 +147,7 @@ class Exchange final : public Responder {
   std::unique_ptr<Request> request_;
   uint64_t bodyTaken_ = 0;
   std::string output_;
-  std::function<bool()> streamGate_;
+  std::function<bool()> streamGate_, proxyGate_;
 };
 
 // The answer of a server that has no room for a request now: 503 with the

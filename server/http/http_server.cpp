@@ -62,8 +62,10 @@ void HttpServer::i_onAccept(net::conn_handle listener, net::socket_t s, uint32_t
     net::CloseSocket(s);
     return;
   }
-  auto known = perAddress_.find(peerAddr);
-  if (limits_.maxPerAddress && known != perAddress_.end() && known->second >= limits_.maxPerAddress) {
+  // A trusted proxy speaks for many clients: its connections are counted
+  // under the client its header names, once it has been read.
+  const bool proxied = InRanges(limits_.trustedProxies, peerAddr);
+  if (!proxied && OverCap(peerAddr)) {
     ++overCap_;
     net::CloseSocket(s);
     return;
@@ -74,8 +76,9 @@ void HttpServer::i_onAccept(net::conn_handle listener, net::socket_t s, uint32_t
     net::CloseSocket(s);
     return;
   }
-  ++perAddress_[peerAddr];
   conn->peerAddr = peerAddr;
+  conn->counted = !proxied;
+  if (conn->counted) ++perAddress_[peerAddr];
   Peer peer;
   peer.addr = peerAddr;
   peer.text = net::Ipv4Text(peerAddr) + ":" + std::to_string(peerPort);
@@ -84,6 +87,7 @@ void HttpServer::i_onAccept(net::conn_handle listener, net::socket_t s, uint32_t
   conn->exchange = std::make_unique<Exchange>(limits_, handler_, std::move(peer), platform::TickCount());
   Conn* id = conn.get();
   conn->exchange->set_stream_gate([this, id] { return MayStream(*id); });
+  if (proxied) conn->exchange->set_proxy_gate([this, id] { return CountProxied(*id); });
   conns_.emplace(id, std::move(conn));
 }
 
@@ -201,9 +205,28 @@ bool HttpServer::MayStream(Conn& c) {
   return true;
 }
 
+bool HttpServer::OverCap(uint32_t addr) const {
+  auto known = perAddress_.find(addr);
+  return limits_.maxPerAddress && known != perAddress_.end() && known->second >= limits_.maxPerAddress;
+}
+
+// Once a proxied connection's header is in, it counts under its client, who
+// is held to the same cap as a client that connects directly (a 503 rather
+// than a silent close, since the balancer has already taken the client on).
+bool HttpServer::CountProxied(Conn& c) {
+  c.peerAddr = c.exchange->peer().addr;
+  if (OverCap(c.peerAddr)) {
+    ++overCap_;
+    return false;
+  }
+  c.counted = true;
+  ++perAddress_[c.peerAddr];
+  return true;
+}
+
 void HttpServer::Close(Conn& c) {
   tcp_->close_connection(c.handle);
-  auto it = perAddress_.find(c.peerAddr);
+  auto it = c.counted ? perAddress_.find(c.peerAddr) : perAddress_.end();
   if (it != perAddress_.end() && --it->second == 0) perAddress_.erase(it);
   if (c.streaming) {
     --streaming_;

@@ -11,6 +11,9 @@
 // rate. What a connection has sent is read before it is judged. A request
 // keeping the minimum rate, one being worked on and an answer on its way
 // out are never evicted.
+//
+// Behind a load balancer (HttpLimits::trustedProxies), a connection from
+// it is counted under the client its PROXY header names.
 #pragma once
 #include <chrono>
 #include <cstdint>
@@ -65,7 +68,8 @@ class HttpServer final : public net::I_dataHandler {
  private:
   struct Conn {
     net::conn_handle handle = nullptr;
-    uint32_t peerAddr = 0;
+    uint32_t peerAddr = 0;  // the client's, once a proxy has named it
+    bool counted = false;  // among perAddress_ (a proxied one once its client is known)
     std::unique_ptr<Exchange> exchange;
     uint32_t answeredAt = 0;
     bool answerStarted = false;
@@ -85,6 +89,8 @@ class HttpServer final : public net::I_dataHandler {
   };
 
   void Flush(Conn& c, uint32_t now);
+  bool OverCap(uint32_t addr) const;
+  bool CountProxied(Conn& c);
   bool TooSlowAnswer(Conn& c, uint32_t now) const;
   std::size_t TableLimit() const;
   bool MakeRoom();

@@ -1,6 +1,9 @@
 // Settings of the HTTP stack: deadlines and bounds per connection.
 #pragma once
 #include <cstdint>
+#include <vector>
+
+#include "server/http/proxy_header.h"
 
 namespace zandrel::server {
 
@@ -19,6 +22,11 @@ struct HttpLimits {
   uint64_t streamBudget = 32ull << 20;  // bytes queued for every streamed answer together
   uint64_t streamRate = 0;  // bytes per second of one streamed answer, 0: unlimited
   bool quiet = false;  // no log lines
+  // Load balancers that name the client in a PROXY header. A connection
+  // from one of them must begin with one; from anyone else a connection
+  // that begins with one is refused. Empty: no PROXY headers, and the
+  // bytes are a request like any other.
+  std::vector<Ipv4Range> trustedProxies;
 };
 
 // The Retry-After of a 503 for want of room.

@@ -32,6 +32,8 @@ const char kUsage[] =
     "  --max-store BYTES    refuse reports (507) once stored reports take this much, 0 for no limit\n"
     "  --keep-days N        remove reports older than N days, hourly and at start (default: keep all)\n"
     "  --no-index           store reports without the searchable index\n"
+    "  --trusted-proxy CIDR a load balancer whose PROXY header (v1 or v2) names the client on the\n"
+    "                       HTTP port; a bare address is a /32; may be given more than once\n"
     "  --quiet              no log lines\n"
     "  --verbose            also the network engines' diagnostic lines (or ZANDREL_DEBUG=1)\n"
     "  --help               this text\n"
@@ -86,6 +88,12 @@ int main(int argc, char** argv) {
       opt.dataDir = value;
     } else if (a == "--bind") {
       if (!zandrel::net::ParseIpv4(value, opt.bindAddr)) return UsageError(std::string("not an IPv4 address: ") + value);
+    } else if (a == "--trusted-proxy") {
+      zandrel::server::Ipv4Range range;
+      if (!zandrel::server::ParseIpv4Range(value, range)) {
+        return UsageError(std::string("not an IPv4 address or a.b.c.d/n block: ") + value);
+      }
+      opt.trustedProxies.push_back(range);
     } else if (a == "--http-port" || a == "--udp-port" || a == "--hint-port") {
       if (!ParseNumber(value, 65535, n)) return UsageError(a + " takes a port number");
       (a == "--http-port" ? opt.httpPort : a == "--udp-port" ? opt.udpPort : opt.hintPort) = static_cast<uint16_t>(n);

@@ -3,6 +3,7 @@
 #pragma once
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "server/http/limits.h"
 #include "server/store/store_options.h"
@@ -34,6 +35,8 @@ struct ServerOptions {
   uint32_t keepDays = 0;  // remove reports older than this many days, 0: keep every report
   bool index = true;  // keep the report index beside the files, where the system has one
   bool quiet = false;  // no log lines
+  // Load balancers whose PROXY header names the client (HttpLimits).
+  std::vector<Ipv4Range> trustedProxies;
 
   HttpLimits http() const {
     HttpLimits l;
@@ -43,6 +46,7 @@ struct ServerOptions {
     l.streamBudget = speedBudget;
     l.streamRate = speedRate;
     l.quiet = quiet;
+    l.trustedProxies = trustedProxies;
     return l;
   }
   store::StoreOptions store() const {

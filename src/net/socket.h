@@ -89,6 +89,10 @@ int WaitReady(SocketList* rd, SocketList* wr, SocketList* er, int timeoutMs);
 // Dotted-decimal text to an address; false when it is not one.
 bool ParseIpv4(const char* text, uint32_t& addr);
 std::string Ipv4Text(uint32_t addr);
+// IPv6 text (RFC 4291 forms) to its 16 bytes, network order; false when it
+// is not one.
+bool ParseIpv6(const char* text, uint8_t (&addr)[16]);
+std::string Ipv6Text(const uint8_t (&addr)[16]);
 // The first IPv4 address of a name; false when it does not resolve.
 bool ResolveFirstIpv4(const char* name, uint32_t& addr);
 // Every IPv4 address of a name, in resolver order.

@@ -1,9 +1,11 @@
-// IPv4 addresses from dotted-decimal text and from names, the same on both
+// IPv4 and IPv6 addresses from text and IPv4 addresses from names, the same on both
 // systems: Windows Sockets 2 and POSIX share inet_pton, inet_ntop and
 // getaddrinfo; only the headers differ (net/socket_inet.h).
 
 #include "net/socket.h"
 #include "net/socket_inet.h"
+
+#include <cstring>
 
 namespace zandrel::net {
 
@@ -19,6 +21,21 @@ std::string Ipv4Text(uint32_t addr) {
   a.s_addr = htonl(addr);
   char text[INET_ADDRSTRLEN] = {};
   inet_ntop(AF_INET, &a, text, sizeof text);
+  return text;
+}
+
+bool ParseIpv6(const char* text, uint8_t (&addr)[16]) {
+  in6_addr a{};
+  if (inet_pton(AF_INET6, text, &a) != 1) return false;
+  std::memcpy(addr, &a, sizeof addr);
+  return true;
+}
+
+std::string Ipv6Text(const uint8_t (&addr)[16]) {
+  in6_addr a{};
+  std::memcpy(&a, addr, sizeof addr);
+  char text[INET6_ADDRSTRLEN] = {};
+  inet_ntop(AF_INET6, &a, text, sizeof text);
   return text;
 }
 
