@@ -35,6 +35,7 @@ options_for() {
     fuzz_report_buffer) echo "-max_len=4096" ;;
     fuzz_server | fuzz_server_sockets) echo "-dict=tests/fuzz/dict/server.dict -max_len=12288" ;;
     fuzz_report_reader) echo "-dict=tests/fuzz/dict/report.dict -max_len=16384" ;;
+    fuzz_proxy_header) echo "-dict=tests/fuzz/dict/proxy.dict -max_len=2048" ;;
     fuzz_gbk) echo "-dict=tests/fuzz/dict/report.dict -max_len=1024" ;;
     *) echo "-dict=tests/fuzz/dict/http.dict -max_len=12288" ;;
   esac

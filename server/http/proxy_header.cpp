@@ -68,14 +68,14 @@ void SetIpv6Source(ProxyParse& p, const uint8_t (&addr)[16], uint16_t port) {
 // single spaces, CR LF at the end.
 ProxyParse ParseV1(std::string_view data) {
   std::size_t end = data.find_first_of("\r\n");
-  if (end == std::string_view::npos || end + 1 >= data.size()) {
+  if (end == std::string_view::npos || (data[end] == '\r' && end + 1 >= data.size())) {
     if (data.size() >= kMaxProxyV1Bytes) return Bad(1, "PROXY line too long");
     ProxyParse p;
     p.version = 1;
     return p;
   }
-  if (data[end] != '\r' || data[end + 1] != '\n') return Bad(1, "PROXY line does not end in CR LF");
   if (end + 2 > kMaxProxyV1Bytes) return Bad(1, "PROXY line too long");
+  if (data[end] != '\r' || data[end + 1] != '\n') return Bad(1, "PROXY line does not end in CR LF");
   std::string_view line = data.substr(0, end);
   for (char ch : line) {
     if (ch < ' ' || ch > '~') return Bad(1, "malformed PROXY line");

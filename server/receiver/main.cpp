@@ -33,7 +33,7 @@ const char kUsage[] =
     "  --keep-days N        remove reports older than N days, hourly and at start (default: keep all)\n"
     "  --no-index           store reports without the searchable index\n"
     "  --trusted-proxy CIDR a load balancer whose PROXY header (v1 or v2) names the client on the\n"
-    "                       HTTP port; a bare address is a /32; may be given more than once\n"
+    "                       HTTP and hint ports; a bare address is a /32; may be given more than once\n"
     "  --quiet              no log lines\n"
     "  --verbose            also the network engines' diagnostic lines (or ZANDREL_DEBUG=1)\n"
     "  --help               this text\n"
