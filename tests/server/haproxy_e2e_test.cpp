@@ -55,7 +55,8 @@ class Child {
   ~Child() { Stop(); }
   Child(const Child&) = delete;
   Child& operator=(const Child&) = delete;
-  // SIGTERM, then the exit status (-1 when it did not exit normally).
+  // SIGTERM, then the exit status (-1 when it did not exit normally: the
+  // balancer ends by the signal).
   int Stop() {
     if (pid_ <= 0) return status_;
     kill(pid_, SIGTERM);
@@ -95,13 +96,15 @@ std::string Upload(uint16_t port, uint32_t from, const std::string& body) {
 }
 
 struct Stored {
+  std::string body;
   uint32_t fileSender = 0;
   std::optional<uint32_t> indexSender;
 };
 
-// id -> what one receiver's data directory says of the report.
-std::map<std::string, Stored> StoredIn(const std::string& dir) {
-  std::map<std::string, Stored> out;
+// What one receiver's data directory holds. (Each receiver numbers its own
+// reports, so ids alone do not tell two receivers' reports apart.)
+std::vector<Stored> StoredIn(const std::string& dir) {
+  std::vector<Stored> out;
   std::vector<platform::DirectoryEntry> files;
   platform::ListDirectory(dir, files);
   store::ReportIndex index;
@@ -109,11 +112,12 @@ std::map<std::string, Stored> StoredIn(const std::string& dir) {
   for (const auto& e : files) {
     auto name = store::ParseReportFileName(e.name);
     if (!name) continue;
-    std::string id = store::ReportIdText(name->id);
-    Stored& s = out[id];
+    Stored s;
+    s.body = ReadFile(dir + "/" + e.name);
     s.fileSender = name->sender;
     std::optional<store::ReportRecord> record;
-    if (indexed && index.Get(id, record) && record) s.indexSender = record->sender;
+    if (indexed && index.Get(store::ReportIdText(name->id), record) && record) s.indexSender = record->sender;
+    out.push_back(s);
   }
   return out;
 }
@@ -159,8 +163,8 @@ TEST(Haproxy, ReceiversBehindItRecordTheClientsAddresses) {
       << ReadFile(work / "haproxy.log");
 
   // Six clients, 127.0.0.2 to 127.0.0.7, three reports each on either front.
-  std::map<std::string, uint32_t> sentBy;  // id -> client
-  std::map<std::string, int> version;      // id -> PROXY version it went with
+  std::map<std::string, uint32_t> sentBy;  // body -> client
+  std::map<std::string, int> version;      // body -> PROXY version it went with
   for (int round = 0; round < 3; ++round) {
     for (uint32_t client = 0x7f000002; client <= 0x7f000007; ++client) {
       const bool v1 = round == 2;
@@ -169,29 +173,31 @@ TEST(Haproxy, ReceiversBehindItRecordTheClientsAddresses) {
       ASSERT_FALSE(id.empty()) << "round " << round << " from " << net::Ipv4Text(client) << "\n"
                                << ReadFile(work / "haproxy.log") << ReadFile(work / "receiver1.log")
                                << ReadFile(work / "receiver2.log");
-      sentBy[id] = client;
-      version[id] = v1 ? 1 : 2;
+      sentBy[body] = client;
+      version[body] = v1 ? 1 : 2;
     }
   }
-  EXPECT_EQ(haproxy.Stop(), 0) << ReadFile(work / "haproxy.log");
+  haproxy.Stop();
   EXPECT_EQ(first->Stop(), 0);
   EXPECT_EQ(second->Stop(), 0);
 
-  std::map<std::string, Stored> one = StoredIn(data1.path()), two = StoredIn(data2.path());
-  EXPECT_EQ(one.size() + two.size(), sentBy.size());
+  std::map<std::string, int> seen;  // body -> times stored
+  auto check = [&](const std::vector<Stored>& stored, std::set<int>& versions) {
+    for (const Stored& s : stored) {
+      auto sent = sentBy.find(s.body);
+      ASSERT_NE(sent, sentBy.end()) << s.body;
+      ++seen[s.body];
+      versions.insert(version[s.body]);
+      EXPECT_EQ(net::Ipv4Text(s.fileSender), net::Ipv4Text(sent->second)) << s.body;
+      ASSERT_TRUE(s.indexSender) << s.body << " has no index record";
+      EXPECT_EQ(net::Ipv4Text(*s.indexSender), net::Ipv4Text(sent->second)) << s.body;
+    }
+  };
   std::set<int> versionsAt1, versionsAt2;
-  std::set<uint32_t> senders;
-  for (const auto& [id, client] : sentBy) {
-    const bool atOne = one.count(id) != 0, atTwo = two.count(id) != 0;
-    ASSERT_TRUE(atOne != atTwo) << id << " is stored " << (atOne ? "twice" : "nowhere");
-    const Stored& s = atOne ? one[id] : two[id];
-    (atOne ? versionsAt1 : versionsAt2).insert(version[id]);
-    EXPECT_EQ(net::Ipv4Text(s.fileSender), net::Ipv4Text(client)) << id;
-    ASSERT_TRUE(s.indexSender) << id << " has no index record";
-    EXPECT_EQ(net::Ipv4Text(*s.indexSender), net::Ipv4Text(client)) << id;
-    senders.insert(s.fileSender);
-  }
-  EXPECT_EQ(senders.size(), 6u);
+  check(StoredIn(data1.path()), versionsAt1);
+  check(StoredIn(data2.path()), versionsAt2);
+  EXPECT_EQ(seen.size(), sentBy.size());
+  for (const auto& [body, times] : seen) EXPECT_EQ(times, 1) << body;
   // Round robin: each receiver had reports through both fronts.
   EXPECT_EQ(versionsAt1, (std::set<int>{1, 2}));
   EXPECT_EQ(versionsAt2, (std::set<int>{1, 2}));
