@@ -296,6 +296,23 @@ TEST_F(ProxiedExchange, RefusedWithoutTrustOrWithoutHeader) {
   EXPECT_EQ(handler_.seen.size(), 2u);
 }
 
+// The header is part of the head's time: it neither gets time of its own
+// nor starts the head's clock again.
+TEST_F(ProxiedExchange, TheHeaderCountsAgainstTheHeadDeadline) {
+  Peer peer;
+  peer.addr = kBalancer;
+  Exchange slow(limits_, handler_, peer, 1000);
+  slow.Feed("PROXY TCP4 1.2.3.4", 18, 1000);
+  EXPECT_FALSE(slow.Overdue(1000 + limits_.headMs - 1));
+  EXPECT_TRUE(slow.Overdue(1000 + limits_.headMs));
+  Exchange done(limits_, handler_, peer, 1000);
+  const std::string header = V2Inet(0xc0000201, 1);
+  done.Feed(header.data(), header.size(), 1000 + limits_.headMs - 1);
+  EXPECT_EQ(done.peer().addr, 0xc0000201u);
+  EXPECT_TRUE(done.Overdue(1000 + limits_.headMs));
+  EXPECT_FALSE(done.answered());
+}
+
 TEST(ProxiedReport, TheStoredSenderIsTheHeadersClient) {
   testsupport::TempDir dir("zandrel-proxied");
   ServerOptions opt;
