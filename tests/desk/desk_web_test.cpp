@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <atomic>
 #include <map>
+#include <thread>
 #include <set>
 
 #include <nlohmann/json.hpp>
@@ -14,6 +16,7 @@
 #include "server/desk/web/desk_server.h"
 #include "server/store/report_index.h"
 #include "report_generator.h"
+#include "sockets.h"
 #include "temp_dir.h"
 
 namespace zandrel::desk::web {
@@ -477,6 +480,40 @@ TEST_F(DeskWebTest, ATrustedProxyNamesTheClient) {
     Post("/login", "user=x&password=y&csrf=" + t, "Cookie: zd_login=" + t + "\r\n" + forwarded, 0x7f000001);
   }
   EXPECT_EQ(TryLogin("alice", "correct+horse", 0x7f000001).code, 303) << "the proxy itself is not locked";
+}
+
+// On a real socket: a client that never finishes its request does not keep
+// another from its answer.
+TEST_F(DeskWebTest, OverASocketAStalledClientHoldsNobodyUp) {
+  ServeOptions o;
+  o.dataDir = dir_.path();
+  o.indexPath = dir_ / "index.sqlite";
+  o.quiet = true;
+  std::string error;
+  auto db = OpenSqliteDeskDb(dir_ / "desk.sqlite", error);
+  ASSERT_TRUE(db) << error;
+  server::HttpLimits limits;
+  limits.quiet = true;
+  DeskServer desk(std::move(o), std::move(db), limits);
+  ASSERT_TRUE(desk.Start(0x7f000001, 0, error)) << error;
+  std::atomic<bool> stop{false};
+  std::thread loop([&] {
+    while (!stop) desk.Poll();
+  });
+  auto stalled = testsock::Connect(desk.port());
+  ASSERT_TRUE(testsock::SendAll(stalled, "GET /api/reports HTTP/1.1\r\nAuthorization: Bearer "));
+  auto client = testsock::Connect(desk.port());
+  ASSERT_TRUE(testsock::SendAll(client, "GET /api/reports?limit=2 HTTP/1.1\r\nAuthorization: Bearer " + token_ +
+                                               "\r\n\r\n"));
+  Response r = ParseResponse(testsock::ReadUntilClosed(client));
+  EXPECT_EQ(r.code, 200);
+  EXPECT_EQ(nlohmann::json::parse(r.body)["reports"].size(), 2u);
+  EXPECT_EQ(r.Field("x-content-type-options"), "nosniff");
+  testsock::Close(client);
+  testsock::Close(stalled);
+  stop = true;
+  loop.join();
+  desk.Shutdown(1000);
 }
 
 }  // namespace
