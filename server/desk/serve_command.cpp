@@ -67,8 +67,7 @@ int ServeCommand(const DeskOptions& given, const Args& args) {
   std::string error;
   auto db = OpenSqliteDeskDb(DeskDbPath(options), error);
   if (!db) return Complain(kExitFailure, "cannot open the desk's database: " + error);
-  server::HttpLimits limits;
-  limits.quiet = serve.quiet;
+  server::HttpLimits limits = web::DeskLimits(serve.quiet);
   platform::InstallStopSignals();
   platform::RaiseOpenFileLimit();
   bool quiet = serve.quiet;

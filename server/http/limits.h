@@ -1,6 +1,7 @@
 // Settings of the HTTP stack: deadlines and bounds per connection.
 #pragma once
 #include <cstdint>
+#include <string>
 
 namespace zandrel::server {
 
@@ -19,6 +20,9 @@ struct HttpLimits {
   uint64_t streamBudget = 32ull << 20;  // bytes queued for every streamed answer together
   uint64_t streamRate = 0;  // bytes per second of one streamed answer, 0: unlimited
   bool quiet = false;  // no log lines
+  // Fields (each ending in CR LF) for the answers the stack makes itself: a
+  // refused head, 503 for want of room.
+  std::string fields;
 };
 
 // The Retry-After of a 503 for want of room.

@@ -126,8 +126,7 @@ class DeskWebTest : public ::testing::Test {
   }
 
   Response Send(const std::string& request, uint32_t from = kClient) {
-    server::HttpLimits limits;
-    limits.quiet = true;
+    server::HttpLimits limits = DeskLimits(true);
     server::Peer peer;
     peer.addr = from;
     peer.text = "test";
@@ -305,7 +304,8 @@ TEST_F(DeskWebTest, EveryKindOfAnswerCarriesTheSecurityFields) {
       Get("/reports/0000-0000", Cookie(session)), Get("/dashboard", Cookie(session)), Get("/audit", Cookie(session)),
       Get("/api/reports.csv?limit=5", Cookie(session)), Get("/api/reports?ip=x", Cookie(session)),
       Post("/logout", "csrf=bad", Cookie(session)), Send("DELETE / HTTP/1.1\r\n\r\n"),
-      Post("/login", std::string(kMaxFormBytes + 1, 'a')), TryLogin("alice", "wrong")};
+      Post("/login", std::string(kMaxFormBytes + 1, 'a')), TryLogin("alice", "wrong"), Send("GET\r\n\r\n"),
+      Send("GET / HTTP/1.1\r\nContent-Length: 1\r\nContent-Length: 2\r\n\r\n")};
   std::set<int> codes;
   for (const Response& r : answers) {
     codes.insert(r.code);
@@ -492,9 +492,7 @@ TEST_F(DeskWebTest, OverASocketAStalledClientHoldsNobodyUp) {
   std::string error;
   auto db = OpenSqliteDeskDb(dir_ / "desk.sqlite", error);
   ASSERT_TRUE(db) << error;
-  server::HttpLimits limits;
-  limits.quiet = true;
-  DeskServer desk(std::move(o), std::move(db), limits);
+  DeskServer desk(std::move(o), std::move(db), DeskLimits(true));
   ASSERT_TRUE(desk.Start(0x7f000001, 0, error)) << error;
   std::atomic<bool> stop{false};
   std::thread loop([&] {

@@ -955,6 +955,13 @@ std::unique_ptr<server::Request> DeskHandler::Open(const server::RequestHead& he
   return std::make_unique<DeskRequest>(*impl_, std::move(call), length, login);
 }
 
+server::HttpLimits DeskLimits(bool quiet) {
+  server::HttpLimits limits;
+  limits.quiet = quiet;
+  limits.fields = kSecurityFields;
+  return limits;
+}
+
 DeskServer::DeskServer(ServeOptions options, std::unique_ptr<DeskDb> db, server::HttpLimits limits)
     : limits_(limits), handler_(std::move(options), std::move(db)) {}
 

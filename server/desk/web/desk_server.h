@@ -36,6 +36,10 @@ inline constexpr int kCsvPage = 500;
 // Fields every answer of the desk carries.
 extern const char kSecurityFields[];
 
+// The stack's deadlines and bounds as the desk uses them: its own answers
+// (a refused head, 503 for want of room) carry the security fields too.
+server::HttpLimits DeskLimits(bool quiet);
+
 struct ServeOptions {
   std::string dataDir;    // the report server's data directory (read only)
   std::string indexPath;  // the index in it
