@@ -82,6 +82,29 @@ std::string SetCookieValue(const Response& r, const std::string& name, std::stri
   return {};
 }
 
+TEST(DeskSecrets, AHashVerifiesItsPasswordAloneAndMalformedOrCostlyHashesNothing) {
+  ScryptCost cheap{1u << 10, 8, 1};
+  auto h = HashPassword("pw 卡顿", cheap);
+  ASSERT_TRUE(h);
+  EXPECT_TRUE(VerifyPassword("pw 卡顿", *h));
+  EXPECT_FALSE(VerifyPassword("pw 卡", *h));
+  EXPECT_FALSE(VerifyPassword("", *h));
+  EXPECT_NE(*HashPassword("pw 卡顿", cheap), *h) << "a salt of its own";
+  std::string tampered = *h;
+  tampered.back() = tampered.back() == '0' ? '1' : '0';
+  EXPECT_FALSE(VerifyPassword("pw 卡顿", tampered));
+  std::string rest = h->substr(std::string("scrypt$1024$8$1$").size());
+  for (const std::string& bad : {"scrypt$1000$8$1$" + rest, "scrypt$2097152$8$1$" + rest, "scrypt$1024$0$1$" + rest,
+                                 "scrypt$1024$8$99$" + rest, "scrypt$1024$8$" + rest, "pbkdf2$1024$8$1$" + rest,
+                                 std::string("scrypt$1024$8$1$zz$00"), std::string()}) {
+    EXPECT_FALSE(VerifyPassword("pw 卡顿", bad)) << bad;
+  }
+  EXPECT_EQ(Sha256Hex("abc"), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+  std::string a = RandomHex(16), b = RandomHex(16);
+  EXPECT_EQ(a.size(), 32u);
+  EXPECT_NE(a, b);
+}
+
 class DeskWebTest : public ::testing::Test {
  protected:
   void SetUp() override {
