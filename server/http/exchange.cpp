@@ -88,7 +88,7 @@ void Exchange::FeedHead(const char* data, std::size_t len, uint32_t nowMs) {
   if (p.state == HeadState::kIncomplete) return;
   if (p.state == HeadState::kBad) {
     headError_ = p.error;
-    Respond(400, "Bad Request", std::string(p.error) + "\n");
+    Respond(400, "Bad Request", std::string(p.error) + "\n", limits_.fields);
     return;
   }
   headDone_ = true;
@@ -132,18 +132,18 @@ void Exchange::Respond(int code, const char* reason, std::string_view body, cons
   }
 }
 
-std::string BusyAnswer(unsigned retryAfterSeconds) {
+std::string BusyAnswer(unsigned retryAfterSeconds, const std::string& fields) {
   static const std::string body = "the server is busy; try again later\n";
   return "HTTP/1.1 503 Service Unavailable\r\nContent-Type: text/plain\r\nContent-Length: " +
-         std::to_string(body.size()) + "\r\nRetry-After: " + std::to_string(retryAfterSeconds) +
-         "\r\nConnection: close\r\n\r\n" + body;
+         std::to_string(body.size()) + "\r\nRetry-After: " + std::to_string(retryAfterSeconds) + "\r\n" + fields +
+         "Connection: close\r\n\r\n" + body;
 }
 
 void Exchange::RespondStreamed(std::string head) {
   if (answered_) return;
   if (streamGate_ && !streamGate_()) {
     // Counted by whoever refused it, not logged one by one.
-    output_ += BusyAnswer(kBusyRetryAfterSeconds);
+    output_ += BusyAnswer(kBusyRetryAfterSeconds, limits_.fields);
     answered_ = true;
     return;
   }

@@ -151,8 +151,8 @@ class Exchange final : public Responder {
 };
 
 // The answer of a server that has no room for a request now: 503 with the
-// seconds after which to try again.
-std::string BusyAnswer(unsigned retryAfterSeconds);
+// seconds after which to try again, and the extra fields given.
+std::string BusyAnswer(unsigned retryAfterSeconds, const std::string& fields = {});
 
 // Drives one connection in process: the pieces are fed in order, and the
 // bytes the server would send are returned (a streamed body up to

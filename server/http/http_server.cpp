@@ -182,7 +182,7 @@ void HttpServer::Evict(Conn& c) {
   ++evicted_;
   if (!c.exchange->answered()) {
     // Read to the end just before, so the close does not reset the answer.
-    std::string busy = BusyAnswer(kBusyRetryAfterSeconds);
+    std::string busy = BusyAnswer(kBusyRetryAfterSeconds, limits_.fields);
     tcp_->queue_send(c.handle, busy.data(), static_cast<int32_t>(busy.size()));
   }
   c.exchange->ClientLeft();

@@ -1,6 +1,7 @@
 // Settings of the HTTP stack: deadlines and bounds per connection.
 #pragma once
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "server/http/proxy_header.h"
@@ -27,6 +28,9 @@ struct HttpLimits {
   // that begins with one is refused. Empty: no PROXY headers, and the
   // bytes are a request like any other.
   std::vector<Ipv4Range> trustedProxies;
+  // Fields (each ending in CR LF) for the answers the stack makes itself: a
+  // refused head, 503 for want of room.
+  std::string fields;
 };
 
 // The Retry-After of a 503 for want of room.
