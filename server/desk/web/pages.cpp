@@ -214,7 +214,7 @@ std::string ModulesSection(Lang lang, const std::vector<std::string>& modules) {
          Tr(lang, "文件名或路径的一部分", "part of a name or path") + "\" autocomplete=\"off\"></label>\n";
   std::map<std::string, std::vector<std::string>> byDirectory;
   for (const std::string& path : modules) {
-    std::size_t cut = path.find_last_of("\\/");
+    std::size_t cut = path.rfind('\\');
     if (cut == std::string::npos)
       byDirectory[""].push_back(path);
     else
