@@ -367,6 +367,10 @@ TEST(Texts, CuttingAndNumbers) {
   EXPECT_EQ(HtmlCut("卡顿卡顿卡顿", 7), "卡顿卡\u2026");
   EXPECT_EQ(HtmlCut("a<b", 10), "a&lt;b");
   EXPECT_EQ(HtmlCut("line\nnext", 20), "line next");
+  EXPECT_EQ(HtmlCutFront("C:\\Windows\\d3d9.dll", 12), "\u2026ws\\d3d9.dll");
+  EXPECT_EQ(HtmlCutFront("C:\\d3d9.dll", 12), "C:\\d3d9.dll");
+  EXPECT_EQ(HtmlCutFront("路径\\卡顿.dll", 10), "\u2026\\卡顿.dll");
+  EXPECT_EQ(HtmlCutFront(std::string(5000, 'a') + "<b>", 5), "\u2026a&lt;b&gt;");
   EXPECT_EQ(Html("a\xE2\x80\xAE" "b\x07" "c\n", true), "a\uFFFDb\uFFFDc\n");
   EXPECT_EQ(Html("\"'&"), "&quot;&#39;&amp;");
   EXPECT_EQ(Link("/", {{"q", "a b&c"}, {"ip", ""}}), "/?q=a%20b%26c");

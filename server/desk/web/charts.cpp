@@ -238,7 +238,7 @@ std::string ModuleChart(Lang lang, const std::vector<store::ModuleLift>& modules
     out += "<g class=\"module\"><title>" + HtmlCut(m.path, 400) + "\n" + Num(lift) + "\u00d7 \u2014 " +
            Tr(lang, "本组 ", "this set ") + Grouped(m.in_set) + "/" + Grouped(m.set_total) + ", " +
            Tr(lang, "同期 ", "same days ") + Grouped(m.in_period) + "/" + Grouped(m.period_total) + "</title>\n";
-    out += Text(4, y + 15, HtmlCut(m.path, 44), "start", "path");
+    out += Text(4, y + 15, HtmlCutFront(m.path, 44), "start", "path");
     out += "<rect class=\"bar\" x=\"" + Num(kBarLeft) + "\" y=\"" + Num(y + 4) + "\" width=\"" +
            Num(std::max(1.0, xOf(lift) - kBarLeft)) + "\" height=\"" + Num(kRowHeight - 8) + "\" fill=\"#3a6ea5\"/>\n";
     out += Text(kBarRight + 8, y + 15, Num(lift) + "\u00d7 (" + counts + ")", "start");

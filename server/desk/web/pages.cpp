@@ -193,9 +193,9 @@ std::string AdaptersTable(Lang lang, const std::vector<report::Adapter>& adapter
   for (const auto& a : adapters) {
     out += "<tr><td class=\"text\">" + Html(a.name) + "</td><td class=\"text\">" + Html(a.description) + "</td><td>";
     if (!a.mac.empty()) {
-      out += FilterLink("mac", a.mac, Html(a.mac));
+      out += "<span class=\"mono\">" + Html(a.mac) + "</span>";
       out += " <a class=\"more\" href=\"" + Link("/", {{"mac", a.mac}}) + "\">" +
-             Tr(lang, "（此 MAC 的其他报告）", "(other reports of this MAC)") + "</a>";
+             Tr(lang, "此 MAC 的其他报告", "other reports of this MAC") + "</a>";
     }
     out += "</td><td>";
     if (!a.ipv4.empty()) out += FilterLink("ip", a.ipv4, Html(a.ipv4));
@@ -375,7 +375,7 @@ std::string ReportPage(const PageContext& context, const store::ReportRecord& re
   out += "<h1>" + std::string(Tr(lang, "报告 ", "Report ")) + "<span class=\"id\">" + Html(record.id) + "</span></h1>\n";
   out += "<section class=\"problem-text\">\n<h2>" + std::string(Tr(lang, "问题描述", "Problem")) + "</h2>\n";
   if (f.problem && !f.problem->empty())
-    out += "<div class=\"problem\">" + Html(*f.problem, true) + "</div>\n";
+    out += "<div class=\"problem-body\">" + Html(*f.problem, true) + "</div>\n";
   else
     out += "<p class=\"unknown\">" + std::string(Tr(lang, "（用户没有填写描述）", "(the user wrote nothing)")) + "</p>\n";
   out += "</section>\n";
