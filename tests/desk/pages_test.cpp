@@ -292,6 +292,12 @@ TEST(Charts, OneAndManyPointsAreWellFormed) {
     EXPECT_EQ(scan.Count("rect"), static_cast<int>(n));
     for (const std::string& y : scan.Values("rect", "y")) EXPECT_GE(std::stod(y), 0.0);
     for (const std::string& h : scan.Values("rect", "height")) EXPECT_LE(std::stod(h), kChartHeight);
+    std::vector<std::string> xs = scan.Values("rect", "x"), widths = scan.Values("rect", "width");
+    for (std::size_t i = 0; i < xs.size(); ++i) {
+      EXPECT_GE(std::stod(xs[i]), 0.0);
+      EXPECT_LE(std::stod(xs[i]) + std::stod(widths[i]), kChartWidth);
+      if (i > 0) EXPECT_GT(std::stod(xs[i]), std::stod(xs[i - 1]));  // in time order, apart
+    }
 
     scan = ScanHtml(FailureChart(Lang::kZh, days));
     ASSERT_TRUE(scan.ok()) << scan.problem;

@@ -95,9 +95,10 @@ std::string Bars(const std::vector<uint64_t>& values, const std::vector<std::str
   double gap = slot > 6 ? std::min(slot * 0.2, 8.0) : 0;
   for (std::size_t i = 0; i < values.size(); ++i) {
     double h = (kBottom - kTop) * static_cast<double>(values[i]) / top;
-    double x = kLeft + slot * static_cast<double>(i) + gap / 2;
+    double width = std::clamp(slot - gap, 0.5, 80.0);  // a lone bar is not a wall
+    double x = kLeft + slot * (static_cast<double>(i) + 0.5) - width / 2;
     out += "<rect class=\"bar\" x=\"" + Num(x) + "\" y=\"" + Num(kBottom - h) + "\" width=\"" +
-           Num(std::max(slot - gap, 0.5)) + "\" height=\"" + Num(h) + "\" fill=\"#3a6ea5\"><title>" + titles[i] +
+           Num(width) + "\" height=\"" + Num(h) + "\" fill=\"#3a6ea5\"><title>" + titles[i] +
            "</title></rect>\n";
   }
   return out;

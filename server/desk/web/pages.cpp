@@ -455,7 +455,7 @@ std::string AuditPage(const PageContext& context, const std::vector<AuditEntry>&
       out += std::string("<tr") + (failedLogin ? " class=\"bad\"" : "") + "><td class=\"when\">" +
              TimeElement(e.at_ms, context.timeZone) + "</td><td>" +
              (e.user.empty() ? "<span class=\"unknown\">\u2014</span>" : HtmlCut(e.user, 40)) + "</td><td>" +
-             HtmlCut(e.from, 60) + "</td><td>" + ActionWords(lang, e.action) + "</td><td class=\"text\">";
+             HtmlCut(e.from, 60) + "</td><td class=\"action\">" + ActionWords(lang, e.action) + "</td><td class=\"text\">";
       if ((e.action == "report" || e.action == "raw") && !e.detail.empty())
         out += "<a href=\"" + ReportHref(e.detail) + "\">" + HtmlCut(e.detail, 80) + "</a>";
       else
