@@ -296,7 +296,9 @@ TEST(Charts, OneAndManyPointsAreWellFormed) {
     for (std::size_t i = 0; i < xs.size(); ++i) {
       EXPECT_GE(std::stod(xs[i]), 0.0);
       EXPECT_LE(std::stod(xs[i]) + std::stod(widths[i]), kChartWidth);
-      if (i > 0) EXPECT_GT(std::stod(xs[i]), std::stod(xs[i - 1]));  // in time order, apart
+      if (i > 0) {
+        EXPECT_GT(std::stod(xs[i]), std::stod(xs[i - 1]));  // in time order, apart
+      }
     }
 
     scan = ScanHtml(FailureChart(Lang::kZh, days));
