@@ -246,9 +246,16 @@ TEST(PagesLinks, FramesAndLinks) {
   EXPECT_EQ(scan.Values("html", "data-zone"), std::vector<std::string>{"Asia/Shanghai"});
   EXPECT_NE(scan.text.find("2024-05-01 16:00:00 +08:00"), std::string::npos);
   EXPECT_EQ(scan.Values("script", "src"), std::vector<std::string>{"/static/desk.js"});
-  EXPECT_EQ(scan.Values("link", "href"), std::vector<std::string>{"/static/desk.css"});
+  EXPECT_EQ(scan.Values("link", "href"), (std::vector<std::string>{"/static/desk.css", "/static/favicon.svg"}));
+  for (const std::string& href : scan.Values("link", "href")) EXPECT_TRUE(FindStatic(href.substr(8))) << href;
   EXPECT_EQ(scan.Count("a") - static_cast<int>(hrefs.size()), 0);
   EXPECT_EQ(scan.Values("html", "lang"), std::vector<std::string>{"zh-CN"});
+
+  // A zone the system does not know: times in UTC, left to the reader's script.
+  context.timeZone = "Mars/Olympus";
+  scan = ScanHtml(AuditPage(context, entries, ""));
+  EXPECT_TRUE(scan.Values("html", "data-zone").empty());
+  EXPECT_NE(scan.text.find("2024-05-01 08:00:00 UTC"), std::string::npos);
 }
 
 store::ModuleLift Lift(std::string path, double lift) {
@@ -269,6 +276,13 @@ TEST(Charts, EmptyDataIsANote) {
   std::string page = DashboardPage(HostileContext(), HostileFilters(), empty, "");
   ExpectSafe(page);
   EXPECT_EQ(ScanHtml(page).Count("svg"), 0);
+
+  DashboardData some;
+  some.counts = {{1714521600000, 3}};
+  page = DashboardPage(PageContext{}, HostileFilters(), some, Hostile("refused"));
+  ExpectSafe(page);
+  EXPECT_EQ(ScanHtml(page).Count("svg"), 0);
+  EXPECT_NE(ScanHtml(page).text.find("refused<script>"), std::string::npos);
 }
 
 TEST(Charts, OneAndManyPointsAreWellFormed) {

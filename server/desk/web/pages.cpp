@@ -7,6 +7,7 @@
 #include "server/desk/record_text.h"
 #include "server/desk/web/charts.h"
 #include "server/desk/web/html.h"
+#include "server/desk/web/time_zone.h"
 
 namespace zandrel::desk::web {
 namespace {
@@ -67,10 +68,13 @@ std::string Head(const PageContext& context, std::string_view title) {
   std::string out = "<!DOCTYPE html>\n<html lang=\"";
   out += lang == Lang::kEn ? "en" : "zh-CN";
   out += "\"";
-  if (!context.timeZone.empty()) out += " data-zone=\"" + Html(context.timeZone) + "\"";
+  // A zone the server shows times in; an unknown one leaves them to the reader's browser.
+  if (!context.timeZone.empty() && ZoneOffset(context.timeZone, 0))
+    out += " data-zone=\"" + Html(context.timeZone) + "\"";
   out += ">\n<head>\n<meta charset=\"utf-8\">\n<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n"
          "<meta name=\"referrer\" content=\"no-referrer\">\n<title>" +
          Html(title) + " \u00b7 Zandrel</title>\n<link rel=\"stylesheet\" href=\"/static/desk.css\">\n"
+         "<link rel=\"icon\" href=\"/static/favicon.svg\" type=\"image/svg+xml\">\n"
          "<script src=\"/static/desk.js\" defer></script>\n</head>\n<body>\n<header class=\"top\">\n"
          "<a class=\"brand\" href=\"/\">Zandrel</a>\n";
   if (!context.user.empty()) {
