@@ -95,9 +95,10 @@ std::string Bars(const std::vector<uint64_t>& values, const std::vector<std::str
   double gap = slot > 6 ? std::min(slot * 0.2, 8.0) : 0;
   for (std::size_t i = 0; i < values.size(); ++i) {
     double h = (kBottom - kTop) * static_cast<double>(values[i]) / top;
-    double x = kLeft + slot * static_cast<double>(i) + gap / 2;
+    double width = std::clamp(slot - gap, 0.5, 80.0);  // a lone bar is not a wall
+    double x = kLeft + slot * (static_cast<double>(i) + 0.5) - width / 2;
     out += "<rect class=\"bar\" x=\"" + Num(x) + "\" y=\"" + Num(kBottom - h) + "\" width=\"" +
-           Num(std::max(slot - gap, 0.5)) + "\" height=\"" + Num(h) + "\" fill=\"#3a6ea5\"><title>" + titles[i] +
+           Num(width) + "\" height=\"" + Num(h) + "\" fill=\"#3a6ea5\"><title>" + titles[i] +
            "</title></rect>\n";
   }
   return out;
@@ -238,7 +239,7 @@ std::string ModuleChart(Lang lang, const std::vector<store::ModuleLift>& modules
     out += "<g class=\"module\"><title>" + HtmlCut(m.path, 400) + "\n" + Num(lift) + "\u00d7 \u2014 " +
            Tr(lang, "本组 ", "this set ") + Grouped(m.in_set) + "/" + Grouped(m.set_total) + ", " +
            Tr(lang, "同期 ", "same days ") + Grouped(m.in_period) + "/" + Grouped(m.period_total) + "</title>\n";
-    out += Text(4, y + 15, HtmlCut(m.path, 44), "start", "path");
+    out += Text(4, y + 15, HtmlCutFront(m.path, 44), "start", "path");
     out += "<rect class=\"bar\" x=\"" + Num(kBarLeft) + "\" y=\"" + Num(y + 4) + "\" width=\"" +
            Num(std::max(1.0, xOf(lift) - kBarLeft)) + "\" height=\"" + Num(kRowHeight - 8) + "\" fill=\"#3a6ea5\"/>\n";
     out += Text(kBarRight + 8, y + 15, Num(lift) + "\u00d7 (" + counts + ")", "start");

@@ -43,6 +43,22 @@ std::string HtmlCut(std::string_view text, int columns) {
   return Escaped(cut);
 }
 
+std::string HtmlCutFront(std::string_view text, int columns) {
+  constexpr std::size_t kBytesPerColumn = 4;
+  std::size_t keep = static_cast<std::size_t>(columns + 1) * kBytesPerColumn;
+  std::string_view back = text.size() > keep ? text.substr(text.size() - keep) : text;
+  while (!back.empty() && back.size() < text.size() && (static_cast<unsigned char>(back.front()) & 0xC0) == 0x80)
+    back.remove_prefix(1);  // not the middle of a character
+  std::string safe = TerminalSafe(back, false);
+  if (back.size() == text.size() && DisplayWidth(safe) <= columns) return Escaped(safe);
+  std::string_view rest = safe;
+  while (!rest.empty() && DisplayWidth(rest) > columns - 1) {
+    rest.remove_prefix(1);
+    while (!rest.empty() && (static_cast<unsigned char>(rest.front()) & 0xC0) == 0x80) rest.remove_prefix(1);
+  }
+  return Escaped("\u2026" + std::string(rest));
+}
+
 std::string Link(std::string_view path, const Params& params) {
   std::string query = QueryStringOf(params);
   std::string out(path);

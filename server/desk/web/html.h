@@ -20,6 +20,9 @@ std::string Html(std::string_view text, bool keepLines = false);
 // Html of the text cut to at most columns display columns (East Asian
 // characters take two), ending in "…" when cut; line breaks become spaces.
 std::string HtmlCut(std::string_view text, int columns);
+// The same keeping the end ("…\\Vendor\\plugin.dll"): for paths, whose
+// last part says most.
+std::string HtmlCutFront(std::string_view text, int columns);
 
 // "path?query" with the pairs percent-encoded (empty values left out), made
 // safe for an attribute value. path is the site's own (never report data).

@@ -7,6 +7,7 @@
 #include "server/desk/record_text.h"
 #include "server/desk/web/charts.h"
 #include "server/desk/web/html.h"
+#include "server/desk/web/time_zone.h"
 
 namespace zandrel::desk::web {
 namespace {
@@ -67,10 +68,13 @@ std::string Head(const PageContext& context, std::string_view title) {
   std::string out = "<!DOCTYPE html>\n<html lang=\"";
   out += lang == Lang::kEn ? "en" : "zh-CN";
   out += "\"";
-  if (!context.timeZone.empty()) out += " data-zone=\"" + Html(context.timeZone) + "\"";
+  // A zone the server shows times in; an unknown one leaves them to the reader's browser.
+  if (!context.timeZone.empty() && ZoneOffset(context.timeZone, 0))
+    out += " data-zone=\"" + Html(context.timeZone) + "\"";
   out += ">\n<head>\n<meta charset=\"utf-8\">\n<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n"
          "<meta name=\"referrer\" content=\"no-referrer\">\n<title>" +
          Html(title) + " \u00b7 Zandrel</title>\n<link rel=\"stylesheet\" href=\"/static/desk.css\">\n"
+         "<link rel=\"icon\" href=\"/static/favicon.svg\" type=\"image/svg+xml\">\n"
          "<script src=\"/static/desk.js\" defer></script>\n</head>\n<body>\n<header class=\"top\">\n"
          "<a class=\"brand\" href=\"/\">Zandrel</a>\n";
   if (!context.user.empty()) {
@@ -193,9 +197,9 @@ std::string AdaptersTable(Lang lang, const std::vector<report::Adapter>& adapter
   for (const auto& a : adapters) {
     out += "<tr><td class=\"text\">" + Html(a.name) + "</td><td class=\"text\">" + Html(a.description) + "</td><td>";
     if (!a.mac.empty()) {
-      out += FilterLink("mac", a.mac, Html(a.mac));
+      out += "<span class=\"mono\">" + Html(a.mac) + "</span>";
       out += " <a class=\"more\" href=\"" + Link("/", {{"mac", a.mac}}) + "\">" +
-             Tr(lang, "（此 MAC 的其他报告）", "(other reports of this MAC)") + "</a>";
+             Tr(lang, "此 MAC 的其他报告", "other reports of this MAC") + "</a>";
     }
     out += "</td><td>";
     if (!a.ipv4.empty()) out += FilterLink("ip", a.ipv4, Html(a.ipv4));
@@ -214,7 +218,7 @@ std::string ModulesSection(Lang lang, const std::vector<std::string>& modules) {
          Tr(lang, "文件名或路径的一部分", "part of a name or path") + "\" autocomplete=\"off\"></label>\n";
   std::map<std::string, std::vector<std::string>> byDirectory;
   for (const std::string& path : modules) {
-    std::size_t cut = path.find_last_of("\\/");
+    std::size_t cut = path.rfind('\\');
     if (cut == std::string::npos)
       byDirectory[""].push_back(path);
     else
@@ -375,7 +379,7 @@ std::string ReportPage(const PageContext& context, const store::ReportRecord& re
   out += "<h1>" + std::string(Tr(lang, "报告 ", "Report ")) + "<span class=\"id\">" + Html(record.id) + "</span></h1>\n";
   out += "<section class=\"problem-text\">\n<h2>" + std::string(Tr(lang, "问题描述", "Problem")) + "</h2>\n";
   if (f.problem && !f.problem->empty())
-    out += "<div class=\"problem\">" + Html(*f.problem, true) + "</div>\n";
+    out += "<div class=\"problem-body\">" + Html(*f.problem, true) + "</div>\n";
   else
     out += "<p class=\"unknown\">" + std::string(Tr(lang, "（用户没有填写描述）", "(the user wrote nothing)")) + "</p>\n";
   out += "</section>\n";
@@ -455,7 +459,7 @@ std::string AuditPage(const PageContext& context, const std::vector<AuditEntry>&
       out += std::string("<tr") + (failedLogin ? " class=\"bad\"" : "") + "><td class=\"when\">" +
              TimeElement(e.at_ms, context.timeZone) + "</td><td>" +
              (e.user.empty() ? "<span class=\"unknown\">\u2014</span>" : HtmlCut(e.user, 40)) + "</td><td>" +
-             HtmlCut(e.from, 60) + "</td><td>" + ActionWords(lang, e.action) + "</td><td class=\"text\">";
+             HtmlCut(e.from, 60) + "</td><td class=\"action\">" + ActionWords(lang, e.action) + "</td><td class=\"text\">";
       if ((e.action == "report" || e.action == "raw") && !e.detail.empty())
         out += "<a href=\"" + ReportHref(e.detail) + "\">" + HtmlCut(e.detail, 80) + "</a>";
       else

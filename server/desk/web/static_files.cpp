@@ -7,12 +7,15 @@ namespace embedded {
 // In the file the build makes from static/ (embed_static.cmake).
 extern const std::string_view k_desk_css;
 extern const std::string_view k_desk_js;
+extern const std::string_view k_favicon_svg;
 }  // namespace embedded
 
 const StaticFile* FindStatic(std::string_view name) {
   static const StaticFile kCss{"text/css; charset=utf-8", embedded::k_desk_css};
   static const StaticFile kJs{"text/javascript; charset=utf-8", embedded::k_desk_js};
+  static const StaticFile kIcon{"image/svg+xml", embedded::k_favicon_svg};
   if (name == "desk.css") return &kCss;
+  if (name == "favicon.svg") return &kIcon;
   if (name == "desk.js") return &kJs;
   return nullptr;
 }
