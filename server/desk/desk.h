@@ -17,8 +17,13 @@ inline constexpr char kIndexFileName[] = "index.sqlite";
 // How long the desk waits for the receiver's write lock on the index.
 inline constexpr int kDeskBusyTimeoutMs = 10000;
 
+// The desk's own database (accounts, sessions, audit) when --desk-db is
+// not given: in the data directory.
+inline constexpr char kDeskDbFileName[] = "desk.sqlite";
+
 struct DeskOptions {
   std::string dataDir = "./reports";
+  std::string deskDb;  // empty: kDeskDbFileName in dataDir
 };
 
 using Args = std::vector<std::string>;
@@ -26,9 +31,13 @@ using Args = std::vector<std::string>;
 int SearchCommand(const DeskOptions& options, const Args& args);
 int ShowCommand(const DeskOptions& options, const Args& args);
 int ReindexCommand(const DeskOptions& options, const Args& args);
+int UserCommand(const DeskOptions& options, const Args& args);
+int TokenCommand(const DeskOptions& options, const Args& args);
+int ServeCommand(const DeskOptions& options, const Args& args);
 
 // An error line "zandrel-desk: MESSAGE" on standard error; returns status.
 int Complain(int status, const std::string& message);
 std::string IndexPath(const DeskOptions& options);
+std::string DeskDbPath(const DeskOptions& options);
 
 }  // namespace zandrel::desk

@@ -11,6 +11,7 @@ namespace {
 const char kUsage[] =
     "usage: zandrel-desk [--data-dir DIR] COMMAND [options]\n"
     "  --data-dir DIR   the report server's data directory (default ./reports)\n"
+    "  --desk-db PATH   the desk's own database of accounts, sessions and audit (default DIR/desk.sqlite)\n"
     "  --help           this text\n"
     "  --version        print the version\n"
     "commands:\n"
@@ -27,6 +28,18 @@ const char kUsage[] =
     "    --json              one JSON object per report; the count and cursor on standard error\n"
     "  show [--raw] ID        one report decoded to UTF-8 with its record; --raw: its exact bytes\n"
     "  reindex                add every report file the index lacks, drop rows whose file is gone\n"
+    "  serve [options]        the web pages and the API for support staff, until SIGTERM or SIGINT\n"
+    "    --listen ADDR:PORT   where to listen (default 127.0.0.1:8080)\n"
+    "    --secure-cookies     mark the session cookie Secure (behind a TLS proxy)\n"
+    "    --time-zone ZONE     show times in this IANA zone (default: the browser's)\n"
+    "    --trusted-proxy CIDR take the client's address from X-Forwarded-For when the peer is here (repeatable)\n"
+    "    --quiet              no log lines\n"
+    "  user add NAME          add a person who may sign in; the password is the first line of standard input\n"
+    "  user remove NAME       remove them; their sessions end at once\n"
+    "  user list              the people who may sign in\n"
+    "  token add NAME         make an API token (Authorization: Bearer TOKEN), printed once\n"
+    "  token remove NAME      revoke it\n"
+    "  token list             the tokens' names\n"
     "exit status: 0 done, 1 not found or the data cannot be read, 2 a bad option or value\n";
 
 struct Command {
@@ -38,6 +51,9 @@ const Command kCommands[] = {
     {"search", zandrel::desk::SearchCommand},
     {"show", zandrel::desk::ShowCommand},
     {"reindex", zandrel::desk::ReindexCommand},
+    {"serve", zandrel::desk::ServeCommand},
+    {"user", zandrel::desk::UserCommand},
+    {"token", zandrel::desk::TokenCommand},
 };
 
 int UsageError(const std::string& message) {
@@ -55,6 +71,10 @@ int Complain(int status, const std::string& message) {
 }
 
 std::string IndexPath(const DeskOptions& options) { return options.dataDir + "/" + kIndexFileName; }
+
+std::string DeskDbPath(const DeskOptions& options) {
+  return options.deskDb.empty() ? options.dataDir + "/" + kDeskDbFileName : options.deskDb;
+}
 
 }  // namespace zandrel::desk
 
@@ -75,6 +95,9 @@ int main(int argc, char** argv) {
     if (a == "--data-dir") {
       if (i + 1 == args.size()) return UsageError("--data-dir needs a value");
       options.dataDir = args[++i];
+    } else if (a == "--desk-db") {
+      if (i + 1 == args.size()) return UsageError("--desk-db needs a value");
+      options.deskDb = args[++i];
     } else {
       return UsageError("unknown option " + a);
     }

@@ -27,4 +27,9 @@ void WriteText(std::FILE* out, std::string_view utf8);
 // progress line may be redrawn in place.
 bool IsTerminal(std::FILE* out);
 
+// One line of standard input, without its line end (a password). When
+// standard input is a terminal, prompt goes to standard error first and what
+// is typed is not echoed. False when the input ends before any character.
+bool ReadSecretLine(const char* prompt, std::string& line);
+
 }  // namespace zandrel::platform

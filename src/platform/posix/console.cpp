@@ -1,5 +1,6 @@
 #include "platform/console.h"
 
+#include <termios.h>
 #include <unistd.h>
 
 namespace zandrel::platform {
@@ -16,6 +17,33 @@ void WriteText(std::FILE* out, std::string_view utf8) {
 bool IsTerminal(std::FILE* out) {
   int fd = fileno(out);
   return fd >= 0 && isatty(fd) == 1;
+}
+
+bool ReadSecretLine(const char* prompt, std::string& line) {
+  line.clear();
+  bool terminal = isatty(STDIN_FILENO) == 1;
+  termios saved{};
+  bool hidden = false;
+  if (terminal) {
+    std::fputs(prompt, stderr);
+    std::fflush(stderr);
+    if (tcgetattr(STDIN_FILENO, &saved) == 0) {
+      termios quiet = saved;
+      quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+      quiet.c_lflag |= ECHONL;
+      hidden = tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet) == 0;
+    }
+  }
+  int c = 0;
+  bool any = false;
+  while ((c = std::fgetc(stdin)) != EOF) {
+    any = true;
+    if (c == '\n') break;
+    line += static_cast<char>(c);
+  }
+  if (hidden) tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
+  if (!line.empty() && line.back() == '\r') line.pop_back();
+  return any;
 }
 
 }  // namespace zandrel::platform

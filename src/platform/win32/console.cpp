@@ -75,4 +75,29 @@ bool IsTerminal(std::FILE* out) {
   return h != INVALID_HANDLE_VALUE && GetConsoleMode(h, &mode);
 }
 
+bool ReadSecretLine(const char* prompt, std::string& line) {
+  line.clear();
+  HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
+  DWORD mode = 0;
+  bool console = in != INVALID_HANDLE_VALUE && GetConsoleMode(in, &mode);
+  if (console) {
+    std::fputs(prompt, stderr);
+    std::fflush(stderr);
+    SetConsoleMode(in, mode & ~static_cast<DWORD>(ENABLE_ECHO_INPUT));
+  }
+  int c = 0;
+  bool any = false;
+  while ((c = std::fgetc(stdin)) != EOF) {
+    any = true;
+    if (c == '\n') break;
+    line += static_cast<char>(c);
+  }
+  if (console) {
+    SetConsoleMode(in, mode);
+    std::fputs("\n", stderr);
+  }
+  if (!line.empty() && line.back() == '\r') line.pop_back();
+  return any;
+}
+
 }  // namespace zandrel::platform
