@@ -832,6 +832,8 @@ class DeskRequest final : public server::Request {
   uint64_t body_left() const override { return bodyLeft_; }
 
   void Body(const char* data, std::size_t len, server::Responder& out) override {
+    // The stack hands over empty pieces too, also once the body is whole.
+    if (submitted_) return;
     call_.body.append(data, len);
     bodyLeft_ -= std::min<uint64_t>(bodyLeft_, len);
     if (bodyLeft_ == 0) {
@@ -867,6 +869,7 @@ class DeskRequest final : public server::Request {
 
  private:
   void Submit() {
+    submitted_ = true;
     pending_ = std::make_shared<Pending>();
     auto task = [&impl = impl_, call = std::move(call_), pending = pending_] {
       pending->answer = impl.Handle(call);
@@ -879,6 +882,7 @@ class DeskRequest final : public server::Request {
   Call call_;
   uint64_t bodyLeft_;
   bool login_;
+  bool submitted_ = false;
   std::shared_ptr<Pending> pending_;
   std::shared_ptr<CsvStream> stream_;
 };
