@@ -198,6 +198,7 @@ def start_browser(profile):
                 "--disable-dev-shm-usage", "--window-size=1280,800", "--lang=zh-CN",
                 "--user-data-dir=" + profile]:
         options.add_argument(arg)
+    options.add_experimental_option("prefs", {"intl.accept_languages": "zh-CN,zh"})
     options.set_capability("unhandledPromptBehavior", "ignore")
     driver = webdriver.Chrome(service=Service(executable_path=CHROMEDRIVER), options=options)
     driver.execute_cdp_cmd("Page.addScriptToEvaluateOnNewDocument", {"source": HOOKS})
