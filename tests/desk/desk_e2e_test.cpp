@@ -6,6 +6,7 @@
 #include <cctype>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <set>
 #include <sstream>
 
@@ -266,6 +267,48 @@ TEST_F(Desk, ReindexDropsTheRowOfADeletedFileAndAddsNewFiles) {
       << r.out;
   EXPECT_EQ(JsonIds(""), (Ids{late.id, e_.id, d_.id, c_.id, b_.id}));
   EXPECT_EQ(RunDesk("show " + a_.id).exit, 1);
+}
+
+TEST_F(Desk, AccountsAndTokensAreKeptHashedInTheDesksOwnDatabase) {
+  std::string pw = dir_ / "pw";
+  std::ofstream(pw) << "a long secret 卡顿\nsecond line\n";
+  Outcome added = RunDesk("user add li.wei < " + pw);
+  EXPECT_EQ(added.exit, 0) << added.err;
+  EXPECT_EQ(RunDesk("user add li.wei < " + pw).exit, 1) << "the name is taken";
+  std::string shortPw = dir_ / "short";
+  std::ofstream(shortPw) << "short\n";
+  EXPECT_EQ(RunDesk("user add wang < " + shortPw).exit, 2);
+  EXPECT_EQ(RunDesk("user add 'bad name' < " + pw).exit, 2);
+  EXPECT_EQ(RunDesk("user add wang < /dev/null").exit, 2) << "no password";
+  EXPECT_EQ(RunDesk("user add").exit, 2);
+  Outcome list = RunDesk("user list");
+  EXPECT_EQ(list.exit, 0);
+  EXPECT_EQ(list.out.rfind("li.wei\t", 0), 0u) << list.out;
+
+  Outcome token = RunDesk("token add nightly");
+  ASSERT_EQ(token.exit, 0) << token.err;
+  ASSERT_EQ(token.out.size(), 41u) << "160 bits in hex and a line end";
+  EXPECT_EQ(RunDesk("token add nightly").exit, 1);
+  EXPECT_EQ(RunDesk("token list").out.rfind("nightly\t", 0), 0u);
+  std::string db;
+  ASSERT_TRUE(zandrel::platform::ReadWholeFile(dir_ / "desk.sqlite", db));
+  std::string wal;
+  zandrel::platform::ReadWholeFile(dir_ / "desk.sqlite-wal", wal);
+  db += wal;
+  EXPECT_EQ(db.find("a long secret"), std::string::npos) << "no password in plain text";
+  EXPECT_EQ(db.find(token.out.substr(0, 40)), std::string::npos) << "no token in plain text";
+  EXPECT_NE(db.find("scrypt$32768$8$1$"), std::string::npos) << "scrypt with its cost";
+
+  EXPECT_EQ(RunDesk("token remove nightly").exit, 0);
+  EXPECT_EQ(RunDesk("token remove nightly").exit, 1);
+  EXPECT_EQ(RunDesk("user remove li.wei").exit, 0);
+  EXPECT_EQ(RunDesk("user remove li.wei").exit, 1);
+  EXPECT_EQ(RunDesk("user list").out, "");
+  // Elsewhere with --desk-db, before the command or after it.
+  EXPECT_EQ(RunDesk("user add wang --desk-db " + (dir_ / "elsewhere.sqlite") + " < " + pw).exit, 0);
+  EXPECT_EQ(RunDesk("user list --desk-db " + (dir_ / "elsewhere.sqlite")).out.rfind("wang\t", 0), 0u);
+  EXPECT_EQ(RunDesk("--desk-db " + (dir_ / "elsewhere.sqlite") + " user list").out.rfind("wang\t", 0), 0u);
+  EXPECT_EQ(RunDesk("user list").out, "");
 }
 
 }  // namespace
