@@ -49,6 +49,10 @@ if(NOT WIN32)
           DESTINATION share/doc/zandrel-report-server COMPONENT server)
   configure_file(${pkg_dir}/zandrel-report-server.service.in ${gen_dir}/zandrel-report-server.service @ONLY)
   install(FILES ${gen_dir}/zandrel-report-server.service DESTINATION lib/systemd/system COMPONENT server)
+  configure_file(${pkg_dir}/zandrel-desk.service.in ${gen_dir}/zandrel-desk.service @ONLY)
+  install(FILES ${gen_dir}/zandrel-desk.service DESTINATION lib/systemd/system COMPONENT server)
+  install(FILES ${pkg_dir}/examples/zandrel-desk.nginx
+          DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/zandrel-report-server/examples COMPONENT server)
   # /etc/default when the prefix is /usr (as for the packages).
   install(FILES ${pkg_dir}/zandrel-report-server.default DESTINATION ${CMAKE_INSTALL_FULL_SYSCONFDIR}/default
           RENAME zandrel-report-server COMPONENT server)
@@ -86,7 +90,10 @@ The server that zandrel talks to: it answers UDP probes, stores the posted
 reports (one file each, written atomically) and serves the hint page and a
 speed-test file. It comes with a hardened systemd service that keeps its
 data in /var/lib/zandrel, and with zandrel-desk, the command line that
-searches the stored reports, shows one and rebuilds their index.")
+searches the stored reports, shows one and rebuilds their index, and the
+web pages where support staff log in to find and read them (a second
+hardened service on 127.0.0.1:8080, with an nginx site to put it behind
+TLS).")
   set(CPACK_DEBIAN_SERVER_PACKAGE_CONTROL_EXTRA
       ${pkg_dir}/deb/conffiles ${pkg_dir}/deb/postinst ${pkg_dir}/deb/prerm ${pkg_dir}/deb/postrm)
 endif()

@@ -9,7 +9,7 @@
 # (default: the speed file of that server).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-extra=(lintian dpkg-dev systemd init-system-helpers fakeroot)
+extra=(lintian dpkg-dev systemd init-system-helpers fakeroot nginx-light openssl)
 source scripts/lib/apt.sh
 source scripts/lib/build.sh
 ensure_packages "${extra[@]}"
@@ -53,6 +53,7 @@ expect_files "$app_deb" /usr/bin/zandrel /usr/share/applications/zandrel.desktop
 expect_files "$server_deb" /usr/sbin/zandrel-report-server /usr/share/man/man8/zandrel-report-server.8.gz \
   /usr/bin/zandrel-desk /usr/share/man/man1/zandrel-desk.1.gz \
   /usr/lib/systemd/system/zandrel-report-server.service /etc/default/zandrel-report-server \
+  /usr/lib/systemd/system/zandrel-desk.service /usr/share/doc/zandrel-report-server/examples/zandrel-desk.nginx \
   /usr/share/doc/zandrel-report-server/copyright /usr/share/doc/zandrel-report-server/changelog.gz
 for deb in "$app_deb" "$server_deb"; do
   depends=$(dpkg-deb -f "$deb" Depends)
@@ -106,20 +107,54 @@ for program in zandrel:/usr/bin:zandrel.1 zandrel-report-server:/usr/sbin:zandre
     -P tests/packaging/check_program.cmake
 done
 "$root/usr/bin/zandrel" --version
-[[ -L $root/etc/systemd/system/multi-user.target.wants/zandrel-report-server.service ]] ||
-  fail "the service was not enabled on installation"
+for service in zandrel-report-server zandrel-desk; do
+  [[ -L $root/etc/systemd/system/multi-user.target.wants/$service.service ]] ||
+    fail "$service.service was not enabled on installation"
+done
 
-echo "== systemd unit"
+echo "== systemd units"
 unit=$root/usr/lib/systemd/system/zandrel-report-server.service
-# The host's systemd checks the unit as installed, with its command moved into
-# the throw-away root (verify also checks that the command is executable).
+desk_unit=$root/usr/lib/systemd/system/zandrel-desk.service
+# The host's systemd checks the units as installed, with their commands moved
+# into the throw-away root (verify also checks that the command is executable).
 units=$(mktemp -d)
-sed "s|^ExecStart=/|ExecStart=$root/|" "$unit" >"$units/zandrel-report-server.service"
-systemd-analyze verify --man=no "$units/zandrel-report-server.service"
-systemd-analyze security --offline=yes --threshold=30 "$units/zandrel-report-server.service" | tail -n 1
+for u in "$unit" "$desk_unit"; do
+  sed "s|^ExecStart=/|ExecStart=$root/|" "$u" >"$units/$(basename "$u")"
+  systemd-analyze verify --man=no "$units/$(basename "$u")"
+  systemd-analyze security --offline=yes --threshold=30 "$units/$(basename "$u")" | tail -n 1
+done
 rm -rf "$units"
 grep -qx 'AmbientCapabilities=CAP_NET_BIND_SERVICE' "$unit" &&
   grep -qx 'CapabilityBoundingSet=CAP_NET_BIND_SERVICE' "$unit" || fail "capabilities are not limited to binding ports"
+# The desk: no capability; the report server's user (its files are mode
+# 0600), its state directory read-only, its own beside it; loopback only.
+grep -qx 'CapabilityBoundingSet=' "$desk_unit" || fail "the desk keeps capabilities"
+user=$(grep -x 'User=..*' "$unit") || fail "the report server's unit names no user"
+for line in DynamicUser=yes "$user" 'ReadOnlyPaths=/var/lib/zandrel' 'StateDirectory=zandrel zandrel-desk'; do
+  grep -qxF "$line" "$desk_unit" || fail "zandrel-desk.service lacks $line"
+done
+grep -q '^ExecStart=/usr/bin/zandrel-desk --data-dir /var/lib/zandrel --desk-db /var/lib/zandrel-desk/desk.sqlite serve --listen 127.0.0.1:8080' \
+  "$desk_unit" || fail "the desk is not started on 127.0.0.1:8080 over /var/lib/zandrel"
+# Every hardening option of the report server's unit but its capabilities is
+# in the desk's too.
+missing=$(comm -23 <(grep -E '^(Protect|Private|Restrict|Lock|Memory|Remove|System|NoNew|DevicePolicy|ProcSubset|UMask)' "$unit" | sort) \
+                   <(sort "$desk_unit"))
+[[ -z $missing ]] || fail "zandrel-desk.service lacks the report server's hardening: $missing"
+
+echo "== the nginx site for the desk"
+# nginx checks the example as installed, with a throw-away certificate in
+# place of the one the operator names.
+site=$root/usr/share/doc/zandrel-report-server/examples/zandrel-desk.nginx
+grep -q 'proxy_pass http://127.0.0.1:8080;' "$site" && grep -q 'X-Forwarded-For' "$site" ||
+  fail "the nginx site does not pass requests to the desk with the client's address"
+conf=$(mktemp -d)
+openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=desk.example.org \
+  -keyout "$conf/key.pem" -out "$conf/cert.pem" 2>/dev/null
+sed -e "s|/etc/ssl/certs/desk.example.org.pem|$conf/cert.pem|" -e "s|/etc/ssl/private/desk.example.org.key|$conf/key.pem|" \
+  "$site" >"$conf/site.conf"
+printf 'pid %s/nginx.pid;\nerror_log stderr;\nevents {}\nhttp { include %s/site.conf; }\n' "$conf" "$conf" >"$conf/nginx.conf"
+nginx -t -q -c "$conf/nginx.conf" -p "$conf" || fail "nginx refuses the desk's site"
+rm -rf "$conf"
 
 echo "== the installed server, started as the unit starts it"
 # The unit's command line with its data directory moved to a scratch place;

@@ -557,7 +557,12 @@ struct DeskHandler::Impl {
 
   Answer LoginForm(const Call& call, bool failed, bool tooMany, int code, const std::string& name = {}) {
     PageContext context = Context(call, Who{});
-    context.csrf = RandomHex(16);
+    // The token the browser holds already, when it holds one: a request of
+    // the page's own (the icon the browser asks for unasked) redirected here
+    // must not replace the token of the form on the screen.
+    std::string held = CookieValue(call.cookie, kLoginCookie);
+    bool wellFormed = held.size() == 32 && held.find_first_not_of("0123456789abcdef") == std::string::npos;
+    context.csrf = wellFormed ? held : RandomHex(16);
     const char* reason = code == 200 ? "OK" : code == 401 ? "Unauthorized" : code == 429 ? "Too Many Requests" : "Error";
     std::string fields = SetCookie(kLoginCookie, context.csrf, "/login", options.secureCookies, false);
     if (code == 429) fields += "Retry-After: " + std::to_string(kLoginLockMs / 1000) + "\r\n";
