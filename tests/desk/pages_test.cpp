@@ -75,7 +75,7 @@ void ExpectSafe(const std::string& html) {
   EXPECT_LE(scan.Count("script"), 1);
 }
 
-TEST(PagesEscape, HostileReportPageIsTextOnly) {
+TEST(DeskPagesEscape, HostileReportPageIsTextOnly) {
   store::ReportRecord r = HostileRecord();
   for (Lang lang : {Lang::kZh, Lang::kEn}) {
     std::string html = ReportPage(HostileContext(lang), r);
@@ -99,7 +99,7 @@ TEST(PagesEscape, HostileReportPageIsTextOnly) {
   }
 }
 
-TEST(PagesEscape, ReportPageMarksFailuresAndUnknowns) {
+TEST(DeskPagesEscape, ReportPageMarksFailuresAndUnknowns) {
   store::ReportRecord r = HostileRecord();
   std::string html = ReportPage(PageContext{}, r);
   test::HtmlScan scan = ScanHtml(html);
@@ -124,7 +124,7 @@ TEST(PagesEscape, ReportPageMarksFailuresAndUnknowns) {
   EXPECT_EQ(scan.text.find("跳过了"), std::string::npos);
 }
 
-TEST(PagesEscape, LongProblemIsWholeOnTheReportAndCutInTheList) {
+TEST(DeskPagesEscape, LongProblemIsWholeOnTheReportAndCutInTheList) {
   store::ReportRecord r = HostileRecord();
   std::string line(100 * 1024, 'a');
   line += "<END>";
@@ -142,7 +142,7 @@ TEST(PagesEscape, LongProblemIsWholeOnTheReportAndCutInTheList) {
   EXPECT_LT(list.size(), 20000u);
 }
 
-TEST(PagesEscape, ListPageKeepsHostileFiltersEncoded) {
+TEST(DeskPagesEscape, ListPageKeepsHostileFiltersEncoded) {
   store::SearchPage page;
   page.hits.push_back({HostileRecord(), 4});
   store::ReportRecord quiet;
@@ -189,7 +189,7 @@ TEST(PagesEscape, ListPageKeepsHostileFiltersEncoded) {
   EXPECT_EQ(scan.text.find("服务 \u2717"), std::string::npos);
 }
 
-TEST(PagesEscape, ListPageErrorShowsTheFormAndNoRows) {
+TEST(DeskPagesEscape, ListPageErrorShowsTheFormAndNoRows) {
   store::SearchPage page;
   page.hits.push_back({HostileRecord(), 4});
   page.next_cursor = "next";
@@ -202,7 +202,7 @@ TEST(PagesEscape, ListPageErrorShowsTheFormAndNoRows) {
   EXPECT_EQ(scan.Count("form"), 1);  // no user: no logout form
 }
 
-TEST(PagesEscape, AuditLoginAndErrorPages) {
+TEST(DeskPagesEscape, AuditLoginAndErrorPages) {
   std::vector<AuditEntry> entries = {
       {1714550400000, Hostile("user"), Hostile("from"), "report", Hostile("detail")},
       {1714550300000, "", "10.0.0.9", "login_failed", Hostile("tried")},
@@ -232,7 +232,7 @@ TEST(PagesEscape, AuditLoginAndErrorPages) {
   EXPECT_NE(ScanHtml(error).text.find("404 找不到"), std::string::npos);
 }
 
-TEST(PagesLinks, FramesAndLinks) {
+TEST(DeskPagesLinks, FramesAndLinks) {
   PageContext context;
   context.user = "wang";
   context.csrf = "tok";
@@ -262,7 +262,7 @@ store::ModuleLift Lift(std::string path, double lift) {
   return {std::move(path), 12, 40, 30, 1000, lift};
 }
 
-TEST(Charts, EmptyDataIsANote) {
+TEST(DeskCharts, EmptyDataIsANote) {
   for (const std::string& chart :
        {CountsChart(Lang::kZh, store::TimeBucket::kDay, {}), CountsChart(Lang::kZh, store::TimeBucket::kDay, {{0, 0}}),
         FailureChart(Lang::kZh, {}), FailureChart(Lang::kZh, {store::DayFailures{}}), SpeedChart(Lang::kZh, {}),
@@ -285,7 +285,7 @@ TEST(Charts, EmptyDataIsANote) {
   EXPECT_NE(ScanHtml(page).text.find("refused<script>"), std::string::npos);
 }
 
-TEST(Charts, OneAndManyPointsAreWellFormed) {
+TEST(DeskCharts, OneAndManyPointsAreWellFormed) {
   constexpr int64_t kDay = 86400000, kStart = 1714521600000;
   for (std::size_t n : {1u, 2u, 31u, 24u * 14u}) {
     std::vector<store::TimeCount> counts;
@@ -333,7 +333,7 @@ TEST(Charts, OneAndManyPointsAreWellFormed) {
   EXPECT_NE(scan.text.find("500\u20132000"), std::string::npos);
 }
 
-TEST(Charts, HostileModulePathsAreEscapedAndCut) {
+TEST(DeskCharts, HostileModulePathsAreEscapedAndCut) {
   std::vector<store::ModuleLift> modules;
   for (int i = 0; i < 20; ++i) modules.push_back(Lift(Hostile("C:\\m" + std::to_string(i) + "\\"), 20.0 - i));
   modules.push_back(Lift(std::string(100 * 1024, 'p'), 1.5));
@@ -358,7 +358,7 @@ TEST(Charts, HostileModulePathsAreEscapedAndCut) {
   EXPECT_NE(scan.text.find("No data"), std::string::npos);
 }
 
-TEST(Charts, NiceSteps) {
+TEST(DeskCharts, NiceSteps) {
   EXPECT_EQ(NiceStep(100, 5), 20);
   EXPECT_EQ(NiceStep(7, 5), 2);
   EXPECT_EQ(NiceStep(1, 5), 1);
@@ -366,7 +366,7 @@ TEST(Charts, NiceSteps) {
   EXPECT_EQ(NiceStep(0, 5), 1);
 }
 
-TEST(PagesLang, PickLang) {
+TEST(DeskPagesLang, PickLang) {
   auto pick = [](const char* header) {
     std::string h = header;
     return PickLang(&h);
@@ -385,7 +385,7 @@ TEST(PagesLang, PickLang) {
   EXPECT_EQ(pick(",,;;=,en"), Lang::kEn);
 }
 
-TEST(Texts, CuttingAndNumbers) {
+TEST(DeskTexts, CuttingAndNumbers) {
   EXPECT_EQ(HtmlCut("卡顿卡顿卡顿", 7), "卡顿卡\u2026");
   EXPECT_EQ(HtmlCut("a<b", 10), "a&lt;b");
   EXPECT_EQ(HtmlCut("line\nnext", 20), "line next");
@@ -403,7 +403,7 @@ TEST(Texts, CuttingAndNumbers) {
   EXPECT_EQ(HumanBytes(uint64_t{312} << 20), "312 MB");
 }
 
-TEST(TimeZones, OffsetsFromTheSystemsZones) {
+TEST(DeskTimeZones, OffsetsFromTheSystemsZones) {
   constexpr int64_t kWinter = 1705320000, kSummer = 1719835200;  // 2024-01-15, 2024-07-01 12:00 UTC
   EXPECT_EQ(ZoneOffset("UTC", kSummer), 0);
   EXPECT_EQ(ZoneOffset("Asia/Shanghai", kSummer), 8 * 3600);
@@ -428,7 +428,7 @@ TEST(TimeZones, OffsetsFromTheSystemsZones) {
   EXPECT_EQ(ShowTime(-1, "").text, "1969-12-31 23:59:59");
 }
 
-TEST(StaticFiles, StyleAndScript) {
+TEST(DeskStaticFiles, StyleAndScript) {
   const StaticFile* css = FindStatic("desk.css");
   const StaticFile* js = FindStatic("desk.js");
   ASSERT_TRUE(css && js);
