@@ -19,6 +19,9 @@ inline constexpr int kDeskBusyTimeoutMs = 10000;
 
 struct DeskOptions {
   std::string dataDir = "./reports";
+  // A PostgreSQL store's URL (--database, or ZANDREL_DATABASE); empty: the
+  // data directory's files and index.
+  std::string database;
 };
 
 using Args = std::vector<std::string>;
@@ -26,6 +29,7 @@ using Args = std::vector<std::string>;
 int SearchCommand(const DeskOptions& options, const Args& args);
 int ShowCommand(const DeskOptions& options, const Args& args);
 int ReindexCommand(const DeskOptions& options, const Args& args);
+int MigrateCommand(const DeskOptions& options, const Args& args);
 
 // An error line "zandrel-desk: MESSAGE" on standard error; returns status.
 int Complain(int status, const std::string& message);

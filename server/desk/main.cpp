@@ -1,6 +1,7 @@
 // zandrel-desk: the support staff's program over the report server's data
 // directory: zandrel-desk [--data-dir DIR] COMMAND [options].
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 
 #include "platform/console.h"
@@ -9,8 +10,9 @@
 namespace {
 
 const char kUsage[] =
-    "usage: zandrel-desk [--data-dir DIR] COMMAND [options]\n"
+    "usage: zandrel-desk [--data-dir DIR | --database URL] COMMAND [options]\n"
     "  --data-dir DIR   the report server's data directory (default ./reports)\n"
+    "  --database URL   the PostgreSQL store, postgresql://USER@HOST[:PORT]/DB (or ZANDREL_DATABASE)\n"
     "  --help           this text\n"
     "  --version        print the version\n"
     "commands:\n"
@@ -27,6 +29,7 @@ const char kUsage[] =
     "    --json              one JSON object per report; the count and cursor on standard error\n"
     "  show [--raw] ID        one report decoded to UTF-8 with its record; --raw: its exact bytes\n"
     "  reindex                add every report file the index lacks, drop rows whose file is gone\n"
+    "  migrate                create or upgrade the PostgreSQL store's schema (with --database)\n"
     "exit status: 0 done, 1 not found or the data cannot be read, 2 a bad option or value\n";
 
 struct Command {
@@ -38,6 +41,7 @@ const Command kCommands[] = {
     {"search", zandrel::desk::SearchCommand},
     {"show", zandrel::desk::ShowCommand},
     {"reindex", zandrel::desk::ReindexCommand},
+    {"migrate", zandrel::desk::MigrateCommand},
 };
 
 int UsageError(const std::string& message) {
@@ -61,6 +65,7 @@ std::string IndexPath(const DeskOptions& options) { return options.dataDir + "/"
 int main(int argc, char** argv) {
   std::vector<std::string> args = zandrel::platform::CommandLineArguments(argc, argv);
   zandrel::desk::DeskOptions options;
+  if (const char* url = std::getenv("ZANDREL_DATABASE")) options.database = url;
   std::size_t i = 1;
   for (; i < args.size() && args[i].rfind("-", 0) == 0; ++i) {
     const std::string& a = args[i];
@@ -75,6 +80,9 @@ int main(int argc, char** argv) {
     if (a == "--data-dir") {
       if (i + 1 == args.size()) return UsageError("--data-dir needs a value");
       options.dataDir = args[++i];
+    } else if (a == "--database") {
+      if (i + 1 == args.size()) return UsageError("--database needs a value");
+      options.database = args[++i];
     } else {
       return UsageError("unknown option " + a);
     }

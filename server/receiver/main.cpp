@@ -32,6 +32,8 @@ const char kUsage[] =
     "  --max-store BYTES    refuse reports (507) once stored reports take this much, 0 for no limit\n"
     "  --keep-days N        remove reports older than N days, hourly and at start (default: keep all)\n"
     "  --no-index           store reports without the searchable index\n"
+    "  --database URL       store reports in PostgreSQL, postgresql://USER@HOST[:PORT]/DB, instead of\n"
+    "                       the data directory (or ZANDREL_DATABASE; the password from ~/.pgpass)\n"
     "  --quiet              no log lines\n"
     "  --verbose            also the network engines' diagnostic lines (or ZANDREL_DEBUG=1)\n"
     "  --help               this text\n"
@@ -56,6 +58,7 @@ int UsageError(const std::string& message) {
 
 int main(int argc, char** argv) {
   zandrel::server::ServerOptions opt;
+  if (const char* url = std::getenv("ZANDREL_DATABASE")) opt.database = url;
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
     if (a == "--help" || a == "-h") {
@@ -84,6 +87,8 @@ int main(int argc, char** argv) {
     ++i;
     if (a == "--data-dir") {
       opt.dataDir = value;
+    } else if (a == "--database") {
+      opt.database = value;
     } else if (a == "--bind") {
       if (!zandrel::net::ParseIpv4(value, opt.bindAddr)) return UsageError(std::string("not an IPv4 address: ") + value);
     } else if (a == "--http-port" || a == "--udp-port" || a == "--hint-port") {

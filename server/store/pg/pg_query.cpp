@@ -1,4 +1,4 @@
-#include "server/store/pg_conn.h"
+#include "server/store/pg/pg_query.h"
 
 #include <algorithm>
 #include <charconv>

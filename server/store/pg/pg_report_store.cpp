@@ -1,11 +1,14 @@
-#include "server/store/pg_report_store.h"
+#include "server/store/pg/pg_report_store.h"
 
 #include <algorithm>
 #include <set>
 #include <unordered_map>
 
-#include "server/store/pg_schema.h"
-#include "server/store/record_codec.h"
+#include <nlohmann/json.hpp>
+
+#include "server/store/pg/pg_connection.h"
+#include "server/store/pg/pg_rows.h"
+#include "server/store/pg/pg_schema.h"
 #include "server/store/report_id.h"
 
 namespace zandrel::store {
@@ -27,30 +30,7 @@ std::string Dotted(uint32_t a) {
          std::to_string(a & 255);
 }
 
-std::string LowerPath(std::string_view path) {
-  std::string out(path);
-  for (char& c : out) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    if (c == '/') c = '\\';
-  }
-  return out;
-}
 
-// The search tokens of a problem text: ProblemTokens' words.
-std::vector<std::string> Tokens(const std::optional<std::string>& problem) {
-  std::vector<std::string> out;
-  if (!problem) return out;
-  std::string all = ProblemTokens(*problem);
-  std::set<std::string> seen;
-  std::size_t pos = 0;
-  while (pos < all.size()) {
-    std::size_t space = all.find(' ', pos);
-    if (space == std::string::npos) space = all.size();
-    if (space > pos && seen.insert(all.substr(pos, space - pos)).second) out.push_back(all.substr(pos, space - pos));
-    pos = space + 1;
-  }
-  return out;
-}
 
 // The tokens a query word must all have, as ProblemTokens splits texts: a
 // Latin word itself, a CJK run's single character or its pairs.
@@ -78,25 +58,29 @@ std::vector<std::string> WordTokens(const std::string& word, bool& phrase) {
   return pairs;
 }
 
-std::vector<std::string> AddressesOf(uint32_t sender, const std::vector<report::Adapter>& adapters) {
-  std::set<uint32_t> set{sender};
-  for (const auto& a : adapters) {
-    if (auto ip = ParseIpv4(a.ipv4)) set.insert(*ip);
-  }
+
+
+std::vector<std::string> JsonStrings(const std::string& text) {
   std::vector<std::string> out;
-  for (uint32_t a : set) out.push_back(Dotted(a));
+  nlohmann::json list = nlohmann::json::parse(text, nullptr, false);
+  if (!list.is_array()) return out;
+  for (const auto& item : list) out.push_back(item.is_string() ? item.get<std::string>() : std::string());
   return out;
 }
 
-std::vector<int64_t> MacsOf(const std::vector<report::Adapter>& adapters) {
-  std::set<int64_t> set;
-  for (const auto& a : adapters) {
-    if (auto mac = ParseMac(a.mac)) set.insert(static_cast<int64_t>(*mac));
+std::vector<report::Adapter> JsonAdapters(const std::string& text) {
+  std::vector<report::Adapter> out;
+  nlohmann::json list = nlohmann::json::parse(text, nullptr, false);
+  if (!list.is_array()) return out;
+  for (const auto& a : list) {
+    if (!a.is_object()) continue;
+    auto field = [&](const char* name) { return a.value(name, std::string()); };
+    out.push_back({field("name"), field("description"), field("mac"), field("ipv4"), field("mask"), field("gateway")});
   }
-  return {set.begin(), set.end()};
+  return out;
 }
 
-// Reads a row of PgHitColumns() starting at column `col`.
+// Reads a row of PgHitColumns().
 SearchHit ReadHit(const PgResult& rows, int row) {
   SearchHit hit;
   ReportRecord& r = hit.record;
@@ -105,45 +89,51 @@ SearchHit ReadHit(const PgResult& rows, int row) {
   r.sender = static_cast<uint32_t>(rows.Int(row, 3));
   r.size = static_cast<uint64_t>(rows.Int(row, 4));
   r.md5 = rows.Text(row, 5);
-  r.file = rows.Text(row, 6);
   report::ReportFacts& f = r.facts;
-  if (!rows.IsNull(row, 7)) f.problem = rows.Text(row, 7);
-  if (auto v = rows.OptionalInt(row, 8)) f.cpu_percent = static_cast<int>(*v);
-  if (auto v = rows.OptionalInt(row, 9)) f.free_bytes = static_cast<uint64_t>(*v);
-  f.udp_ok = rows.OptionalBool(row, 10);
-  f.speed_kbps = rows.OptionalInt(row, 11);
-  f.service_ok = rows.OptionalBool(row, 12);
-  f.channels_ok = rows.OptionalBool(row, 13);
-  f.parse_errors = static_cast<uint32_t>(rows.Int(row, 14));
-  hit.module_count = static_cast<uint32_t>(rows.Int(row, 15));
-  f.adapters = DecodeAdapters(rows.Bytes(row, 16));
-  f.channel_ids = DecodeStrings(rows.Bytes(row, 17));
+  if (!rows.IsNull(row, 6)) f.problem = rows.Text(row, 6);
+  if (auto v = rows.OptionalInt(row, 7)) f.cpu_percent = static_cast<int>(*v);
+  if (auto v = rows.OptionalInt(row, 8)) f.free_bytes = static_cast<uint64_t>(*v);
+  f.udp_ok = rows.OptionalBool(row, 9);
+  f.speed_kbps = rows.OptionalInt(row, 10);
+  f.service_ok = rows.OptionalBool(row, 11);
+  f.channels_ok = rows.OptionalBool(row, 12);
+  f.parse_errors = static_cast<uint32_t>(rows.Int(row, 13));
+  hit.module_count = static_cast<uint32_t>(rows.Int(row, 14));
+  f.adapters = JsonAdapters(rows.Text(row, 15));
+  f.channel_ids = JsonStrings(rows.Text(row, 16));
   return hit;
 }
 
 }  // namespace
 
 std::string PgHitColumns() {
-  return "r.rid, r.id, r.received, r.sender - '0.0.0.0'::inet, r.size, r.md5, r.file, r.problem, r.cpu_percent,"
-         " r.free_bytes, r.udp_ok, r.speed_kbps, r.service_ok, r.channels_ok, r.parse_errors,"
-         " cardinality(r.modules), r.adapters, r.channel_ids";
+  return "s.rid, p.id, (extract(epoch FROM p.received) * 1000)::bigint, p.sender - '0.0.0.0'::inet, p.size, p.md5,"
+         " p.problem, p.cpu_percent, p.free_bytes, p.udp_ok, p.speed_kbps, p.service_ok, p.channels_ok, p.parse_errors,"
+         " cardinality(p.modules), p.adapters, array_to_json(p.channel_ids)";
 }
 
 IndexStatus PgReportStore::Open(const std::string& conninfo, bool migrate) {
   std::lock_guard lock(mutex_);
+  if (migrate) {
+    pg::Connection conn;
+    pg::PgError error;
+    if (!conn.Connect(conninfo, error)) return Fail("cannot connect to the database", error.message);
+    if (!pg::Migrate(conn, error)) return Fail("cannot bring the database's schema up to date", error.message);
+  }
   std::string error;
   if (!conn_.Connect(conninfo, &error)) return Fail("cannot connect to the database", error);
-  if (migrate && !PgMigrate(conn_, &error)) return Fail("cannot bring the database's schema up to date", error);
-  int version = 0;
-  if (!PgSchemaVersion(conn_, version, &error)) return Fail("cannot read the database's schema version", error);
-  if (version != kPgSchemaVersion) {
+  PgResult exists = conn_.Query("SELECT to_regclass('zandrel_schema') IS NOT NULL");
+  if (!exists) return Fail("cannot read the database's schema version", exists.error());
+  int found = 0;
+  if (exists.Text(0, 0) == "t") {
+    PgResult version = conn_.Query("SELECT coalesce(max(version), 0) FROM zandrel_schema");
+    if (!version) return Fail("cannot read the database's schema version", version.error());
+    found = static_cast<int>(version.Int(0, 0));
+  }
+  if (found != pg::kSchemaVersion) {
     conn_.Close();
-    return IndexStatus::Failure(
-        version == 0 ? "the database has no report schema yet (create it with: zandrel-desk --database URL migrate)"
-        : version < kPgSchemaVersion
-            ? "the database's schema is older (" + std::to_string(version) +
-                  ") than this program's (upgrade it with: zandrel-desk --database URL migrate)"
-            : "the database's schema is newer (" + std::to_string(version) + ") than this program's");
+    return IndexStatus::Failure("the database's schema is version " + std::to_string(found) + ", this program's " +
+                                std::to_string(pg::kSchemaVersion) + ": " + pg::MigrateHint());
   }
   return {};
 }
@@ -167,101 +157,35 @@ IndexStatus PgReportStore::Insert(const std::vector<ReportRecord>& records, cons
 
 IndexStatus PgReportStore::InsertLocked(const std::vector<ReportRecord>& records,
                                         const std::vector<std::string>& bodies, uint64_t& added) {
-  // The modules of the batch, each made known once.
-  std::vector<std::string> paths, lcs, names;
-  std::set<std::string> seen;
+  // The day partitions the reports go to.
+  std::set<int64_t> days;
   for (const ReportRecord& r : records) {
-    for (const std::string& path : r.facts.modules) {
-      if (!seen.insert(path).second) continue;
-      std::string lc = LowerPath(path);
-      std::size_t slash = lc.rfind('\\');
-      paths.push_back(path);
-      names.push_back(slash == std::string::npos ? lc : lc.substr(slash + 1));
-      lcs.push_back(std::move(lc));
-    }
-  }
-  std::unordered_map<std::string, int64_t> mids;
-  if (!paths.empty()) {
-    std::string list = PgArrayLiteral(paths);
-    PgResult made = conn_.Query(
-        "INSERT INTO module(path, lc, name) SELECT * FROM unnest($1::text[], $2::text[], $3::text[])"
-        " ORDER BY 1 ON CONFLICT (path) DO NOTHING",
-        {Text(list), Text(PgArrayLiteral(lcs)), Text(PgArrayLiteral(names))});
-    if (!made) return Fail("cannot add modules", made.error());
-    PgResult found = conn_.Query("SELECT mid, path FROM module WHERE path = ANY($1::text[])", {Text(list)});
-    if (!found) return Fail("cannot read modules", found.error());
-    for (int i = 0; i < found.rows(); ++i) mids[found.Text(i, 1)] = found.Int(i, 0);
-  }
-
-  // Which are new: not stored, and each id once.
-  std::vector<std::size_t> fresh;
-  std::vector<int64_t> ids;
-  for (std::size_t i = 0; i < records.size(); ++i) {
-    const ReportRecord& r = records[i];
-    std::optional<uint64_t> id = ParseReportId(r.id);
-    if (!id) return Fail("cannot store report " + r.id, "not a report id");
     if (r.received < 0 || r.received >= kMaxReceivedMs) {
       return Fail("cannot store report " + r.id, "received time out of range");
     }
-    ids.push_back(static_cast<int64_t>(*id));
+    days.insert(r.received / kDayMs);
   }
-  PgResult stored = conn_.Query("SELECT id FROM report WHERE id = ANY($1::bigint[])", {Text(PgArrayLiteral(ids))});
-  if (!stored) return Fail("cannot store reports", stored.error());
-  std::set<int64_t> taken;
-  for (int i = 0; i < stored.rows(); ++i) taken.insert(stored.Int(i, 0));
-  std::vector<int64_t> millis;
-  for (std::size_t i = 0; i < records.size(); ++i) {
-    if (!taken.insert(ids[i]).second) continue;
-    fresh.push_back(i);
-    millis.push_back(records[i].received);
+  for (int64_t day : days) {
+    PgResult made = conn_.Query("SELECT zandrel_make_partition(date '1970-01-01' + $1::integer)", {Number(day)});
+    if (!made) return Fail("cannot make a day partition", made.error());
   }
-  if (fresh.empty()) return {};
-  // The next free position of each millisecond, then in order of arrival.
-  PgResult last = conn_.Query(
-      "SELECT m, (SELECT max(rid) FROM report WHERE rid >= m * 64 AND rid < m * 64 + 64)"
-      " FROM unnest($1::bigint[]) m",
-      {Text(PgArrayLiteral(millis))});
-  if (!last) return Fail("cannot store reports", last.error());
-  std::unordered_map<int64_t, int64_t> next;
-  for (int i = 0; i < last.rows(); ++i) {
-    next[last.Int(i, 0)] = last.IsNull(i, 1) ? last.Int(i, 0) * kPerMs : last.Int(i, 1) + 1;
-  }
-
-  std::string report_rows, address_rows, body_rows;
-  for (std::size_t i : fresh) {
-    const ReportRecord& r = records[i];
-    const report::ReportFacts& f = r.facts;
-    int64_t rid = next[r.received]++;
-    if (rid >= (r.received + 1) * kPerMs) return Fail("cannot store report " + r.id, "too many reports in one millisecond");
-    std::vector<int64_t> modules;
-    for (const std::string& path : f.modules) modules.push_back(mids.at(path));
-    {
-      CopyRow row(report_rows);
-      row.Int(rid).Int(ids[i]).Int(r.received).Text(Dotted(r.sender)).Int(static_cast<int64_t>(r.size)).Text(r.md5)
-          .Text(r.file);
-      if (f.problem) {
-        row.Text(*f.problem);
-      } else {
-        row.Null();
-      }
-      row.Text(PgArrayLiteral(Tokens(f.problem))).Optional(f.cpu_percent).Optional(f.free_bytes).Optional(f.udp_ok)
-          .Optional(f.speed_kbps).Optional(f.service_ok).Optional(f.channels_ok).Int(f.parse_errors)
-          .Text(PgArrayLiteral(modules)).Text(PgArrayLiteral(MacsOf(f.adapters)))
-          .Bytes(EncodeAdapters(f.adapters)).Bytes(EncodeStrings(f.channel_ids));
+  // The receivers' own row and statement, in batches within the
+  // statement's limit of parameters.
+  constexpr std::size_t kBatch = 500;
+  for (std::size_t first = 0; first < records.size(); first += kBatch) {
+    std::size_t n = std::min(kBatch, records.size() - first);
+    PgParams params;
+    for (std::size_t i = first; i < first + n; ++i) {
+      const ReportRecord& r = records[i];
+      std::optional<uint64_t> id = ParseReportId(r.id);
+      if (!id) return Fail("cannot store report " + r.id, "not a report id");
+      pg::RowValues row = pg::MakeRow(*id, r.received, r.sender, r.md5, bodies[i], r.facts);
+      for (auto& v : row.text) params.push_back(PgParam{std::move(v), false});
+      params.push_back(PgParam{std::string(row.body), true});
     }
-    for (const std::string& address : AddressesOf(r.sender, f.adapters)) CopyRow(address_rows).Text(address).Int(rid);
-    CopyRow(body_rows).Int(rid).Bytes(bodies[i]);
-    ++added;
-  }
-  std::string error;
-  if (!conn_.CopyIn("COPY report(rid, id, received, sender, size, md5, file, problem, tokens, cpu_percent,"
-                    " free_bytes, udp_ok, speed_kbps, service_ok, channels_ok, parse_errors, modules, macs, adapters,"
-                    " channel_ids) FROM STDIN",
-                    report_rows, &error) ||
-      !conn_.CopyIn("COPY report_address(ip, rid) FROM STDIN", address_rows, &error) ||
-      !conn_.CopyIn("COPY report_body(rid, body) FROM STDIN", body_rows, &error)) {
-    added = 0;
-    return Fail("cannot store reports", error);
+    PgResult stored = conn_.Query(pg::InsertSql(n), params);
+    if (!stored) return Fail("cannot store reports", stored.error());
+    added += stored.Affected();
   }
   return {};
 }
@@ -270,15 +194,17 @@ IndexStatus PgReportStore::AdvanceIdSequence() {
   std::lock_guard lock(mutex_);
   // Ids are shuffled sequence numbers: the largest sequence number is found
   // by reading them all (an import's cost, not a query's).
-  PgResult ids = conn_.Query("SELECT id FROM report");
+  PgResult ids = conn_.Query("SELECT id FROM report_search");
   if (!ids) return Fail("cannot read the report ids", ids.error());
   uint64_t last = 0;
   for (int i = 0; i < ids.rows(); ++i) {
     last = std::max(last, SequenceForReportId(static_cast<uint64_t>(ids.Int(i, 0))));
   }
+  // report_seq hands out the first number of each block: its next value
+  // becomes the number after the last one taken, unless it is past it already.
   PgResult moved = conn_.Query(
-      "SELECT setval('report_seq', greatest($1::bigint,"
-      " (SELECT CASE WHEN is_called THEN last_value ELSE last_value - 1 END FROM report_seq)), true)",
+      "SELECT setval('report_seq', $1::bigint + 1, false)"
+      " FROM report_seq WHERE (CASE WHEN is_called THEN last_value + 64 ELSE last_value END) <= $1::bigint",
       {Number(static_cast<int64_t>(last))});
   if (!moved) return Fail("cannot move the id sequence", moved.error());
   return {};
@@ -289,7 +215,7 @@ IndexStatus PgReportStore::Has(std::string_view id, bool& found) {
   found = false;
   std::optional<uint64_t> value = ParseReportId(id);
   if (!value) return {};
-  PgResult row = conn_.Query("SELECT 1 FROM report WHERE id = $1", {Number(static_cast<int64_t>(*value))});
+  PgResult row = conn_.Query("SELECT 1 FROM report_search WHERE id = $1", {Number(static_cast<int64_t>(*value))});
   if (!row) return Fail("cannot look up a report", row.error());
   found = row.rows() > 0;
   return {};
@@ -361,7 +287,7 @@ IndexStatus PgReportStore::BuildFilter(const SearchQuery& q, Filter& filter) {
 IndexStatus PgReportStore::CountLocked(const Filter& filter, uint64_t& total) {
   total = 0;
   if (filter.none) return {};
-  PgResult count = conn_.Query("SELECT count(*) FROM report r WHERE " + filter.where, filter.params);
+  PgResult count = conn_.Query("SELECT count(*) FROM report_search r WHERE " + filter.where, filter.params);
   if (!count) return Fail("cannot count", count.error());
   total = static_cast<uint64_t>(count.Int(0, 0));
   return {};
@@ -380,8 +306,11 @@ IndexStatus PgReportStore::SearchLocked(const SearchQuery& query, SearchPage& pa
   if (!filter.none) {
     PgParams params = filter.params;
     params.push_back(Number(query.limit + 1));
-    PgResult rows = conn_.Query("SELECT " + PgHitColumns() + " FROM report r WHERE " + filter.where +
-                                    " ORDER BY r.rid DESC LIMIT $" + std::to_string(params.size()),
+    // The page's positions first, then their rows of reports.
+    PgResult rows = conn_.Query("SELECT " + PgHitColumns() + " FROM (SELECT r.rid, r.id, r.received FROM report_search r"
+                                    " WHERE " + filter.where + " ORDER BY r.rid DESC LIMIT $" +
+                                    std::to_string(params.size()) +
+                                    ") s JOIN reports p ON p.id = s.id AND p.received = s.received ORDER BY s.rid DESC",
                                 params);
     if (!rows) return Fail("cannot search", rows.error());
     for (int i = 0; i < rows.rows(); ++i) {
@@ -416,17 +345,14 @@ IndexStatus PgReportStore::Get(std::string_view id, std::optional<ReportRecord>&
   record.reset();
   std::optional<uint64_t> value = ParseReportId(id);
   if (!value) return {};
-  PgResult row = conn_.Query("SELECT " + PgHitColumns() + " FROM report r WHERE r.id = $1",
+  PgResult row = conn_.Query("SELECT " + PgHitColumns() + ", array_to_json(p.modules)"
+                             " FROM report_search s JOIN reports p ON p.id = s.id AND p.received = s.received"
+                             " WHERE s.id = $1",
                              {Number(static_cast<int64_t>(*value))});
   if (!row) return Fail("cannot read a report", row.error());
   if (row.rows() == 0) return {};
   SearchHit hit = ReadHit(row, 0);
-  PgResult modules = conn_.Query(
-      "SELECT m.path FROM report r CROSS JOIN LATERAL unnest(r.modules) WITH ORDINALITY u(mid, n)"
-      " JOIN module m ON m.mid = u.mid WHERE r.rid = $1 ORDER BY u.n",
-      {Number(row.Int(0, 0))});
-  if (!modules) return Fail("cannot read a report's modules", modules.error());
-  for (int i = 0; i < modules.rows(); ++i) hit.record.facts.modules.push_back(modules.Text(i, 0));
+  hit.record.facts.modules = JsonStrings(row.Text(0, 17));
   record = std::move(hit.record);
   return {};
 }
@@ -436,7 +362,7 @@ IndexStatus PgReportStore::Body(std::string_view id, std::optional<std::string>&
   body.reset();
   std::optional<uint64_t> value = ParseReportId(id);
   if (!value) return {};
-  PgResult row = conn_.Query("SELECT b.body FROM report r JOIN report_body b ON b.rid = r.rid WHERE r.id = $1",
+  PgResult row = conn_.Query("SELECT body FROM reports WHERE id = $1",
                              {Number(static_cast<int64_t>(*value))}, true);
   if (!row) return Fail("cannot read a report's body", row.error());
   if (row.rows() > 0) body = row.Text(0, 0);
@@ -452,7 +378,7 @@ IndexStatus PgReportStore::CountsPer(const SearchQuery& query, TimeBucket bucket
   if (IndexStatus s = BuildFilter(all, filter); !s || filter.none) return s;
   int64_t width = bucket == TimeBucket::kHour ? kHourMs : kDayMs;
   PgResult rows = conn_.Query("SELECT r.rid / " + std::to_string(width * kPerMs) +
-                                  " AS b, count(*) FROM report r WHERE " + filter.where + " GROUP BY b ORDER BY b",
+                                  " AS b, count(*) FROM report_search r WHERE " + filter.where + " GROUP BY b ORDER BY b",
                               filter.params);
   if (!rows) return Fail("cannot count", rows.error());
   for (int i = 0; i < rows.rows(); ++i) counts.push_back({rows.Int(i, 0) * width, static_cast<uint64_t>(rows.Int(i, 1))});
@@ -471,7 +397,7 @@ IndexStatus PgReportStore::FailuresPerDay(const SearchQuery& query, std::vector<
           " AS b, count(*), count(r.udp_ok), count(r.speed_kbps), count(r.service_ok), count(r.channels_ok),"
           " count(*) FILTER (WHERE r.udp_ok = false), count(*) FILTER (WHERE r.speed_kbps = 0),"
           " count(*) FILTER (WHERE r.service_ok = false), count(*) FILTER (WHERE r.channels_ok = false)"
-          " FROM report r WHERE " + filter.where + " GROUP BY b ORDER BY b",
+          " FROM report_search r WHERE " + filter.where + " GROUP BY b ORDER BY b",
       filter.params);
   if (!rows) return Fail("cannot count failures", rows.error());
   for (int i = 0; i < rows.rows(); ++i) {
@@ -503,7 +429,7 @@ IndexStatus PgReportStore::SpeedHistogram(const SearchQuery& query, std::vector<
   std::vector<int64_t> lows;
   for (const SpeedBin& b : bins) lows.push_back(b.low_kbps);
   PgResult rows = conn_.Query("SELECT width_bucket(r.speed_kbps, '" + PgArrayLiteral(lows) +
-                                  "'::bigint[]) - 1 AS b, count(*) FROM report r WHERE r.speed_kbps IS NOT NULL AND " +
+                                  "'::bigint[]) - 1 AS b, count(*) FROM report_search r WHERE r.speed_kbps IS NOT NULL AND " +
                                   filter.where + " GROUP BY b",
                               filter.params);
   if (!rows) return Fail("cannot count speeds", rows.error());
@@ -527,7 +453,7 @@ IndexStatus PgReportStore::OverRepresentedModules(const SearchQuery& query, std:
   uint64_t set_total = 0;
   if (IndexStatus s = CountLocked(filter, set_total); !s || set_total == 0) return s;
   PgResult set = conn_.Query(
-      "SELECT u.mid, count(*) FROM report r CROSS JOIN LATERAL (SELECT DISTINCT unnest(r.modules) AS mid) u"
+      "SELECT u.mid, count(*) FROM report_search r CROSS JOIN LATERAL (SELECT DISTINCT unnest(r.modules) AS mid) u"
       " WHERE " + filter.where + " GROUP BY u.mid",
       filter.params);
   if (!set) return fail(set.error());
@@ -538,7 +464,7 @@ IndexStatus PgReportStore::OverRepresentedModules(const SearchQuery& query, std:
   int64_t first_day = filter.lo / kPerMs / kDayMs;
   int64_t end_day = filter.hi == INT64_MAX ? INT64_MAX / kPerMs / kDayMs : (filter.hi / kPerMs + kDayMs - 1) / kDayMs;
   int64_t end_rid = end_day >= INT64_MAX / kPerMs / kDayMs ? INT64_MAX : end_day * kDayMs * kPerMs;
-  PgResult total = conn_.Query("SELECT count(*) FROM report WHERE rid >= $1::bigint AND rid < $2::bigint",
+  PgResult total = conn_.Query("SELECT count(*) FROM report_search WHERE rid >= $1::bigint AND rid < $2::bigint",
                                {Number(first_day * kDayMs * kPerMs), Number(end_rid)});
   if (!total) return fail(total.error());
   auto period_total = static_cast<uint64_t>(total.Int(0, 0));

@@ -6,7 +6,7 @@
 #pragma once
 #include <mutex>
 
-#include "server/store/pg_conn.h"
+#include "server/store/pg/pg_query.h"
 #include "server/store/report_reader.h"
 
 namespace zandrel::store {
