@@ -30,6 +30,8 @@ const char kUsage[] =
     "  show [--raw] ID        one report decoded to UTF-8 with its record; --raw: its exact bytes\n"
     "  reindex                add every report file the index lacks, drop rows whose file is gone\n"
     "  migrate                create or upgrade the PostgreSQL store's schema (with --database)\n"
+    "  import                 copy the --data-dir's reports into the --database store, ids kept;\n"
+    "                         run again after an interruption to finish\n"
     "exit status: 0 done, 1 not found or the data cannot be read, 2 a bad option or value\n";
 
 struct Command {
@@ -42,6 +44,7 @@ const Command kCommands[] = {
     {"show", zandrel::desk::ShowCommand},
     {"reindex", zandrel::desk::ReindexCommand},
     {"migrate", zandrel::desk::MigrateCommand},
+    {"import", zandrel::desk::ImportCommand},
 };
 
 int UsageError(const std::string& message) {

@@ -101,12 +101,13 @@ std::string BackendName(const ::testing::TestParamInfo<Backend>& info) {
 
 // One server for the whole run, started at first use.
 testsupport::PgServer& Postgres() {
-  static testsupport::PgServer* server = [] {
-    auto* s = new testsupport::PgServer;
-    if (!s->Start()) ADD_FAILURE() << s->why();
-    return s;
+  static testsupport::PgServer server;  // stopped when the process ends
+  static bool started = [] {
+    if (!server.Start()) ADD_FAILURE() << server.why();
+    return true;
   }();
-  return *server;
+  (void)started;
+  return server;
 }
 
 // A new, empty store of the backend; `name` is unique within the run.

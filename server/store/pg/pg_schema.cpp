@@ -145,8 +145,9 @@ CREATE FUNCTION zandrel_index_reports() RETURNS trigger LANGUAGE plpgsql AS $$
 BEGIN
   INSERT INTO module (path, lc, name)
   SELECT p, lc, regexp_replace(lc, '^.*\\', '')
-    FROM (SELECT DISTINCT p, translate(p, 'ABCDEFGHIJKLMNOPQRSTUVWXYZ/', 'abcdefghijklmnopqrstuvwxyz\') AS lc
-            FROM new_rows r, unnest(r.modules) p) m
+    FROM (SELECT p, translate(p, 'ABCDEFGHIJKLMNOPQRSTUVWXYZ/', 'abcdefghijklmnopqrstuvwxyz\') AS lc
+            FROM (SELECT DISTINCT p FROM new_rows r, unnest(r.modules) p) d
+           WHERE NOT EXISTS (SELECT 1 FROM module m WHERE m.path = d.p)) m
    ORDER BY p
   ON CONFLICT (path) DO NOTHING;
   INSERT INTO report_search (rid, id, received, problem, tokens, udp_ok, speed_kbps, service_ok, channels_ok, macs,
