@@ -36,6 +36,7 @@ wal_compression = lz4
 max_wal_size = 2GB
 checkpoint_timeout = 15min
 synchronous_commit = on
+track_wal_io_timing = on
 commit_delay = 0
 logging_collector = off
 CONF
