@@ -240,10 +240,23 @@ struct PgStore::Shared {
   void Write(std::vector<Job>& batch) {
     busySince = SteadyMs();
     PgError error;
-    bool ok = FindStored(batch, error) && AssignIds(batch, error);
+    if (!FindStored(batch, error) || !AssignIds(batch, error)) {
+      if (error.connectionLost) {
+        conn.Close();
+        MarkDown(error.message);
+      } else {
+        // Nothing was written: the reports are not stored, and may be sent again.
+        LogLine(opt.quiet, "cannot prepare %zu reports for storing (%s); answered 503", batch.size(),
+                error.message.c_str());
+        for (Job& j : batch) Finish(j, 503);
+        batch.clear();
+      }
+      busySince = 0;
+      return;
+    }
     std::vector<Job*> all;
     for (Job& j : batch) all.push_back(&j);
-    ok = ok && (batch.empty() || Insert(all, error));
+    bool ok = batch.empty() || Insert(all, error);
     if (!ok && !error.connectionLost && NoPartition(error)) {
       // A day no partition was made for (a clock far ahead): made now.
       PgError e2;
