@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
 # A throwaway PostgreSQL for tests and benchmarks, in a directory of its
 # own, run as the postgres user (initdb refuses root):
-#   pg-cluster.sh init DIR PORT      make the cluster (DIR must not exist), start it, create database zandrel
+#   pg-cluster.sh init DIR PORT [tcp]  make the cluster (DIR must not exist), start it, create database zandrel
 #   pg-cluster.sh start DIR [MODE]   start it again
 #   pg-cluster.sh stop DIR [MODE]    stop it; MODE fast (default), immediate or smart
 #   pg-cluster.sh remove DIR         stop it if running and remove DIR
-# It listens on 127.0.0.1:PORT and on a unix socket in DIR/socket (reachable
-# from any network namespace); trust authentication for local connections.
-# The URL to use: postgresql://postgres@localhost:PORT/zandrel?host=DIR/socket
+# It listens on a unix socket in DIR/socket named for PORT (reachable from any
+# network namespace, and never in another cluster's way), and with "tcp" on
+# 127.0.0.1:PORT too; trust authentication for local connections.
+# The URL to use: postgresql://postgres@/zandrel?host=DIR/socket&port=PORT
 set -euo pipefail
 bin=$(ls -d /usr/lib/postgresql/*/bin | sort -V | tail -1)
 as_pg() { runuser -u postgres -- "$@"; }
@@ -27,7 +28,7 @@ case "$cmd" in
     chmod 755 "$dir" "$dir/socket"
     cat >>"$dir/data/postgresql.conf" <<CONF
 port = $port
-listen_addresses = '127.0.0.1'
+listen_addresses = '$([[ ${4:-} == tcp ]] && echo 127.0.0.1)'
 unix_socket_directories = '$dir/socket'
 max_connections = 100
 shared_buffers = 256MB
@@ -35,6 +36,7 @@ wal_compression = lz4
 max_wal_size = 2GB
 checkpoint_timeout = 15min
 synchronous_commit = on
+track_wal_io_timing = on
 commit_delay = 0
 logging_collector = off
 CONF

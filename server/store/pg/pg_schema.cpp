@@ -45,6 +45,7 @@ CREATE TABLE reports (
 ) PARTITION BY RANGE (received);
 ALTER TABLE reports ALTER COLUMN body SET COMPRESSION lz4;
 CREATE INDEX reports_received ON reports (received);
+CREATE INDEX reports_md5 ON reports (md5);
 CREATE INDEX reports_sender ON reports USING gist (sender inet_ops);
 CREATE INDEX reports_addresses ON reports USING gin (addresses);
 CREATE INDEX reports_macs ON reports USING gin (macs);

@@ -67,6 +67,7 @@ struct Job {
   int64_t received = 0;
   uint64_t id = 0;  // 0 until the writer gives it one; kept for every retry
   bool maybeStored = false;  // an insert of it was sent and its outcome lost
+  bool looked = false;  // searched for among the reports already stored
   Clock::time_point queued;
 };
 
@@ -145,10 +146,52 @@ struct PgStore::Shared {
     return true;
   }
 
-  // Ids for the jobs that have none, from blocks of the shared sequence.
+  // A report sent again, its answer lost with a receiver or a connection,
+  // is the one stored: the same bytes stored within a day are answered with
+  // the stored report's id instead of being stored twice. Jobs found are
+  // finished and leave the batch.
+  bool FindStored(std::vector<Job>& batch, PgError& error) {
+    std::vector<std::string> digests;
+    for (const Job& j : batch) {
+      if (!j.looked) digests.push_back(j.md5);
+    }
+    if (digests.empty()) return true;
+    std::string list = ArrayLiteral(digests);
+    Result r = conn.Query(
+        "SELECT md5, size, id FROM reports WHERE md5 = ANY($1::text[]) AND received > now() - interval '1 day'",
+        {list.c_str()}, error);
+    if (!r) return false;
+    std::map<std::string, std::pair<uint64_t, uint64_t>> found;  // md5 -> (size, id)
+    for (int i = 0; i < PQntuples(r.get()); ++i) {
+      found[PQgetvalue(r.get(), i, 0)] = {std::stoull(PQgetvalue(r.get(), i, 1)), std::stoull(PQgetvalue(r.get(), i, 2))};
+    }
+    std::vector<Job> left;
+    for (Job& j : batch) {
+      auto it = j.looked ? found.end() : found.find(j.md5);
+      j.looked = true;
+      if (it != found.end() && it->second.first == j.body.size()) {
+        j.id = it->second.second;
+        Finish(j, 200);
+      } else {
+        left.push_back(std::move(j));
+      }
+    }
+    batch = std::move(left);
+    return true;
+  }
+
+  // Ids for the jobs that have none, from blocks of the shared sequence. The
+  // same bytes twice in one batch get one id and one received time: the
+  // insert keeps one row, and both are answered with its id.
   bool AssignIds(std::vector<Job>& batch, PgError& error) {
+    std::map<std::string, const Job*> fresh;
     for (Job& j : batch) {
       if (j.id) continue;
+      if (auto it = fresh.find(j.md5); it != fresh.end() && it->second->body == j.body) {
+        j.id = it->second->id;
+        j.received = it->second->received;
+        continue;
+      }
       if (nextSeq >= blockEnd) {
         Result r = conn.Query("SELECT nextval('report_seq')", {}, error);
         if (!r) return false;
@@ -156,6 +199,7 @@ struct PgStore::Shared {
         blockEnd = nextSeq + static_cast<uint64_t>(kIdBlock);
       }
       j.id = ReportIdForSequence(nextSeq++);
+      fresh.emplace(j.md5, &j);
     }
     return true;
   }
@@ -196,9 +240,23 @@ struct PgStore::Shared {
   void Write(std::vector<Job>& batch) {
     busySince = SteadyMs();
     PgError error;
+    if (!FindStored(batch, error) || !AssignIds(batch, error)) {
+      if (error.connectionLost) {
+        conn.Close();
+        MarkDown(error.message);
+      } else {
+        // Nothing was written: the reports are not stored, and may be sent again.
+        LogLine(opt.quiet, "cannot prepare %zu reports for storing (%s); answered 503", batch.size(),
+                error.message.c_str());
+        for (Job& j : batch) Finish(j, 503);
+        batch.clear();
+      }
+      busySince = 0;
+      return;
+    }
     std::vector<Job*> all;
     for (Job& j : batch) all.push_back(&j);
-    bool ok = AssignIds(batch, error) && Insert(all, error);
+    bool ok = batch.empty() || Insert(all, error);
     if (!ok && !error.connectionLost && NoPartition(error)) {
       // A day no partition was made for (a clock far ahead): made now.
       PgError e2;

@@ -20,6 +20,11 @@
 // a disk full on the database's side) fails its report alone with 507;
 // nothing of it is kept.
 //
+// The same bytes uploaded again within a day (a client whose answer was
+// lost with a receiver or a connection sends the report again, maybe to
+// another receiver) are answered with the stored report's id, not stored
+// twice.
+//
 // The writer also makes each day's partition ahead of time, and with
 // keepDays drops the days past it: at the start and every hour.
 #pragma once
