@@ -3,8 +3,11 @@
 // rate, p50/p95 of the first page (50 rows) of each single filter and of
 // combined ones, and the time of each aggregate over 30 days.
 //
-//   index_bench [--count N] [--dir DIR] [--reuse] [--runs R]
+//   index_bench [--count N] [--dir DIR] [--reuse] [--runs R] [--database URL [--explain]]
 // --dir keeps the database in DIR; --reuse queries the one already there.
+// --database: the same over PostgreSQL (the database migrated first; each
+// report stored with a 2 KB body); --explain prints EXPLAIN ANALYZE of each
+// filter's first page.
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -16,7 +19,9 @@
 #include <vector>
 
 #include "report_generator.h"
+#include "server/store/pg/pg_report_store.h"
 #include "server/store/report_index.h"
+#include "server/store/report_reader.h"
 #include "temp_dir.h"
 
 using namespace zandrel;
@@ -55,7 +60,8 @@ int main(int argc, char** argv) {
   uint64_t count = 1000000;
   int runs = 20;
   std::string dir_arg;
-  bool reuse = false;
+  bool reuse = false, explain = false;
+  std::string database;
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
     if (a == "--count" && i + 1 < argc) {
@@ -66,8 +72,12 @@ int main(int argc, char** argv) {
       runs = std::stoi(argv[++i]);
     } else if (a == "--reuse") {
       reuse = true;
+    } else if (a == "--database" && i + 1 < argc) {
+      database = argv[++i];
+    } else if (a == "--explain") {
+      explain = true;
     } else {
-      std::fprintf(stderr, "usage: index_bench [--count N] [--dir DIR] [--reuse] [--runs R]\n");
+      std::fprintf(stderr, "usage: index_bench [--count N] [--dir DIR] [--reuse] [--runs R] [--database URL [--explain]]\n");
       return 2;
     }
   }
@@ -82,12 +92,16 @@ int main(int argc, char** argv) {
   testing::GeneratorOptions options;
   options.count_hint = count;
   testing::ReportGenerator gen(options);
-  store::ReportIndex index;
-  store::IndexStatus s = index.Open(path);
+  store::EmbeddedReportReader embedded(dir_arg);
+  store::PgReportStore postgres;
+  store::ReportReader& index = database.empty() ? static_cast<store::ReportReader&>(embedded) : postgres;
+  store::IndexStatus s = database.empty() ? embedded.Open(path) : postgres.Open(database, true);
   if (!s) {
     std::fprintf(stderr, "%s\n", s.message.c_str());
     return 1;
   }
+  std::string body(2048, 'x');
+  std::vector<std::string> bodies;
   std::vector<store::ReportRecord> sample;  // every 1000th, for query values
   if (!reuse) {
     auto start = Clock::now();
@@ -96,7 +110,8 @@ int main(int argc, char** argv) {
       batch.push_back(gen.Next());
       if (i % 1000 == 0) sample.push_back(batch.back());
       if (batch.size() == 1000 || i + 1 == count) {
-        if (!(s = index.Add(batch))) {
+        bodies.assign(batch.size(), body);
+        if (!(s = database.empty() ? embedded.index().Add(batch) : postgres.Insert(batch, bodies))) {
           std::fprintf(stderr, "%s\n", s.message.c_str());
           return 1;
         }
@@ -110,8 +125,12 @@ int main(int argc, char** argv) {
     double seconds = Ms(Clock::now() - start) / 1000;
     std::printf("indexed %llu reports in %.1f s: %.0f reports/s (batches of 1000)\n",
                 static_cast<unsigned long long>(count), seconds, static_cast<double>(count) / seconds);
-    index.Close();
-    if (!(s = index.Open(path))) return 1;
+    if (database.empty()) {
+      embedded.index().Close();
+      if (!(s = embedded.Open(path))) return 1;
+    } else {
+      postgres.connection().Exec("VACUUM ANALYZE", nullptr);
+    }
   } else {
     for (uint64_t i = 0; i < count; ++i) {
       store::ReportRecord r = gen.Next();
@@ -119,7 +138,12 @@ int main(int argc, char** argv) {
     }
   }
   uint64_t bytes = 0;
+  if (!database.empty()) {
+    store::PgResult size = postgres.connection().Query("SELECT pg_database_size(current_database())");
+    if (size) bytes = static_cast<uint64_t>(size.Int(0, 0));
+  }
   for (const char* suffix : {"", "-wal", "-shm"}) {
+    if (!database.empty()) break;
     std::error_code ec;
     auto n = std::filesystem::file_size(path + suffix, ec);
     if (!ec) bytes += n;
@@ -176,6 +200,22 @@ int main(int argc, char** argv) {
                                     {"from", month_ago}};
        }},
   };
+  if (explain && !database.empty()) {
+    for (const Case& c : cases) {
+      store::PgReportStore::Filter filter;
+      store::SearchQuery q = Query(c.params(0));
+      if (!(s = postgres.BuildFilter(q, filter)) || filter.none) continue;
+      store::PgParams params = filter.params;
+      params.push_back({std::to_string(q.limit + 1), false});
+      store::PgResult plan = postgres.connection().Query(
+          "EXPLAIN (ANALYZE, BUFFERS, COSTS OFF) SELECT r.rid, r.id, r.received FROM report_search r WHERE " +
+              filter.where + " ORDER BY r.rid DESC LIMIT $" + std::to_string(params.size()),
+          params);
+      std::printf("\n-- %s\n", c.name);
+      if (!plan) std::printf("%s\n", plan.error().c_str());
+      for (int i = 0; i < plan.rows(); ++i) std::printf("%s\n", plan.Text(i, 0).c_str());
+    }
+  }
   std::printf("\n%-42s %9s %9s %12s %10s\n", "first page (50 rows)", "p50 ms", "p95 ms", "p95 +total", "matches");
   for (const Case& c : cases) {
     std::vector<double> page_ms, total_ms;

@@ -2,8 +2,11 @@
 // directory. Each command takes the words after its name on the command line
 // and returns the program's exit status; main picks the command.
 #pragma once
+#include <memory>
 #include <string>
 #include <vector>
+
+#include "server/store/report_reader.h"
 
 namespace zandrel::desk {
 
@@ -24,6 +27,9 @@ inline constexpr char kDeskDbFileName[] = "desk.sqlite";
 struct DeskOptions {
   std::string dataDir = "./reports";
   std::string deskDb;  // empty: kDeskDbFileName in dataDir
+  // A PostgreSQL store's URL (--database, or ZANDREL_DATABASE); empty: the
+  // data directory's files and index.
+  std::string database;
 };
 
 using Args = std::vector<std::string>;
@@ -34,6 +40,13 @@ int ReindexCommand(const DeskOptions& options, const Args& args);
 int UserCommand(const DeskOptions& options, const Args& args);
 int TokenCommand(const DeskOptions& options, const Args& args);
 int ServeCommand(const DeskOptions& options, const Args& args);
+int MigrateCommand(const DeskOptions& options, const Args& args);
+int ImportCommand(const DeskOptions& options, const Args& args);
+
+// The store the options name: PostgreSQL with a database URL, else the data
+// directory's index (which must exist). Null with `error` when it cannot be
+// opened.
+std::unique_ptr<store::ReportReader> OpenReader(const DeskOptions& options, std::string& error);
 
 // An error line "zandrel-desk: MESSAGE" on standard error; returns status.
 int Complain(int status, const std::string& message);

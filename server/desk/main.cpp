@@ -1,6 +1,7 @@
 // zandrel-desk: the support staff's program over the report server's data
 // directory: zandrel-desk [--data-dir DIR] COMMAND [options].
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 
 #include "platform/console.h"
@@ -9,9 +10,10 @@
 namespace {
 
 const char kUsage[] =
-    "usage: zandrel-desk [--data-dir DIR] COMMAND [options]\n"
+    "usage: zandrel-desk [--data-dir DIR | --database URL] COMMAND [options]\n"
     "  --data-dir DIR   the report server's data directory (default ./reports)\n"
     "  --desk-db PATH   the desk's own database of accounts, sessions and audit (default DIR/desk.sqlite)\n"
+    "  --database URL   the PostgreSQL store, postgresql://USER@HOST[:PORT]/DB (or ZANDREL_DATABASE)\n"
     "  --help           this text\n"
     "  --version        print the version\n"
     "commands:\n"
@@ -40,6 +42,9 @@ const char kUsage[] =
     "  token add NAME         make an API token (Authorization: Bearer TOKEN), printed once\n"
     "  token remove NAME      revoke it\n"
     "  token list             the tokens' names\n"
+    "  migrate                create or upgrade the PostgreSQL store's schema (with --database)\n"
+    "  import                 copy the --data-dir's reports into the --database store, ids kept;\n"
+    "                         run again after an interruption to finish\n"
     "exit status: 0 done, 1 not found or the data cannot be read, 2 a bad option or value\n";
 
 struct Command {
@@ -54,6 +59,8 @@ const Command kCommands[] = {
     {"serve", zandrel::desk::ServeCommand},
     {"user", zandrel::desk::UserCommand},
     {"token", zandrel::desk::TokenCommand},
+    {"migrate", zandrel::desk::MigrateCommand},
+    {"import", zandrel::desk::ImportCommand},
 };
 
 int UsageError(const std::string& message) {
@@ -81,6 +88,7 @@ std::string DeskDbPath(const DeskOptions& options) {
 int main(int argc, char** argv) {
   std::vector<std::string> args = zandrel::platform::CommandLineArguments(argc, argv);
   zandrel::desk::DeskOptions options;
+  if (const char* url = std::getenv("ZANDREL_DATABASE")) options.database = url;
   std::size_t i = 1;
   for (; i < args.size() && args[i].rfind("-", 0) == 0; ++i) {
     const std::string& a = args[i];
@@ -98,6 +106,9 @@ int main(int argc, char** argv) {
     } else if (a == "--desk-db") {
       if (i + 1 == args.size()) return UsageError("--desk-db needs a value");
       options.deskDb = args[++i];
+    } else if (a == "--database") {
+      if (i + 1 == args.size()) return UsageError("--database needs a value");
+      options.database = args[++i];
     } else {
       return UsageError("unknown option " + a);
     }

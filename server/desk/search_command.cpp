@@ -2,7 +2,6 @@
 // lines.
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <variant>
 
 #include "platform/console.h"
@@ -129,18 +128,11 @@ int SearchCommand(const DeskOptions& options, const Args& args) {
   }
   const store::SearchQuery& query = std::get<store::SearchQuery>(parsed);
 
-  std::string path = IndexPath(options);
-  std::error_code ec;
-  if (!std::filesystem::exists(path, ec)) {
-    return Complain(kExitFailure, "no index in " + options.dataDir + " (make it with: zandrel-desk --data-dir " +
-                                      options.dataDir + " reindex)");
-  }
-  store::ReportIndex index;
-  store::IndexOptions index_options;
-  index_options.busy_timeout_ms = kDeskBusyTimeoutMs;
-  if (auto s = index.Open(path, index_options); !s) return Complain(kExitFailure, s.message);
+  std::string error;
+  std::unique_ptr<store::ReportReader> reader = OpenReader(options, error);
+  if (!reader) return Complain(kExitFailure, error);
   store::SearchPage page;
-  if (auto s = index.Search(query, page, true); !s) return Complain(kExitFailure, s.message);
+  if (auto s = reader->Search(query, page, true); !s) return Complain(kExitFailure, s.message);
 
   if (json) {
     std::string out;

@@ -58,6 +58,36 @@ std::optional<Found> FromFileNames(const DeskOptions& options, uint64_t id) {
   return std::nullopt;
 }
 
+// Writes the report: its exact bytes, or its record and text for people.
+int Print(const Found& found, const std::string& body, bool raw) {
+  if (raw) {
+    std::fwrite(body.data(), 1, body.size(), stdout);
+    return std::fflush(stdout) == 0 && !std::ferror(stdout) ? kExitOk : Complain(kExitFailure, "cannot write");
+  }
+  std::string out = "id:       " + found.id + "\nreceived: " + Rfc3339Ms(found.received) +
+                    "\nsender:   " + DottedIpv4(found.sender) + "\nsize:     " + std::to_string(body.size()) +
+                    "\nmd5:      " + found.md5 + (found.file.empty() ? "" : "\nfile:     " + found.file) + "\n\n";
+  out += TerminalSafe(platform::GbkToUtf8(body), true);
+  if (!out.empty() && out.back() != '\n') out += '\n';
+  platform::WriteText(stdout, out);
+  return kExitOk;
+}
+
+// The report's record and its bytes from the PostgreSQL store.
+int ShowFromDatabase(const DeskOptions& options, const std::string& id, bool raw) {
+  std::string error;
+  std::unique_ptr<store::ReportReader> reader = OpenReader(options, error);
+  if (!reader) return Complain(kExitFailure, error);
+  std::optional<store::ReportRecord> record;
+  if (auto s = reader->Get(id, record); !s) return Complain(kExitFailure, s.message);
+  std::optional<std::string> body;
+  if (record) {
+    if (auto s = reader->Body(id, body); !s) return Complain(kExitFailure, s.message);
+  }
+  if (!record || !body) return Complain(kExitFailure, "no report " + id + " in the database");
+  return Print(Found{record->id, record->file, record->md5, record->received, record->sender}, *body, raw);
+}
+
 }  // namespace
 
 int ShowCommand(const DeskOptions& options, const Args& args) {
@@ -79,6 +109,7 @@ int ShowCommand(const DeskOptions& options, const Args& args) {
   if (!id) return Complain(kExitUsage, "not a report id: " + TerminalSafe(*id_text, false));
   std::string canonical = store::ReportIdText(*id);
 
+  if (!options.database.empty()) return ShowFromDatabase(options, canonical, raw);
   std::string index_error;
   std::optional<Found> found = FromIndex(options, canonical, index_error);
   if (!found) found = FromFileNames(options, *id);
@@ -91,17 +122,7 @@ int ShowCommand(const DeskOptions& options, const Args& args) {
   if (!platform::ReadWholeFile(options.dataDir + "/" + found->file, body)) {
     return Complain(kExitFailure, "report " + canonical + ": its file " + found->file + " cannot be read");
   }
-  if (raw) {
-    std::fwrite(body.data(), 1, body.size(), stdout);
-    return std::fflush(stdout) == 0 && !std::ferror(stdout) ? kExitOk : Complain(kExitFailure, "cannot write");
-  }
-  std::string out = "id:       " + found->id + "\nreceived: " + Rfc3339Ms(found->received) +
-                    "\nsender:   " + DottedIpv4(found->sender) + "\nsize:     " + std::to_string(body.size()) +
-                    "\nmd5:      " + found->md5 + "\nfile:     " + found->file + "\n\n";
-  out += TerminalSafe(platform::GbkToUtf8(body), true);
-  if (!out.empty() && out.back() != '\n') out += '\n';
-  platform::WriteText(stdout, out);
-  return kExitOk;
+  return Print(*found, body, raw);
 }
 
 }  // namespace zandrel::desk

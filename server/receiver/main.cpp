@@ -34,6 +34,8 @@ const char kUsage[] =
     "  --no-index           store reports without the searchable index\n"
     "  --trusted-proxy CIDR a load balancer whose PROXY header (v1 or v2) names the client on the\n"
     "                       HTTP and hint ports; a bare address is a /32; may be given more than once\n"
+    "  --database URL       store reports in PostgreSQL, postgresql://USER@HOST[:PORT]/DB, instead of\n"
+    "                       the data directory (or ZANDREL_DATABASE; the password from ~/.pgpass)\n"
     "  --quiet              no log lines\n"
     "  --verbose            also the network engines' diagnostic lines (or ZANDREL_DEBUG=1)\n"
     "  --help               this text\n"
@@ -58,6 +60,7 @@ int UsageError(const std::string& message) {
 
 int main(int argc, char** argv) {
   zandrel::server::ServerOptions opt;
+  if (const char* url = std::getenv("ZANDREL_DATABASE")) opt.database = url;
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
     if (a == "--help" || a == "-h") {
@@ -86,6 +89,8 @@ int main(int argc, char** argv) {
     ++i;
     if (a == "--data-dir") {
       opt.dataDir = value;
+    } else if (a == "--database") {
+      opt.database = value;
     } else if (a == "--bind") {
       if (!zandrel::net::ParseIpv4(value, opt.bindAddr)) return UsageError(std::string("not an IPv4 address: ") + value);
     } else if (a == "--trusted-proxy") {

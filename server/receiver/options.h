@@ -34,6 +34,9 @@ struct ServerOptions {
   std::string speedPath = "/speedtest/zandrel-speed.bin";
   uint32_t keepDays = 0;  // remove reports older than this many days, 0: keep every report
   bool index = true;  // keep the report index beside the files, where the system has one
+  // A PostgreSQL store's URL: reports go there instead of the data
+  // directory (which then holds only an operator's Hint.html).
+  std::string database;
   bool quiet = false;  // no log lines
   // Load balancers whose PROXY header names the client (HttpLimits).
   std::vector<Ipv4Range> trustedProxies;

@@ -18,10 +18,13 @@ std::string HintPage(const std::string& dataDir) {
          "把检测报告发送给我们。</p></body></html>\n";
 }
 
+// Seconds a client is told to wait when a report could not be stored now.
+constexpr uint32_t kStoreRetrySeconds = 5;
+
 // A report's body on its way to the store, then its answer once stored.
 class ReportRequest final : public Request {
  public:
-  ReportRequest(const ServerOptions& opt, store::ReportStore& store, std::unique_ptr<store::ReportStore::Upload> upload,
+  ReportRequest(const ServerOptions& opt, store::ReportIntake& store, std::unique_ptr<store::ReportIntake::Upload> upload,
                 uint64_t length, std::string flag, const RequestHead& head, std::string peerText)
       : opt_(opt), store_(store), upload_(std::move(upload)), length_(length), flag_(std::move(flag)),
         method_(head.method), target_(head.target), peerText_(std::move(peerText)) {}
@@ -49,10 +52,13 @@ class ReportRequest final : public Request {
 
   void Settle(Responder& out) override {
     if (!storing_ || storing_->status == 0) return;
-    std::shared_ptr<const store::ReportStore::Storing> done = std::move(storing_);
+    std::shared_ptr<const store::Storing> done = std::move(storing_);
     if (done->status == 200) {
       // The id lets the user quote the report, and support find it.
       out.Respond(200, "OK", done->id + "\n", "X-Report-Id: " + done->id + "\r\n");
+    } else if (done->status == 503) {
+      out.Respond(503, "Service Unavailable", "the report could not be stored now; try again soon\n",
+                  "Retry-After: " + std::to_string(kStoreRetrySeconds) + "\r\n");
     } else {
       out.Respond(507, "Insufficient Storage", "the report could not be written\n");
     }
@@ -70,11 +76,11 @@ class ReportRequest final : public Request {
 
  private:
   const ServerOptions& opt_;
-  store::ReportStore& store_;
-  std::unique_ptr<store::ReportStore::Upload> upload_;
+  store::ReportIntake& store_;
+  std::unique_ptr<store::ReportIntake::Upload> upload_;
   uint64_t length_;
   std::string flag_, method_, target_, peerText_;
-  std::shared_ptr<const store::ReportStore::Storing> storing_;
+  std::shared_ptr<const store::Storing> storing_;
 };
 
 // The generated speed-test file, from first for length bytes.
@@ -130,7 +136,7 @@ std::unique_ptr<Request> Receiver::OpenReport(const RequestHead& head, const Pee
     out.Respond(413, "Payload Too Large", "report too large\n");
     return nullptr;
   }
-  store::ReportStore::Admission a = store_.Admit(peer.addr, length, nowMs);
+  store::Admission a = store_.Admit(peer.addr, length, nowMs);
   if (a.status == 429) {
     out.Respond(429, "Too Many Requests", "too many reports from this address\n",
                 "Retry-After: " + std::to_string(a.retryAfter) + "\r\n");
@@ -178,7 +184,8 @@ std::unique_ptr<Request> Receiver::OpenSpeedFile(const RequestHead& head, const 
 
 std::string HandleInProcess(const ServerOptions& opt, store::ReportStore& store, const std::vector<std::string>& pieces,
                             uint32_t peerAddr, bool hintOnly, uint64_t maxStreamBytes) {
-  Receiver receiver(opt, store);
+  std::unique_ptr<store::ReportIntake> intake = store::EmbeddedIntake(store);
+  Receiver receiver(opt, *intake);
   HttpLimits limits = opt.http();
   Peer peer;
   peer.addr = peerAddr;

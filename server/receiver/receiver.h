@@ -9,6 +9,7 @@
 
 #include "server/http/exchange.h"
 #include "server/receiver/options.h"
+#include "server/store/report_intake.h"
 #include "server/store/report_store.h"
 
 namespace zandrel::server {
@@ -18,7 +19,7 @@ enum ListenerTag { kMainListener = 0, kHintListener = 1 };
 
 class Receiver final : public RequestHandler {
  public:
-  Receiver(const ServerOptions& opt, store::ReportStore& store) : opt_(opt), store_(store) {}
+  Receiver(const ServerOptions& opt, store::ReportIntake& store) : opt_(opt), store_(store) {}
 
   std::unique_ptr<Request> Open(const RequestHead& head, const Peer& peer, Responder& out, uint32_t nowMs) override;
   void OnPass() override { store_.Collect(); }
@@ -28,7 +29,7 @@ class Receiver final : public RequestHandler {
   std::unique_ptr<Request> OpenSpeedFile(const RequestHead& head, const Peer& peer, Responder& out);
 
   const ServerOptions& opt_;
-  store::ReportStore& store_;
+  store::ReportIntake& store_;
 };
 
 // Drives one connection to a receiver in process: the pieces are fed in

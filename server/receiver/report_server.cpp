@@ -3,16 +3,63 @@
 #include "platform/clock.h"
 #include "platform/files.h"
 #include "server/common/log.h"
+#ifdef ZANDREL_HAVE_PG
+#include "server/store/pg/pg_store.h"
+#endif
 
 namespace zandrel::server {
 
+namespace {
+
+std::unique_ptr<store::ReportIntake> DatabaseIntake(const ServerOptions& opt) {
+  if (opt.database.empty()) return nullptr;
+#ifdef ZANDREL_HAVE_PG
+  store::pg::PgStoreOptions po;
+  po.url = opt.database;
+  po.reportsPerMinute = opt.reportsPerMinute;
+  po.keepDays = opt.keepDays;
+  po.quiet = opt.quiet;
+  return std::make_unique<store::pg::PgStore>(po);
+#else
+  return nullptr;
+#endif
+}
+
+}  // namespace
+
 ReportServer::ReportServer(ServerOptions options)
-    : opt_(std::move(options)), limits_(opt_.http()), store_(opt_.store()), receiver_(opt_, store_) {}
+    : opt_(std::move(options)), limits_(opt_.http()), store_(opt_.store()), database_(DatabaseIntake(opt_)),
+      embedded_(store::EmbeddedIntake(store_)), intake_(database_ ? database_.get() : embedded_.get()),
+      receiver_(opt_, *intake_) {}
 
 // The connections go before the store they may still be storing into.
 ReportServer::~ReportServer() { http_.reset(); }
 
 bool ReportServer::Start(std::string& error) {
+  if (!opt_.database.empty()) {
+    if (!StartDatabase(error)) return false;
+  } else if (!StartEmbedded(error)) {
+    return false;
+  }
+  return Listen(error);
+}
+
+bool ReportServer::StartDatabase(std::string& error) {
+#ifdef ZANDREL_HAVE_PG
+  auto& pg = static_cast<store::pg::PgStore&>(*database_);
+  if (!pg.Open(error)) return false;
+  if (!pg.Start()) {
+    error = "cannot start the thread that stores reports";
+    return false;
+  }
+  return true;
+#else
+  error = "this build stores reports in files only; it has no PostgreSQL store";
+  return false;
+#endif
+}
+
+bool ReportServer::StartEmbedded(std::string& error) {
   if (!store_.Open(error)) return false;
   if (opt_.index) {
     store::IndexKeeperOptions ko;
@@ -39,6 +86,10 @@ bool ReportServer::Start(std::string& error) {
     error = "cannot start the thread that stores reports";
     return false;
   }
+  return true;
+}
+
+bool ReportServer::Listen(std::string& error) {
   platform::RaiseOpenFileLimit();
   http_ = std::make_unique<HttpServer>(limits_, receiver_);
   httpPort_ = http_->Listen(opt_.bindAddr, opt_.httpPort, kMainListener);
@@ -59,8 +110,12 @@ bool ReportServer::Start(std::string& error) {
   // Another receiver on the usual ports, or a datagram claiming to be from
   // ourselves, is never answered.
   echo_.SetOwnPorts({udpPort_, httpPort_, opt_.hintPort, opt_.udpPort, opt_.httpPort});
-  LogLine(opt_.quiet, "serving HTTP on port %u, UDP on port %u, reports in %s%s", httpPort_, udpPort_,
-          opt_.dataDir.c_str(), index_ ? " (indexed)" : "");
+  if (database_) {
+    LogLine(opt_.quiet, "serving HTTP on port %u, UDP on port %u, reports in the database", httpPort_, udpPort_);
+  } else {
+    LogLine(opt_.quiet, "serving HTTP on port %u, UDP on port %u, reports in %s%s", httpPort_, udpPort_,
+            opt_.dataDir.c_str(), index_ ? " (indexed)" : "");
+  }
   return true;
 }
 
@@ -73,7 +128,7 @@ void ReportServer::Poll() {
 void ReportServer::Shutdown(uint32_t graceMs) {
   http_->StopAccepting();
   uint32_t start = platform::TickCount();
-  while ((store_.storing() > 0 || http_->connections() > 0) && platform::TickCount() - start < graceMs) Poll();
+  while ((intake_->storing() > 0 || http_->connections() > 0) && platform::TickCount() - start < graceMs) Poll();
 }
 
 void ReportServer::i_onRecv(uint32_t addr, uint16_t port, const char* data, int32_t len) {

@@ -35,9 +35,9 @@ class ReportServer final : public net::I_udp_handler {
 
   uint16_t http_port() const { return httpPort_; }
   uint16_t udp_port() const { return udpPort_; }
-  uint64_t stored() const { return store_.stored(); }
-  std::size_t storing() const { return store_.storing(); }
-  // See ReportStore::SetBeforeCommit.
+  uint64_t stored() const { return intake_->stored(); }
+  std::size_t storing() const { return intake_->storing(); }
+  // See ReportStore::SetBeforeCommit (the embedded store only).
   void SetBeforeCommit(std::function<bool()> hook) { store_.SetBeforeCommit(std::move(hook)); }
   std::size_t connections() const { return http_ ? http_->connections() : 0; }
   uint64_t speed_queued() const { return http_ ? http_->stream_queued() : 0; }
@@ -49,10 +49,17 @@ class ReportServer final : public net::I_udp_handler {
   void i_onRecv(uint32_t addr, uint16_t port, const char* data, int32_t len) override;
 
  private:
+  bool StartDatabase(std::string& error);
+  bool StartEmbedded(std::string& error);
+  bool Listen(std::string& error);
+
   ServerOptions opt_;
   HttpLimits limits_;
   std::shared_ptr<store::IndexKeeper> index_;  // shared with the store's worker
-  store::ReportStore store_;
+  store::ReportStore store_;  // the embedded store, unused with a database
+  std::unique_ptr<store::ReportIntake> database_;  // the PostgreSQL store, with --database
+  std::unique_ptr<store::ReportIntake> embedded_;  // store_ behind the interface
+  store::ReportIntake* intake_;  // the one the receiver uses
   Receiver receiver_;
   std::unique_ptr<HttpServer> http_;
   UdpEcho echo_;

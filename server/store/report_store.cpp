@@ -1,7 +1,6 @@
 #include "server/store/report_store.h"
 
 #include <chrono>
-#include <cmath>
 #include <vector>
 
 #include "platform/files.h"
@@ -18,11 +17,6 @@ namespace {
 
 bool IsTemporary(const std::string& name) {
   return name.size() > 5 && name[0] == '.' && name.compare(name.size() - 4, 4, ".tmp") == 0;
-}
-
-std::string AddressText(uint32_t a) {
-  return std::to_string(a >> 24) + "." + std::to_string((a >> 16) & 255) + "." + std::to_string((a >> 8) & 255) + "." +
-         std::to_string(a & 255);
 }
 
 bool SameHexIgnoringCase(const std::string& a, const std::string& b) {
@@ -42,12 +36,11 @@ int64_t NowUtcMs() {
 
 // Seconds a client is told to wait when the disk is behind.
 constexpr uint32_t kDiskRetrySeconds = 5;
-// A bucket untouched this long is whole again, whatever the rate.
-constexpr uint32_t kBucketRefillMs = 60000;
 
 }  // namespace
 
-ReportStore::ReportStore(const StoreOptions& opt) : opt_(opt), worker_(std::make_unique<StoreWorker>(opt.dataDir)) {}
+ReportStore::ReportStore(const StoreOptions& opt)
+    : opt_(opt), rate_(opt.reportsPerMinute, opt.quiet), worker_(std::make_unique<StoreWorker>(opt.dataDir)) {}
 
 ReportStore::~ReportStore() {
   // Uploads still open are gone with their connections; what was handed
@@ -113,47 +106,8 @@ int ReportStore::CheckRoom(uint64_t length) {
   return why ? 507 : 200;
 }
 
-// A token bucket per address. Each admission leaves its time in touched_;
-// a bucket whose last admission is older than a full refill is forgotten
-// as its entry leaves the front: constant work per admission, however many
-// addresses there are.
-ReportStore::Admission ReportStore::CheckRate(uint32_t peer, uint32_t nowMs) {
-  Admission a;
-  if (opt_.reportsPerMinute == 0) return a;
-  while (!touched_.empty() && nowMs - touched_.front().first >= kBucketRefillMs) {
-    auto it = buckets_.find(touched_.front().second);
-    if (it != buckets_.end() && it->second.at == touched_.front().first) buckets_.erase(it);
-    touched_.pop_front();
-  }
-  const double capacity = opt_.reportsPerMinute;
-  const double perMs = capacity / 60000.0;
-  auto [it, fresh] = buckets_.try_emplace(peer);
-  Bucket& b = it->second;
-  if (fresh) {
-    b.tokens = capacity;
-  } else {
-    b.tokens = std::min(capacity, b.tokens + perMs * static_cast<uint32_t>(nowMs - b.at));
-  }
-  b.at = nowMs;
-  touched_.emplace_back(nowMs, peer);
-  if (b.tokens < 1.0) {
-    a.status = 429;
-    a.retryAfter = static_cast<uint32_t>(std::ceil((1.0 - b.tokens) / perMs / 1000.0));
-    if (a.retryAfter == 0) a.retryAfter = 1;
-    if (!b.refusing) {
-      LogLine(opt_.quiet, "refusing reports from %s with 429: more than %u a minute", AddressText(peer).c_str(),
-              opt_.reportsPerMinute);
-    }
-    b.refusing = true;
-    return a;
-  }
-  b.tokens -= 1.0;
-  b.refusing = false;
-  return a;
-}
-
 ReportStore::Admission ReportStore::Admit(uint32_t peer, uint64_t length, uint32_t nowMs) {
-  Admission a = CheckRate(peer, nowMs);
+  Admission a = rate_.Check(peer, nowMs);
   if (a.status != 200) return a;
   if (DiskBehind()) {
     a.status = 503;

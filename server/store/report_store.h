@@ -16,6 +16,8 @@
 #include <unordered_map>
 
 #include "platform/md5.h"
+#include "server/store/address_rate.h"
+#include "server/store/report_intake.h"
 #include "server/store/store_options.h"
 #include "server/store/store_worker.h"
 
@@ -43,12 +45,9 @@ class ReportStore {
   // when the thread cannot be made.
   bool StartWorker(StoreWorker::AfterBatch afterBatch = {});
 
-  struct Admission {
-    // 200; 429 (too many from this address); 503 (the disk is behind: try
-    // again soon); 507 (no room)
-    int status = 200;
-    uint32_t retryAfter = 0;  // seconds, with 429 and 503
-  };
+  // 200; 429 (too many from this address); 503 (the disk is behind: try
+  // again soon); 507 (no room)
+  using Admission = store::Admission;
   // Asked once a report's head is in. A 200 or a 507 counts against the
   // address: probing for room costs what a report costs.
   Admission Admit(uint32_t peer, uint64_t length, uint32_t nowMs);
@@ -85,10 +84,7 @@ class ReportStore {
   // A whole report on its way into place. status stays 0 until Collect has
   // seen it flushed and renamed (200, with its id) or failed with its
   // temporary removed (507).
-  struct Storing {
-    int status = 0;
-    std::string id;  // the report's id, as ReportIdText writes it
-  };
+  using Storing = store::Storing;
   // Hands over a report whose digest matched. Without a worker the report
   // is stored, and its status known, before this returns.
   std::shared_ptr<const Storing> Store(std::unique_ptr<Upload> upload, const std::string& peerText);
@@ -116,26 +112,19 @@ class ReportStore {
   uint64_t stored_bytes() const { return storedBytes_; }
 
  private:
-  struct Bucket {
-    double tokens = 0;
-    uint32_t at = 0;
-    bool refusing = false;
-  };
   struct Job {
     std::string name, peerText, id;
     uint64_t length = 0;
     std::shared_ptr<Storing> result;
   };
   int CheckRoom(uint64_t length);
-  Admission CheckRate(uint32_t peer, uint32_t nowMs);
   bool DiskBehind() const;
   void Post(StoreWorker::Job job);
   void Settle(uint64_t id, bool ok);
   uint64_t NewId();
 
   const StoreOptions opt_;
-  std::unordered_map<uint32_t, Bucket> buckets_;
-  std::deque<std::pair<uint32_t, uint32_t>> touched_;  // (time, address) of each admission, oldest first
+  AddressRate rate_;
   uint64_t stored_ = 0, storedBytes_ = 0, reserved_ = 0, committing_ = 0, sequence_ = 0, uploads_ = 0;
   std::shared_ptr<std::atomic<uint64_t>> released_ = std::make_shared<std::atomic<uint64_t>>(0);
   bool refusingRoom_ = false;

@@ -9,7 +9,10 @@
 #include <set>
 #include <thread>
 
+#include "pg_server.h"
 #include "report_generator.h"
+#include "server/store/pg/pg_report_store.h"
+#include "server/store/report_reader.h"
 #include "temp_dir.h"
 #include "wait.h"
 
@@ -89,9 +92,68 @@ std::string Date(int64_t ms, bool with_time) {
   return out;
 }
 
-class ReportIndexTest : public ::testing::Test {
+// The search tests run against each store: the embedded index and PostgreSQL.
+enum class Backend { kEmbedded, kPostgres };
+
+std::string BackendName(const ::testing::TestParamInfo<Backend>& info) {
+  return info.param == Backend::kEmbedded ? "Embedded" : "Postgres";
+}
+
+// One server for the whole run, started at first use.
+testsupport::PgServer& Postgres() {
+  static testsupport::PgServer server;  // stopped when the process ends
+  static bool started = [] {
+    if (!server.Start()) ADD_FAILURE() << server.why();
+    return true;
+  }();
+  (void)started;
+  return server;
+}
+
+// A new, empty store of the backend; `name` is unique within the run.
+std::unique_ptr<ReportReader> OpenStore(Backend backend, const testsupport::TempDir& dir, const std::string& name) {
+  if (backend == Backend::kEmbedded) {
+    auto reader = std::make_unique<EmbeddedReportReader>(dir.path());
+    IndexStatus s = reader->Open(dir / (name + ".sqlite"));
+    EXPECT_TRUE(s.ok) << s.message;
+    return reader;
+  }
+  auto store = std::make_unique<PgReportStore>();
+  IndexStatus s = store->Open(Postgres().CreateDatabase(name), true);
+  EXPECT_TRUE(s.ok) << s.message;
+  return store;
+}
+
+// The body a test stores for a record: bytes that no two records share.
+std::string BodyOf(const ReportRecord& r) { return "body of " + r.id + std::string("\0\xff\x81", 3); }
+
+IndexStatus AddTo(ReportReader& store, const std::vector<ReportRecord>& records) {
+  if (auto* embedded = dynamic_cast<EmbeddedReportReader*>(&store)) return embedded->index().Add(records);
+  std::vector<std::string> bodies;
+  for (const auto& r : records) bodies.push_back(BodyOf(r));
+  return static_cast<PgReportStore&>(store).Insert(records, bodies);
+}
+
+class ReportIndexTest : public ::testing::TestWithParam<Backend> {
  protected:
   static constexpr int kRecords = 3000;
+
+  void SetUp() override { index_ = Loaded(GetParam()); }
+
+  // The store of the backend holding the generated records, made at first use.
+  static ReportReader* Loaded(Backend backend) {
+    ReportReader*& store = backend == Backend::kEmbedded ? embedded_ : postgres_;
+    if (store == nullptr) {
+      store = OpenStore(backend, *dir_, "search").release();
+      for (std::size_t i = 0; i < records_->size(); i += 500) {
+        std::vector<ReportRecord> batch(records_->begin() + static_cast<std::ptrdiff_t>(i),
+                                        records_->begin() + static_cast<std::ptrdiff_t>(std::min(i + 500, records_->size())));
+        IndexStatus s = AddTo(*store, batch);
+        EXPECT_TRUE(s.ok) << s.message;
+      }
+    }
+    return store;
+  }
 
   static void SetUpTestSuite() {
     dir_ = new testsupport::TempDir("zandrel-index");
@@ -106,17 +168,11 @@ class ReportIndexTest : public ::testing::Test {
     // A few in one millisecond, to be told apart by their order of arrival.
     for (int i = 1; i < 4; ++i) (*records_)[static_cast<std::size_t>(i)].received = (*records_)[0].received;
     phrases_ = new std::vector<std::string>(gen.phrases());
-    index_ = new ReportIndex;
-    ASSERT_TRUE(index_->Open(*dir_ / "index.sqlite").ok);
-    for (std::size_t i = 0; i < records_->size(); i += 500) {
-      std::vector<ReportRecord> batch(records_->begin() + static_cast<std::ptrdiff_t>(i),
-                                      records_->begin() + static_cast<std::ptrdiff_t>(std::min(i + 500, records_->size())));
-      IndexStatus s = index_->Add(batch);
-      ASSERT_TRUE(s.ok) << s.message;
-    }
   }
   static void TearDownTestSuite() {
-    delete index_;
+    delete embedded_;
+    delete postgres_;
+    embedded_ = postgres_ = nullptr;
     delete records_;
     delete phrases_;
     delete dir_;
@@ -142,7 +198,7 @@ class ReportIndexTest : public ::testing::Test {
     std::vector<std::string> ids;
     for (int pages = 0; pages < 10000; ++pages) {
       SearchPage page;
-      IndexStatus s = index_->Search(q, page);
+      IndexStatus s = index_->Search(q, page, true);
       EXPECT_TRUE(s.ok) << s.message;
       if (!s.ok) break;
       *total = page.total.value_or(~0ULL);
@@ -210,15 +266,22 @@ class ReportIndexTest : public ::testing::Test {
   static testsupport::TempDir* dir_;
   static std::vector<ReportRecord>* records_;
   static std::vector<std::string>* phrases_;
-  static ReportIndex* index_;
+  static ReportReader* embedded_;
+  static ReportReader* postgres_;
+  static ReportReader* index_;  // the current test's
 };
 
 testsupport::TempDir* ReportIndexTest::dir_;
 std::vector<ReportRecord>* ReportIndexTest::records_;
 std::vector<std::string>* ReportIndexTest::phrases_;
-ReportIndex* ReportIndexTest::index_;
+ReportReader* ReportIndexTest::embedded_;
+ReportReader* ReportIndexTest::postgres_;
+ReportReader* ReportIndexTest::index_;
 
-TEST_F(ReportIndexTest, SearchAgreesWithBruteForceOnEveryPageAndBothPlans) {
+INSTANTIATE_TEST_SUITE_P(Stores, ReportIndexTest, ::testing::Values(Backend::kEmbedded, Backend::kPostgres),
+                         BackendName);
+
+TEST_P(ReportIndexTest, SearchAgreesWithBruteForceOnEveryPageAndBothPlans) {
   std::mt19937_64 rng(2024);
   int nonempty = 0;
   for (int seed = 0; seed < 150; ++seed) {
@@ -235,16 +298,17 @@ TEST_F(ReportIndexTest, SearchAgreesWithBruteForceOnEveryPageAndBothPlans) {
     EXPECT_EQ(total, expected.size()) << shown;
   }
   EXPECT_GT(nonempty, 75);  // the filters were not all empty
+  if (GetParam() != Backend::kEmbedded) return;  // PostgreSQL's planner picks its own plan
 
   // The other plan: every set condition tested row by row.
   ReportIndex probing;
   IndexOptions options;
   options.drive_limit = 0;
-  ASSERT_TRUE(probing.Open(*dir_ / "index.sqlite", options).ok);
+  ASSERT_TRUE(probing.Open(*dir_ / "search.sqlite", options).ok);
   for (int seed = 0; seed < 40; ++seed) {
     auto q = std::get<SearchQuery>(ParseSearchQuery(RandomParams(rng)));
     SearchPage a, b;
-    ASSERT_TRUE(index_->Search(q, a).ok);
+    ASSERT_TRUE(index_->Search(q, a, true).ok);
     ASSERT_TRUE(probing.Search(q, b).ok);
     ASSERT_EQ(a.hits.size(), b.hits.size());
     for (std::size_t i = 0; i < a.hits.size(); ++i) EXPECT_EQ(a.hits[i].record.id, b.hits[i].record.id);
@@ -252,7 +316,7 @@ TEST_F(ReportIndexTest, SearchAgreesWithBruteForceOnEveryPageAndBothPlans) {
   }
 }
 
-TEST_F(ReportIndexTest, ChineseOfOneAndTwoCharactersAndLatinWordsAreFound) {
+TEST_P(ReportIndexTest, ChineseOfOneAndTwoCharactersAndLatinWordsAreFound) {
   for (const char* word : {"卡", "卡顿", "黑屏", "wifi", "WiFi", "没有声音"}) {
     auto q = std::get<SearchQuery>(ParseSearchQuery({{"q", word}}));
     uint64_t total = 0;
@@ -262,7 +326,7 @@ TEST_F(ReportIndexTest, ChineseOfOneAndTwoCharactersAndLatinWordsAreFound) {
   }
 }
 
-TEST_F(ReportIndexTest, GetReturnsTheWholeRecord) {
+TEST_P(ReportIndexTest, GetReturnsTheWholeRecord) {
   for (std::size_t i : {std::size_t{0}, std::size_t{3}, std::size_t{1234}}) {
     const ReportRecord& want = (*records_)[i];
     std::optional<ReportRecord> got;
@@ -271,7 +335,9 @@ TEST_F(ReportIndexTest, GetReturnsTheWholeRecord) {
     EXPECT_EQ(got->received, want.received);
     EXPECT_EQ(got->sender, want.sender);
     EXPECT_EQ(got->md5, want.md5);
-    EXPECT_EQ(got->file, want.file);
+    if (GetParam() == Backend::kEmbedded) {
+      EXPECT_EQ(got->file, want.file);  // PostgreSQL keeps no files
+    }
     EXPECT_EQ(got->facts.problem, want.facts.problem);
     EXPECT_EQ(got->facts.modules, want.facts.modules);
     ASSERT_EQ(got->facts.adapters.size(), want.facts.adapters.size());
@@ -288,7 +354,7 @@ TEST_F(ReportIndexTest, GetReturnsTheWholeRecord) {
   EXPECT_FALSE(none);
 }
 
-TEST_F(ReportIndexTest, AggregatesAgreeWithTheRecords) {
+TEST_P(ReportIndexTest, AggregatesAgreeWithTheRecords) {
   SearchQuery q = std::get<SearchQuery>(ParseSearchQuery({{"from", Date((*records_)[10].received, false)}}));
   std::vector<TimeCount> days;
   ASSERT_TRUE(index_->CountsPer(q, TimeBucket::kDay, days).ok);
@@ -321,10 +387,74 @@ TEST_F(ReportIndexTest, AggregatesAgreeWithTheRecords) {
   EXPECT_EQ(got, binned);
 }
 
-TEST(ReportIndex, OverRepresentedModuleIsTheOneBehindASymptom) {
+// Every aggregate of PostgreSQL is the embedded index's, for filtered sets.
+TEST_P(ReportIndexTest, AggregatesAgreeAcrossStores) {
+  if (GetParam() == Backend::kEmbedded) GTEST_SKIP() << "compares the other store with this one";
+  ReportReader& embedded = *Loaded(Backend::kEmbedded);
+  const SearchParams cases[] = {
+      {},
+      {{"q", "卡"}},
+      {{"from", Date((*records_)[20].received, false)}, {"failed", "udp"}},
+      {{"module", "d3d9.dll"}, {"to", Date((*records_)[30].received, true)}},
+      {{"ip", "0.0.0.0/1"}, {"slower_than", "900"}},
+  };
+  for (const SearchParams& params : cases) {
+    auto q = std::get<SearchQuery>(ParseSearchQuery(params));
+    std::string shown;
+    for (const auto& [k, v] : params) shown += k + "=" + v + " ";
+    for (TimeBucket bucket : {TimeBucket::kHour, TimeBucket::kDay}) {
+      std::vector<TimeCount> a, b;
+      ASSERT_TRUE(embedded.CountsPer(q, bucket, a).ok);
+      ASSERT_TRUE(index_->CountsPer(q, bucket, b).ok);
+      ASSERT_EQ(a.size(), b.size()) << shown;
+      for (std::size_t i = 0; i < a.size(); ++i) {
+        EXPECT_EQ(a[i].start_ms, b[i].start_ms) << shown;
+        EXPECT_EQ(a[i].count, b[i].count) << shown;
+      }
+    }
+    std::vector<DayFailures> fa, fb;
+    ASSERT_TRUE(embedded.FailuresPerDay(q, fa).ok);
+    ASSERT_TRUE(index_->FailuresPerDay(q, fb).ok);
+    ASSERT_EQ(fa.size(), fb.size()) << shown;
+    for (std::size_t i = 0; i < fa.size(); ++i) {
+      EXPECT_EQ(fa[i].day_ms, fb[i].day_ms) << shown;
+      EXPECT_EQ(fa[i].reports, fb[i].reports) << shown;
+      EXPECT_EQ(fa[i].known, fb[i].known) << shown;
+      EXPECT_EQ(fa[i].failed, fb[i].failed) << shown;
+    }
+    std::vector<SpeedBin> sa, sb;
+    ASSERT_TRUE(embedded.SpeedHistogram(q, sa).ok);
+    ASSERT_TRUE(index_->SpeedHistogram(q, sb).ok);
+    ASSERT_EQ(sa.size(), sb.size());
+    for (std::size_t i = 0; i < sa.size(); ++i) EXPECT_EQ(sa[i].count, sb[i].count) << shown << " bin " << i;
+    // Ties in lift are ordered by the stores' own module numbers: compare all, by path.
+    std::vector<ModuleLift> ma, mb;
+    ASSERT_TRUE(embedded.OverRepresentedModules(q, 100000, 2, ma).ok);
+    IndexStatus s = index_->OverRepresentedModules(q, 100000, 2, mb);
+    ASSERT_TRUE(s.ok) << s.message;
+    auto by_path = [](const ModuleLift& x, const ModuleLift& y) { return x.path < y.path; };
+    std::sort(ma.begin(), ma.end(), by_path);
+    std::sort(mb.begin(), mb.end(), by_path);
+    ASSERT_EQ(ma.size(), mb.size()) << shown;
+    for (std::size_t i = 0; i < ma.size(); ++i) {
+      EXPECT_EQ(ma[i].path, mb[i].path) << shown;
+      EXPECT_EQ(ma[i].in_set, mb[i].in_set) << ma[i].path;
+      EXPECT_EQ(ma[i].set_total, mb[i].set_total) << ma[i].path;
+      EXPECT_EQ(ma[i].in_period, mb[i].in_period) << ma[i].path;
+      EXPECT_EQ(ma[i].period_total, mb[i].period_total) << ma[i].path;
+      EXPECT_DOUBLE_EQ(ma[i].lift, mb[i].lift) << ma[i].path;
+    }
+  }
+}
+
+class StoreTest : public ::testing::TestWithParam<Backend> {};
+INSTANTIATE_TEST_SUITE_P(Stores, StoreTest, ::testing::Values(Backend::kEmbedded, Backend::kPostgres), BackendName);
+
+TEST_P(StoreTest, OverRepresentedModuleIsTheOneBehindASymptom) {
   testsupport::TempDir dir("zandrel-index");
-  ReportIndex index;
-  ASSERT_TRUE(index.Open(dir / "index.sqlite").ok);
+  std::unique_ptr<ReportReader> store = OpenStore(GetParam(), dir, "symptom");
+  ASSERT_TRUE(store);
+  ReportReader& index = *store;
   GeneratorOptions options;
   options.count_hint = 2000;
   options.span_ms = 20LL * 86400000;
@@ -337,7 +467,7 @@ TEST(ReportIndex, OverRepresentedModuleIsTheOneBehindASymptom) {
     if (stutter && i % 20 == 0) r.facts.modules.push_back("C:\\Users\\u\\AppData\\Temp\\Injected.dll");
     records.push_back(std::move(r));
   }
-  ASSERT_TRUE(index.Add(records).ok);
+  ASSERT_TRUE(AddTo(index, records).ok);
   auto q = std::get<SearchQuery>(ParseSearchQuery({{"q", "卡顿"}}));
   std::vector<ModuleLift> lifts;
   IndexStatus s = index.OverRepresentedModules(q, 5, 3, lifts);

@@ -1,0 +1,38 @@
+// A report as the parameters of its row in reports: the text PostgreSQL
+// reads for each column (arrays and JSON included), the body as bytes.
+// Report texts come from anybody: what PostgreSQL would refuse in a text
+// (a NUL, bytes that are not UTF-8) is replaced, never a reason to fail.
+#pragma once
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "server/report/report_facts.h"
+
+namespace zandrel::store::pg {
+
+inline constexpr int kRowColumns = 19;
+
+// Valid UTF-8 without NUL: invalid bytes become U+FFFD, NUL is dropped.
+std::string CleanText(std::string_view text);
+// An array literal, {"a","b\"c"}, of the texts as they are given.
+std::string ArrayLiteral(const std::vector<std::string>& items);
+
+struct RowValues {
+  // Column values in the order of the insert; nullopt is NULL.
+  std::vector<std::optional<std::string>> text;  // kRowColumns - 1 of them
+  std::string_view body;                          // the last column, binary
+};
+
+// id: the 40-bit report id; received: ms since 1970 UTC; sender: IPv4 in
+// host order; md5: upper-case hex.
+RowValues MakeRow(uint64_t id, int64_t received, uint32_t sender, const std::string& md5, std::string_view body,
+                  const report::ReportFacts& facts);
+
+// The insert of n rows; a row whose (id, received) is there already is
+// left as it is, so an insert repeated after a lost answer stores nothing twice.
+std::string InsertSql(std::size_t rows);
+
+}  // namespace zandrel::store::pg
