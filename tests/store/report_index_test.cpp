@@ -138,11 +138,11 @@ class ReportIndexTest : public ::testing::Test {
   }
 
   // Every page of the query, following the cursor.
-  static std::vector<std::string> AllPages(SearchQuery q, uint64_t* total) {
+  static std::vector<std::string> AllPages(SearchQuery q, uint64_t* total, ReportIndex* index = index_) {
     std::vector<std::string> ids;
     for (int pages = 0; pages < 10000; ++pages) {
       SearchPage page;
-      IndexStatus s = index_->Search(q, page);
+      IndexStatus s = index->Search(q, page);
       EXPECT_TRUE(s.ok) << s.message;
       if (!s.ok) break;
       *total = page.total.value_or(~0ULL);
@@ -250,6 +250,54 @@ TEST_F(ReportIndexTest, SearchAgreesWithBruteForceOnEveryPageAndBothPlans) {
     for (std::size_t i = 0; i < a.hits.size(); ++i) EXPECT_EQ(a.hits[i].record.id, b.hits[i].record.id);
     EXPECT_EQ(a.total, b.total);
   }
+}
+
+// Modules found in more reports than the posting limit keep no list of
+// their reports: searches for them read each report's own list, alone and
+// beside other filters, and agree with the brute force as the listed ones
+// do. The same reports, indexed again with a low limit.
+TEST_F(ReportIndexTest, ModulesTooCommonForAListAreFoundThroughEachReportsOwnList) {
+  testsupport::TempDir dir("zandrel-index-posting");
+  ReportIndex low;
+  IndexOptions options;
+  options.posting_limit = 40;
+  ASSERT_TRUE(low.Open(dir / "index.sqlite", options).ok);
+  for (std::size_t i = 0; i < records_->size(); i += 700) {
+    std::vector<ReportRecord> batch(records_->begin() + static_cast<std::ptrdiff_t>(i),
+                                    records_->begin() + static_cast<std::ptrdiff_t>(std::min(i + 700, records_->size())));
+    ASSERT_TRUE(low.Add(batch).ok);
+  }
+  SqliteDb db;
+  ASSERT_TRUE(db.Open(dir / "index.sqlite", nullptr));
+  SqliteStatement unposted =
+      db.Prepare("SELECT count(*), (SELECT count(*) FROM report_module r JOIN module m USING (mid) WHERE m.posted = 0)"
+                 " FROM module WHERE posted = 0",
+                 nullptr);
+  ASSERT_TRUE(unposted.Step());
+  EXPECT_GT(unposted.Int(0), 0);  // some modules went over the limit
+  EXPECT_EQ(unposted.Int(1), 0);  // and their lists went with it
+  unposted = {};
+  db.Close();
+
+  std::mt19937_64 rng(77);
+  int nonempty = 0;
+  for (const char* module : {"d3d9.dll", "D3D9.DLL", "overlay64.dll", "netaccel.dll", "zlib1.dll", "kernel32.dll",
+                             "\\system32\\", "\\program files (x86)\\"}) {
+    for (int extra = 0; extra < 4; ++extra) {
+      SearchParams params = extra ? RandomParams(rng) : SearchParams{};
+      std::erase_if(params, [](const auto& p) { return p.first == "module"; });
+      params.push_back({"module", module});
+      auto parsed = ParseSearchQuery(params);
+      ASSERT_TRUE(std::holds_alternative<SearchQuery>(parsed));
+      SearchQuery q = std::get<SearchQuery>(parsed);
+      std::vector<std::string> expected = Expected(q);
+      nonempty += !expected.empty();
+      uint64_t total = 0;
+      EXPECT_EQ(AllPages(q, &total, &low), expected) << module << " with " << params.size() - 1 << " more";
+      EXPECT_EQ(total, expected.size()) << module;
+    }
+  }
+  EXPECT_GT(nonempty, 8);
 }
 
 TEST_F(ReportIndexTest, ChineseOfOneAndTwoCharactersAndLatinWordsAreFound) {
