@@ -94,8 +94,10 @@ std::set<uint64_t> MacsOf(const std::vector<report::Adapter>& adapters) {
 ReportIndex::ReportIndex() = default;
 ReportIndex::~ReportIndex() { Close(); }
 
-ReportIndex::Call::~Call() {
-  for (auto& [sql, statement] : index_.statements_) statement.Reset();
+ReportIndex::Call::~Call() { index_.ResetStatements(); }
+
+void ReportIndex::ResetStatements() {
+  for (auto& [sql, statement] : statements_) statement.Reset();
 }
 
 IndexStatus ReportIndex::Fail(std::string_view what, const std::string& detail) {
@@ -185,6 +187,10 @@ IndexStatus ReportIndex::Add(const std::vector<ReportRecord>& records) {
   IndexStatus status = AddLocked(records);
   if (status) status = FlushPostings();
   if (status) status = FlushModuleDays();
+  // A statement left on a row would keep the connection reading, and the
+  // checkpoint that follows a commit cannot run while it reads: the
+  // write-ahead log would grow without end.
+  ResetStatements();
   if (status && !db_.Exec("COMMIT", &error)) status = Fail("cannot add to the index", error);
   if (!status) {
     db_.Exec("ROLLBACK", nullptr);
@@ -567,6 +573,7 @@ IndexStatus ReportIndex::RemoveLocked(const std::vector<int64_t>& positions, std
       batch.push_back(std::move(file));
     }
     if (IndexStatus s = FlushModuleDays(); !s) return fail(s.message);
+    ResetStatements();
     if (!db_.Exec("DELETE FROM module_day WHERE n <= 0; COMMIT", &error)) return fail(error);
     removed.insert(removed.end(), batch.begin(), batch.end());
   }

@@ -183,6 +183,7 @@ class ReportIndex {
   // one of probe_mids_ (set by the search under way).
   static void HasModule(::sqlite3_context* context, int argc, ::sqlite3_value** argv);
   SqliteStatement* Statement(const char* sql, std::string* error);
+  void ResetStatements();
   IndexStatus Fail(std::string_view what, const std::string& detail);
 
   std::mutex mutex_;

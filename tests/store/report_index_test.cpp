@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <filesystem>
 #include <random>
 #include <set>
 #include <thread>
@@ -463,6 +464,29 @@ TEST(ReportIndex, AddingTwiceKeepsOneRowAndRemovalTakesEverything) {
 // Another process (the receiver beside the desk's reindex) holds the write
 // lock: an Add waits for it within the busy timeout instead of failing at
 // once, also after earlier calls on the same connection.
+// Batch after batch, the log is copied into the database as it goes (a
+// statement left reading would stop every checkpoint and let the log grow
+// with the index, while the database file stayed empty).
+TEST(ReportIndex, TheWriteAheadLogIsCheckpointedWhileTheIndexIsOpen) {
+  testsupport::TempDir dir("zandrel-index-wal");
+  ReportIndex index;
+  ASSERT_TRUE(index.Open(dir / "index.sqlite").ok);
+  GeneratorOptions options;
+  options.seed = 3;
+  ReportGenerator gen(options);
+  for (int batch = 0; batch < 20; ++batch) {
+    std::vector<ReportRecord> records;
+    for (int i = 0; i < 100; ++i) records.push_back(gen.Next());
+    ASSERT_TRUE(index.Add(records).ok);
+  }
+  std::error_code ec;
+  auto main_bytes = std::filesystem::file_size(dir / "index.sqlite", ec);
+  ASSERT_FALSE(ec);
+  auto log_bytes = std::filesystem::file_size(dir / "index.sqlite-wal", ec);
+  ASSERT_FALSE(ec);
+  EXPECT_GT(main_bytes, log_bytes);
+}
+
 TEST(ReportIndex, AWriterWaitsForAnotherConnectionsLock) {
   testsupport::TempDir dir("zandrel-index");
   std::string path = dir / "index.sqlite";
