@@ -54,7 +54,8 @@ std::string ReportBody(std::size_t size, int n) {
 struct Result {
   double perSecond = 0, slowestMs = 0;
   long stored = 0, refused = 0;
-  long serverRssMb = -1;  // with --server: the server process's peak
+  long serverRssMb = -1;   // with --server: the server process's peak
+  double serverCpuMs = -1;  // with --server: its CPU time (user and system) per report stored
 };
 
 uint16_t FreePort(int type) {
@@ -97,6 +98,8 @@ class ServerProcess {
   ~ServerProcess() { Finish(); }
   bool started() const { return pid_ > 0; }
   uint16_t port() const { return port_; }
+  // CPU time the process used, in ms (after Finish).
+  double cpu_ms() const { return cpuMs_; }
   long Finish() {
     if (pid_ <= 0) return -1;
     ::kill(pid_, SIGTERM);
@@ -104,10 +107,13 @@ class ServerProcess {
     rusage ru{};
     ::wait4(pid_, &status, 0, &ru);
     pid_ = -1;
+    cpuMs_ = static_cast<double>(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) * 1000 +
+             static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1000;
     return ru.ru_maxrss / 1024;
   }
 
  private:
+  double cpuMs_ = -1;
   pid_t pid_ = -1;
   uint16_t port_ = 0;
 };
@@ -177,7 +183,10 @@ Result Run(bool index, int clients, int seconds, std::size_t size, const std::st
   r.refused = refused;
   r.perSecond = static_cast<double>(stored) / seconds;
   r.slowestMs = slowestUs / 1000.0;
-  if (child) r.serverRssMb = child->Finish();
+  if (child) {
+    r.serverRssMb = child->Finish();
+    if (r.stored) r.serverCpuMs = child->cpu_ms() / static_cast<double>(r.stored);
+  }
   return r;
 }
 
@@ -195,12 +204,12 @@ int main(int argc, char** argv) {
     if (!std::strcmp(argv[i], "--server")) program = argv[i + 1];
   }
   std::printf("%d clients, %zu-byte reports, %d s each\n", clients, size, seconds);
-  std::printf("%-10s %12s %10s %10s %12s %14s\n", "index", "reports/s", "stored", "refused", "slowest ms",
-              "server RSS MB");
+  std::printf("%-10s %12s %10s %10s %12s %14s %14s\n", "index", "reports/s", "stored", "refused", "slowest ms",
+              "server RSS MB", "CPU ms/report");
   for (bool index : {false, true}) {
     Result r = Run(index, clients, seconds, size, dir, program);
-    std::printf("%-10s %12.0f %10ld %10ld %12.1f %14ld\n", index ? "on" : "off", r.perSecond, r.stored, r.refused,
-                r.slowestMs, r.serverRssMb);
+    std::printf("%-10s %12.0f %10ld %10ld %12.1f %14ld %14.2f\n", index ? "on" : "off", r.perSecond, r.stored,
+                r.refused, r.slowestMs, r.serverRssMb, r.serverCpuMs);
   }
   rusage ru{};
   getrusage(RUSAGE_SELF, &ru);
