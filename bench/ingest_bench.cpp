@@ -2,15 +2,26 @@
 // to a receiver on loopback, each report answered 200 only once it is
 // durable (and, with the index, its row written). Prints reports stored per
 // second with and without the index, the slowest answer, and the process's
-// peak memory.
-//   ingest_bench [--clients N] [--seconds S] [--size BYTES] [--dir DIR]
+// peak memory. Requests are made before the clock starts, so the clients'
+// own work is sending and reading only.
+//   ingest_bench [--clients N] [--seconds S] [--size BYTES] [--dir DIR] [--server PATH]
+// --server runs that report server program as a process of its own and
+// prints its peak RSS alone; without it the server runs in this process.
+#include <netinet/in.h>
+#include <signal.h>
+#include <spawn.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -43,19 +54,108 @@ std::string ReportBody(std::size_t size, int n) {
 struct Result {
   double perSecond = 0, slowestMs = 0;
   long stored = 0, refused = 0;
+  long serverRssMb = -1;   // with --server: the server process's peak
+  double serverCpuMs = -1;  // with --server: its CPU time (user and system) per report stored
 };
 
-Result Run(bool index, int clients, int seconds, std::size_t size, const std::string& dir) {
+uint16_t FreePort(int type) {
+  int fd = ::socket(AF_INET, type, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof a;
+  uint16_t port = 0;
+  if (fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+      ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0) {
+    port = ntohs(a.sin_port);
+  }
+  if (fd >= 0) ::close(fd);
+  return port;
+}
+
+// The report server program as a child process, stopped (SIGTERM) and
+// reaped by Finish, which returns its peak RSS in MB.
+class ServerProcess {
+ public:
+  ServerProcess(const std::string& program, const std::string& dataDir, bool index) {
+    port_ = FreePort(SOCK_STREAM);
+    std::vector<std::string> args = {program, "--data-dir", dataDir, "--bind", "127.0.0.1",
+                                     "--http-port", std::to_string(port_), "--udp-port",
+                                     std::to_string(FreePort(SOCK_DGRAM)), "--hint-port", "0",
+                                     "--max-per-address", "0", "--reports-per-minute", "0",
+                                     "--min-free", "0", "--quiet"};
+    if (!index) args.push_back("--no-index");
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    if (posix_spawn(&pid_, program.c_str(), nullptr, nullptr, argv.data(), environ) != 0) pid_ = -1;
+    for (int i = 0; pid_ > 0 && i < 500; ++i) {  // until it listens
+      testsock::Socket s(testsock::Connect(port_));
+      if (s.get() != testsock::kNoSocket) return;
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+  }
+  ~ServerProcess() { Finish(); }
+  bool started() const { return pid_ > 0; }
+  uint16_t port() const { return port_; }
+  // CPU time the process used, in ms (after Finish).
+  double cpu_ms() const { return cpuMs_; }
+  long Finish() {
+    if (pid_ <= 0) return -1;
+    ::kill(pid_, SIGTERM);
+    int status = 0;
+    rusage ru{};
+    ::wait4(pid_, &status, 0, &ru);
+    pid_ = -1;
+    cpuMs_ = static_cast<double>(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) * 1000 +
+             static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1000;
+    return ru.ru_maxrss / 1024;
+  }
+
+ private:
+  double cpuMs_ = -1;
+  pid_t pid_ = -1;
+  uint16_t port_ = 0;
+};
+
+Result Run(bool index, int clients, int seconds, std::size_t size, const std::string& dir,
+           const std::string& program) {
   testsupport::TempDir own("zandrel-ingest");
-  testsupport::RunningServer srv([&](zandrel::server::ServerOptions& o) {
-    o.dataDir = (dir.empty() ? own.path() : dir) + (index ? "/indexed" : "/plain");
-    o.index = index;
-    o.reportsPerMinute = 0;
-    o.maxPerAddress = 0;
-  });
-  if (!srv.started()) {
-    std::fprintf(stderr, "server: %s\n", srv.error().c_str());
-    return {};
+  std::string dataDir = (dir.empty() ? own.path() : dir) + (index ? "/indexed" : "/plain");
+  std::unique_ptr<testsupport::RunningServer> inProcess;
+  std::unique_ptr<ServerProcess> child;
+  uint16_t port = 0;
+  if (program.empty()) {
+    inProcess = std::make_unique<testsupport::RunningServer>([&](zandrel::server::ServerOptions& o) {
+      o.dataDir = dataDir;
+      o.index = index;
+      o.reportsPerMinute = 0;
+      o.maxPerAddress = 0;
+    });
+    if (!inProcess->started()) {
+      std::fprintf(stderr, "server: %s\n", inProcess->error().c_str());
+      return {};
+    }
+    port = inProcess->port();
+  } else {
+    std::filesystem::create_directories(dataDir);
+    child = std::make_unique<ServerProcess>(program, dataDir, index);
+    if (!child->started()) {
+      std::fprintf(stderr, "cannot start %s\n", program.c_str());
+      return {};
+    }
+    port = child->port();
+  }
+  // Each client's requests, made before the clock starts.
+  constexpr int kPerClient = 8;
+  std::vector<std::vector<std::string>> requests(static_cast<std::size_t>(clients));
+  for (int c = 0; c < clients; ++c) {
+    for (int i = 0; i < kPerClient; ++i) {
+      std::string body = ReportBody(size, c * 100000 + i);
+      requests[static_cast<std::size_t>(c)].push_back(
+          "POST /test_log HTTP/1.1\r\nContent-Length: " + std::to_string(body.size()) +
+          "\r\nfile_flag: " + zandrel::platform::md5_hex_upper(body.data(), body.size()) + "\r\n\r\n" + body);
+    }
   }
   std::atomic<long> stored{0}, refused{0};
   std::atomic<long long> slowestUs{0};
@@ -64,12 +164,9 @@ Result Run(bool index, int clients, int seconds, std::size_t size, const std::st
   for (int c = 0; c < clients; ++c) {
     threads.emplace_back([&, c] {
       for (int i = 0; Clock::now() < end; ++i) {
-        std::string body = ReportBody(size, c * 100000 + i);
-        std::string req = "POST /test_log HTTP/1.1\r\nContent-Length: " + std::to_string(body.size()) +
-                          "\r\nfile_flag: " + zandrel::platform::md5_hex_upper(body.data(), body.size()) + "\r\n\r\n" +
-                          body;
+        const std::string& req = requests[static_cast<std::size_t>(c)][static_cast<std::size_t>(i % kPerClient)];
         auto t0 = Clock::now();
-        testsock::Socket s(testsock::Connect(srv.port()));
+        testsock::Socket s(testsock::Connect(port));
         if (s.get() == testsock::kNoSocket || !testsock::SendAll(s.get(), req)) continue;
         std::string answer = testsock::ReadUntilClosed(s.get());
         long long us = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - t0).count();
@@ -86,6 +183,10 @@ Result Run(bool index, int clients, int seconds, std::size_t size, const std::st
   r.refused = refused;
   r.perSecond = static_cast<double>(stored) / seconds;
   r.slowestMs = slowestUs / 1000.0;
+  if (child) {
+    r.serverRssMb = child->Finish();
+    if (r.stored) r.serverCpuMs = child->cpu_ms() / static_cast<double>(r.stored);
+  }
   return r;
 }
 
@@ -94,19 +195,21 @@ Result Run(bool index, int clients, int seconds, std::size_t size, const std::st
 int main(int argc, char** argv) {
   int clients = 64, seconds = 10;
   std::size_t size = 20000;
-  std::string dir;
+  std::string dir, program;
   for (int i = 1; i + 1 < argc; i += 2) {
     if (!std::strcmp(argv[i], "--clients")) clients = std::atoi(argv[i + 1]);
     if (!std::strcmp(argv[i], "--seconds")) seconds = std::atoi(argv[i + 1]);
     if (!std::strcmp(argv[i], "--size")) size = static_cast<std::size_t>(std::atol(argv[i + 1]));
     if (!std::strcmp(argv[i], "--dir")) dir = argv[i + 1];
+    if (!std::strcmp(argv[i], "--server")) program = argv[i + 1];
   }
   std::printf("%d clients, %zu-byte reports, %d s each\n", clients, size, seconds);
-  std::printf("%-10s %12s %10s %10s %12s\n", "index", "reports/s", "stored", "refused", "slowest ms");
+  std::printf("%-10s %12s %10s %10s %12s %14s %14s\n", "index", "reports/s", "stored", "refused", "slowest ms",
+              "server RSS MB", "CPU ms/report");
   for (bool index : {false, true}) {
-    Result r = Run(index, clients, seconds, size, dir);
-    std::printf("%-10s %12.0f %10ld %10ld %12.1f\n", index ? "on" : "off", r.perSecond, r.stored, r.refused,
-                r.slowestMs);
+    Result r = Run(index, clients, seconds, size, dir, program);
+    std::printf("%-10s %12.0f %10ld %10ld %12.1f %14ld %14.2f\n", index ? "on" : "off", r.perSecond, r.stored,
+                r.refused, r.slowestMs, r.serverRssMb, r.serverCpuMs);
   }
   rusage ru{};
   getrusage(RUSAGE_SELF, &ru);

@@ -1,5 +1,7 @@
 #include "server/store/report_index.h"
 
+#include <sqlite3.h>
+
 #include <algorithm>
 #include <set>
 
@@ -14,7 +16,8 @@ constexpr int64_t kMaxReceivedMs = (int64_t{1} << 47) / kPerMs;  // six-byte pos
 constexpr std::size_t kModuleCacheLimit = 200000;
 constexpr std::size_t kRemoveBatch = 500;
 
-// Version 1. Positions (rid) are described in the header.
+// Version 2 (version 1 lacked module.posted). Positions (rid) are described
+// in the header.
 constexpr const char* kSchema = R"sql(
 CREATE TABLE report(
   rid INTEGER PRIMARY KEY,
@@ -48,7 +51,8 @@ CREATE TABLE module(
   path TEXT NOT NULL UNIQUE,
   lc TEXT NOT NULL,
   name TEXT NOT NULL,
-  reports INTEGER NOT NULL DEFAULT 0);
+  reports INTEGER NOT NULL DEFAULT 0,
+  posted INTEGER NOT NULL DEFAULT 1);
 CREATE INDEX module_name ON module(name);
 CREATE TABLE report_module(mid INTEGER NOT NULL, rid INTEGER NOT NULL, PRIMARY KEY(mid, rid)) WITHOUT ROWID;
 CREATE TABLE module_day(day INTEGER NOT NULL, mid INTEGER NOT NULL, n INTEGER NOT NULL,
@@ -90,8 +94,10 @@ std::set<uint64_t> MacsOf(const std::vector<report::Adapter>& adapters) {
 ReportIndex::ReportIndex() = default;
 ReportIndex::~ReportIndex() { Close(); }
 
-ReportIndex::Call::~Call() {
-  for (auto& [sql, statement] : index_.statements_) statement.Reset();
+ReportIndex::Call::~Call() { index_.ResetStatements(); }
+
+void ReportIndex::ResetStatements() {
+  for (auto& [sql, statement] : statements_) statement.Reset();
 }
 
 IndexStatus ReportIndex::Fail(std::string_view what, const std::string& detail) {
@@ -144,7 +150,22 @@ IndexStatus ReportIndex::Open(const std::string& path, const IndexOptions& optio
       return fail("cannot create the index");
     }
   }
+  if (found == 1) {
+    // Every module of version 1 has its list of reports; the common ones
+    // lose theirs at their next report.
+    if (!db_.Exec("BEGIN IMMEDIATE; ALTER TABLE module ADD COLUMN posted INTEGER NOT NULL DEFAULT 1;"
+                  " PRAGMA user_version = 2; COMMIT",
+                  &error)) {
+      db_.Exec("ROLLBACK", nullptr);
+      return fail("cannot upgrade the index");
+    }
+  }
   // Later versions add their upgrade steps here, one per version.
+  if (sqlite3_create_function(db_.handle(), "has_module", 1, SQLITE_UTF8 | SQLITE_DETERMINISTIC, this,
+                              &ReportIndex::HasModule, nullptr, nullptr) != SQLITE_OK) {
+    error = db_.last_error();
+    return fail("cannot set up the index");
+  }
   return {};
 }
 
@@ -162,8 +183,14 @@ IndexStatus ReportIndex::Add(const std::vector<ReportRecord>& records) {
   std::string error;
   if (!db_.Exec("BEGIN IMMEDIATE", &error)) return Fail("cannot add to the index", error);
   module_day_delta_.clear();
+  postings_.clear();
   IndexStatus status = AddLocked(records);
+  if (status) status = FlushPostings();
   if (status) status = FlushModuleDays();
+  // A statement left on a row would keep the connection reading, and the
+  // checkpoint that follows a commit cannot run while it reads: the
+  // write-ahead log would grow without end.
+  ResetStatements();
   if (status && !db_.Exec("COMMIT", &error)) status = Fail("cannot add to the index", error);
   if (!status) {
     db_.Exec("ROLLBACK", nullptr);
@@ -179,17 +206,17 @@ IndexStatus ReportIndex::AddLocked(const std::vector<ReportRecord>& records) {
   return {};
 }
 
-IndexStatus ReportIndex::ModuleId(const std::string& path, int64_t& mid) {
+IndexStatus ReportIndex::ModuleId(const std::string& path, ModuleEntry& entry) {
   if (auto it = module_ids_.find(path); it != module_ids_.end()) {
-    mid = it->second;
+    entry = it->second;
     return {};
   }
   std::string error;
-  SqliteStatement* find = Statement("SELECT mid FROM module WHERE path = ?", &error);
+  SqliteStatement* find = Statement("SELECT mid, posted FROM module WHERE path = ?", &error);
   if (!find) return Fail("cannot read modules", error);
   find->BindText(1, path);
   if (find->Step()) {
-    mid = find->Int(0);
+    entry = {find->Int(0), find->Int(1) != 0};
   } else {
     if (find->failed()) return Fail("cannot read modules", find->error());
     SqliteStatement* insert = Statement("INSERT INTO module(path, lc, name) VALUES (?, ?, ?)", &error);
@@ -200,10 +227,10 @@ IndexStatus ReportIndex::ModuleId(const std::string& path, int64_t& mid) {
     insert->BindText(2, lc);
     insert->BindText(3, slash == std::string::npos ? lc : lc.substr(slash + 1));
     if (!insert->Run()) return Fail("cannot add a module", insert->error());
-    mid = db_.last_insert_rowid();
+    entry = {db_.last_insert_rowid(), true};
   }
   if (module_ids_.size() >= kModuleCacheLimit) module_ids_.clear();
-  module_ids_.emplace(path, mid);
+  module_ids_.emplace(path, entry);
   return {};
 }
 
@@ -258,16 +285,18 @@ IndexStatus ReportIndex::AddOne(const ReportRecord& r) {
   if (!insert->Run()) return fail(insert->error());
 
   std::string module_blob;
-  std::vector<int64_t> mids;
+  std::vector<ModuleEntry> mids;
   mids.reserve(f.modules.size());
   for (const std::string& path : f.modules) {
-    int64_t mid = 0;
-    if (IndexStatus s = ModuleId(path, mid); !s) return s;
-    PutVarint(module_blob, static_cast<uint64_t>(mid));
-    mids.push_back(mid);
+    ModuleEntry m;
+    if (IndexStatus s = ModuleId(path, m); !s) return s;
+    PutVarint(module_blob, static_cast<uint64_t>(m.mid));
+    mids.push_back(m);
   }
-  std::sort(mids.begin(), mids.end());
-  mids.erase(std::unique(mids.begin(), mids.end()), mids.end());
+  auto by_mid = [](const ModuleEntry& a, const ModuleEntry& b) { return a.mid < b.mid; };
+  std::sort(mids.begin(), mids.end(), by_mid);
+  mids.erase(std::unique(mids.begin(), mids.end(), [](const auto& a, const auto& b) { return a.mid == b.mid; }),
+             mids.end());
 
   SqliteStatement* detail =
       Statement("INSERT INTO report_detail(rid, adapters, modules, channel_ids) VALUES (?, ?, ?, ?)", &error);
@@ -278,15 +307,10 @@ IndexStatus ReportIndex::AddOne(const ReportRecord& r) {
   detail->BindBlob(4, EncodeStrings(f.channel_ids));
   if (!detail->Run()) return fail(detail->error());
 
-  SqliteStatement* posting = Statement("INSERT INTO report_module(mid, rid) VALUES (?, ?)", &error);
-  if (!posting) return fail(error);
   int64_t day = r.received / kDayMs;
-  for (int64_t mid : mids) {
-    posting->Reset();
-    posting->BindInt(1, mid);
-    posting->BindInt(2, rid);
-    if (!posting->Run()) return fail(posting->error());
-    module_day_delta_[day << 40 | mid] += 1;
+  for (const ModuleEntry& m : mids) {
+    if (m.posted) postings_.emplace_back(m.mid, rid);
+    module_day_delta_[day << 40 | m.mid] += 1;
   }
   SqliteStatement* ip = Statement("INSERT INTO report_ip(ip, rid) VALUES (?, ?)", &error);
   if (!ip) return fail(error);
@@ -317,14 +341,34 @@ IndexStatus ReportIndex::AddOne(const ReportRecord& r) {
   return {};
 }
 
+// The transaction's postings, in key order: each module's new rows land
+// on the same few pages.
+IndexStatus ReportIndex::FlushPostings() {
+  std::string error;
+  SqliteStatement* posting = Statement("INSERT INTO report_module(mid, rid) VALUES (?, ?)", &error);
+  if (!posting) return Fail("cannot list modules", error);
+  std::sort(postings_.begin(), postings_.end());
+  for (const auto& [mid, rid] : postings_) {
+    posting->Reset();
+    posting->BindInt(1, mid);
+    posting->BindInt(2, rid);
+    if (!posting->Run()) return Fail("cannot list modules", posting->error());
+  }
+  postings_.clear();
+  return {};
+}
+
 IndexStatus ReportIndex::FlushModuleDays() {
   std::string error;
   SqliteStatement* day = Statement(
       "INSERT INTO module_day(day, mid, n) VALUES (?1, ?2, ?3)"
       " ON CONFLICT(day, mid) DO UPDATE SET n = n + ?3",
       &error);
-  SqliteStatement* total = Statement("UPDATE module SET reports = reports + ? WHERE mid = ?", &error);
-  if (!day || !total) return Fail("cannot count modules", error);
+  SqliteStatement* total =
+      Statement("UPDATE module SET reports = reports + ? WHERE mid = ? RETURNING reports, posted", &error);
+  SqliteStatement* unpost = Statement("UPDATE module SET posted = 0 WHERE mid = ?", &error);
+  SqliteStatement* drop = Statement("DELETE FROM report_module WHERE mid = ?", &error);
+  if (!day || !total || !unpost || !drop) return Fail("cannot count modules", error);
   std::unordered_map<int64_t, int64_t> per_module;
   for (const auto& [key, n] : module_day_delta_) {
     day->Reset();
@@ -334,14 +378,55 @@ IndexStatus ReportIndex::FlushModuleDays() {
     if (!day->Run()) return Fail("cannot count modules", day->error());
     per_module[key & ((int64_t{1} << 40) - 1)] += n;
   }
+  std::vector<int64_t> too_common;
   for (const auto& [mid, n] : per_module) {
     total->Reset();
     total->BindInt(1, n);
     total->BindInt(2, mid);
-    if (!total->Run()) return Fail("cannot count modules", total->error());
+    if (!total->Step()) {
+      if (total->failed()) return Fail("cannot count modules", total->error());
+      continue;
+    }
+    if (total->Int(1) != 0 && total->Int(0) > options_.posting_limit) too_common.push_back(mid);
+    total->Reset();
+  }
+  // Modules grown too common for a list of their reports lose it for good.
+  for (int64_t mid : too_common) {
+    unpost->Reset();
+    unpost->BindInt(1, mid);
+    drop->Reset();
+    drop->BindInt(1, mid);
+    if (!unpost->Run() || !drop->Run()) return Fail("cannot count modules", db_.last_error());
+  }
+  if (!too_common.empty()) {
+    for (auto& [path, entry] : module_ids_) {
+      if (entry.posted && std::find(too_common.begin(), too_common.end(), entry.mid) != too_common.end()) {
+        entry.posted = false;
+      }
+    }
   }
   module_day_delta_.clear();
   return {};
+}
+
+void ReportIndex::HasModule(sqlite3_context* context, int argc, sqlite3_value** argv) {
+  auto* self = static_cast<ReportIndex*>(sqlite3_user_data(context));
+  if (argc != 1 || sqlite3_value_type(argv[0]) == SQLITE_NULL) {
+    sqlite3_result_int(context, 0);
+    return;
+  }
+  std::string_view blob(static_cast<const char*>(sqlite3_value_blob(argv[0])),
+                        static_cast<std::size_t>(sqlite3_value_bytes(argv[0])));
+  const std::vector<bool>& want = self->probe_mids_;
+  std::size_t pos = 0;
+  uint64_t mid = 0;
+  while (GetVarint(blob, pos, mid)) {
+    if (mid < want.size() && want[mid]) {
+      sqlite3_result_int(context, 1);
+      return;
+    }
+  }
+  sqlite3_result_int(context, 0);
 }
 
 IndexStatus ReportIndex::Has(std::string_view id, bool& found) {
@@ -488,6 +573,7 @@ IndexStatus ReportIndex::RemoveLocked(const std::vector<int64_t>& positions, std
       batch.push_back(std::move(file));
     }
     if (IndexStatus s = FlushModuleDays(); !s) return fail(s.message);
+    ResetStatements();
     if (!db_.Exec("DELETE FROM module_day WHERE n <= 0; COMMIT", &error)) return fail(error);
     removed.insert(removed.end(), batch.begin(), batch.end());
   }

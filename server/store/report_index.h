@@ -27,9 +27,12 @@
 #include "server/store/search_query.h"
 #include "server/store/sqlite_db.h"
 
+struct sqlite3_context;
+struct sqlite3_value;
+
 namespace zandrel::store {
 
-inline constexpr int kIndexSchemaVersion = 1;
+inline constexpr int kIndexSchemaVersion = 2;
 // How long a call waits for another process's write lock before failing.
 inline constexpr int kIndexBusyTimeoutMs = 200;
 
@@ -47,6 +50,11 @@ struct IndexOptions {
   // (its rows are collected, then ordered); a more common one is tested on
   // the newest rows in turn.
   int64_t drive_limit = 20000;
+  // A module found in more reports than this keeps no list of its reports:
+  // such a list would be most of the index's writes and size, and a search
+  // for a module that common finds its rows soon among the newest reports'
+  // own module lists.
+  int64_t posting_limit = 20000;
 };
 
 // A report known to the index, as catch-up and retention need it.
@@ -164,16 +172,27 @@ class ReportIndex {
   IndexStatus AddLocked(const std::vector<ReportRecord>& records);
   IndexStatus AddOne(const ReportRecord& record);
   IndexStatus RemoveLocked(const std::vector<int64_t>& positions, std::vector<IndexedFile>& removed);
-  IndexStatus ModuleId(const std::string& path, int64_t& mid);
+  struct ModuleEntry {
+    int64_t mid = 0;
+    bool posted = true;  // its reports are listed in report_module
+  };
+  IndexStatus ModuleId(const std::string& path, ModuleEntry& entry);
   IndexStatus FlushModuleDays();
+  IndexStatus FlushPostings();
+  // The SQL function has_module(blob): whether a report's module list holds
+  // one of probe_mids_ (set by the search under way).
+  static void HasModule(::sqlite3_context* context, int argc, ::sqlite3_value** argv);
   SqliteStatement* Statement(const char* sql, std::string* error);
+  void ResetStatements();
   IndexStatus Fail(std::string_view what, const std::string& detail);
 
   std::mutex mutex_;
   SqliteDb db_;
   IndexOptions options_;
   std::unordered_map<const char*, SqliteStatement> statements_;
-  std::unordered_map<std::string, int64_t> module_ids_;  // a bounded cache of the module table
+  std::unordered_map<std::string, ModuleEntry> module_ids_;  // a bounded cache of the module table
+  std::vector<std::pair<int64_t, int64_t>> postings_;  // (mid, rid) of a transaction, written together
+  std::vector<bool> probe_mids_;
   std::unordered_map<int64_t, int64_t> module_day_delta_;  // (day << 40 | mid) -> change, within a transaction
 };
 

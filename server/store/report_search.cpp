@@ -130,22 +130,33 @@ IndexStatus ReportIndex::BuildFilter(const SearchQuery& q, Filter& filter, bool 
   if (q.module) {
     // The module table is small beside the reports: find the modules first.
     bool fragment = q.module->find('\\') != std::string::npos;
-    SqliteStatement find = db_.Prepare(fragment ? "SELECT mid, reports FROM module WHERE instr(lc, ?) > 0"
-                                                : "SELECT mid, reports FROM module WHERE name = ?",
+    SqliteStatement find = db_.Prepare(fragment ? "SELECT mid, reports, posted FROM module WHERE instr(lc, ?) > 0"
+                                                : "SELECT mid, reports, posted FROM module WHERE name = ?",
                                        &error);
     if (!find.valid()) return Fail("cannot search", error);
     find.BindText(1, *q.module);
     std::vector<Bound> mids;
     int64_t reports = 0;
+    bool all_posted = true;
     std::string list;
     while (find.Step()) {
       mids.push_back(find.Int(0));
       reports += find.Int(1);
+      all_posted = all_posted && find.Int(2) != 0;
       list += list.empty() ? "?" : ",?";
     }
     if (find.failed()) return Fail("cannot search", find.error());
     if (mids.empty()) {
       filter.none = true;
+    } else if (!all_posted || mids.size() > 500 || (for_page && reports > options_.drive_limit && mids.size() > 1)) {
+      // Common modules, or many of them: each report's own list is read.
+      probe_mids_.assign(probe_mids_.size(), false);
+      for (const Bound& b : mids) {
+        auto mid = static_cast<std::size_t>(std::get<int64_t>(b));
+        if (mid >= probe_mids_.size()) probe_mids_.resize(mid + 1, false);
+        probe_mids_[mid] = true;
+      }
+      filter.conditions.push_back("has_module((SELECT modules FROM report_detail WHERE rid = r.rid))");
     } else if (IndexStatus s = add_set("report_module", "rid", "mid IN (" + list + ")", mids,
                                        "mid IN (" + list + ") AND rid = r.rid", reports);
                !s) {

@@ -18,11 +18,87 @@ struct StoreWorker::Shared {
   bool stopping = false, running = false;
   std::chrono::steady_clock::time_point batchStart;
 
-  // Runs one batch: the jobs in order, then one directory flush for its
-  // commits, then their results.
-  void RunBatch(std::deque<Job>& batch) {
+  // Flushers: threads that flush and rename the files of a batch side by
+  // side, so that the file system joins their flushes into one journal
+  // commit instead of one per file. Each holds the shared state; they end
+  // when the worker's thread does.
+  std::vector<Job*> flushing;
+  std::vector<char> flushed;  // per entry of flushing: committed
+  std::size_t nextFlush = 0, flushesLeft = 0;
+  uint64_t flushRound = 0;
+  bool flushersStop = false;
+  std::condition_variable flushWake, flushDone;
+
+  bool CommitOne(Job& job) {
+    bool ok = job.report->file.Commit(job.text, false);
+    if (!ok) job.report->file.Discard();
+    return ok;
+  }
+
+  void Flusher() {
+    std::unique_lock<std::mutex> lock(mu);
+    for (;;) {
+      flushWake.wait(lock, [this] { return flushersStop || nextFlush < flushing.size(); });
+      if (nextFlush >= flushing.size()) return;  // stopping, nothing left
+      std::size_t i = nextFlush++;
+      Job* job = flushing[i];
+      lock.unlock();
+      bool ok = CommitOne(*job);
+      lock.lock();
+      flushed[i] = ok;
+      if (--flushesLeft == 0) flushDone.notify_all();
+    }
+  }
+
+  // Commits the jobs (each already checked), side by side where there are
+  // flushers; true for each that is in place.
+  void CommitAll(std::vector<Job*>& jobs, std::vector<char>& ok, bool parallel) {
+    ok.assign(jobs.size(), 0);
+    if (!parallel || jobs.size() < 2) {
+      for (std::size_t i = 0; i < jobs.size(); ++i) ok[i] = CommitOne(*jobs[i]);
+      return;
+    }
+    std::unique_lock<std::mutex> lock(mu);
+    flushing = jobs;
+    flushed.assign(jobs.size(), 0);
+    nextFlush = 0;
+    flushesLeft = jobs.size();
+    flushWake.notify_all();
+    // This thread takes its share too.
+    while (nextFlush < flushing.size()) {
+      std::size_t i = nextFlush++;
+      lock.unlock();
+      bool done = CommitOne(*flushing[i]);
+      lock.lock();
+      flushed[i] = done;
+      --flushesLeft;
+    }
+    flushDone.wait(lock, [this] { return flushesLeft == 0; });
+    ok = flushed;
+    flushing.clear();
+    nextFlush = 0;
+  }
+
+  // Runs one batch: the jobs in order, except that the flushes and renames
+  // of its commits run side by side before the next job that is not a
+  // write; then one directory flush for the commits, then their results.
+  void RunBatch(std::deque<Job>& batch, bool parallel) {
     std::vector<Done> results;
+    std::vector<Job*> commits;
+    std::vector<std::size_t> slots;  // each commit's place in results
+    std::vector<char> ok;
     bool committed = false;
+    auto finishCommits = [&] {
+      if (commits.empty()) return;
+      CommitAll(commits, ok, parallel);
+      for (std::size_t i = 0; i < commits.size(); ++i) {
+        results[slots[i]].ok = ok[i] != 0;
+        committed = committed || ok[i];
+        commits[i]->report.reset();
+      }
+      commits.clear();
+      slots.clear();
+    };
     for (Job& job : batch) {
       PendingReport* r = job.report.get();
       switch (job.kind) {
@@ -33,21 +109,26 @@ struct StoreWorker::Shared {
           if (!r->failed && !r->file.Write(job.text.data(), job.text.size())) r->failed = true;
           break;
         case Kind::kCommit: {
-          bool ok = !r->failed && (!job.run || job.run()) && r->file.Commit(job.text, false);
-          if (!ok) r->file.Discard();
-          committed = committed || ok;
-          results.push_back({job.result, ok, job.text});
+          results.push_back({job.result, false, job.text});
+          if (!r->failed && (!job.run || job.run())) {
+            commits.push_back(&job);
+            slots.push_back(results.size() - 1);
+            continue;  // the report stays until it is committed
+          }
+          r->file.Discard();
           break;
         }
         case Kind::kDiscard:
           r->file.Discard();
           break;
         case Kind::kRun:
+          finishCommits();
           results.push_back({job.result, job.run ? job.run() : true, std::string()});
           break;
       }
       job.report.reset();  // a report's file goes with its last job
     }
+    finishCommits();
     if (committed) platform::FlushDirectory(dir);
     if (committed && afterBatch) afterBatch(results);
     std::lock_guard<std::mutex> lock(mu);
@@ -67,7 +148,7 @@ struct StoreWorker::Shared {
       running = true;
       batchStart = std::chrono::steady_clock::now();
       lock.unlock();
-      RunBatch(batch);
+      RunBatch(batch, true);
       batch.clear();
       lock.lock();
       running = false;
@@ -75,9 +156,15 @@ struct StoreWorker::Shared {
       runningJobs = 0;
       idle.notify_all();
     }
+    flushersStop = true;
+    flushWake.notify_all();
     idle.notify_all();
   }
 };
+
+namespace {
+constexpr int kFlushers = 15;  // besides the worker's own thread
+}  // namespace
 
 StoreWorker::StoreWorker(std::string dir, AfterBatch afterBatch) : shared_(std::make_shared<Shared>()) {
   shared_->dir = std::move(dir);
@@ -87,11 +174,16 @@ StoreWorker::StoreWorker(std::string dir, AfterBatch afterBatch) : shared_(std::
 StoreWorker::~StoreWorker() { Stop(UINT32_MAX); }
 
 bool StoreWorker::Start() {
+  std::shared_ptr<Shared> s = shared_;
   try {
-    std::shared_ptr<Shared> s = shared_;
     thread_ = std::thread([s] { s->Run(); });
   } catch (const std::system_error&) {
     return false;
+  }
+  // Without flushers the worker commits every file itself.
+  try {
+    for (int i = 0; i < kFlushers; ++i) std::thread([s] { s->Flusher(); }).detach();
+  } catch (const std::system_error&) {
   }
   return true;
 }
@@ -100,7 +192,7 @@ void StoreWorker::Post(Job job) {
   if (!thread_.joinable()) {
     std::deque<Job> one;
     one.push_back(std::move(job));
-    shared_->RunBatch(one);
+    shared_->RunBatch(one, false);
     return;
   }
   {

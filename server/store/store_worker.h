@@ -1,10 +1,12 @@
 // The store's disk side: one thread does every file operation of the
 // reports being received (creating a temporary, writing body pieces,
 // flushing and renaming, removing), so the server's loop never waits for
-// the disk, not even a disk that stopped. Jobs run in the order posted. A
-// batch of renames shares one flush of the directory (group commit), and
-// their results are published only after it: a report is durable before
-// anyone hears it was stored.
+// the disk, not even a disk that stopped. Jobs run in the order posted,
+// except that the files a batch commits are flushed and renamed side by
+// side by a few helper threads (the file system then joins their flushes
+// into one journal commit). A batch of renames shares one flush of the
+// directory (group commit), and their results are published only after it:
+// a report is durable before anyone hears it was stored.
 //
 // The queue is bounded by its owner (queued_bytes, queued_jobs). Stop
 // waits a bounded time: a thread stuck in the disk is left behind, holding

@@ -4,6 +4,8 @@
 
 #include <atomic>
 #include <future>
+#include <map>
+#include <mutex>
 #include <memory>
 #include <set>
 #include <string>
@@ -14,6 +16,7 @@
 #include "server/store/report_file.h"
 #include "server/store/report_id.h"
 #include "server/store/report_store.h"
+#include "server/store/store_worker.h"
 #include "temp_dir.h"
 #include "wait.h"
 
@@ -64,6 +67,89 @@ TEST(ReportFileNames, CarryEverythingTheRecordNeeds) {
                           name.substr(0, name.size() - 4) + ".bak", "report-20261310" + name.substr(15)}) {
     EXPECT_FALSE(ParseReportFileName(bad)) << bad;
   }
+}
+
+// A batch of many commits, flushed side by side: every report that passed
+// its check is in place whole under its name, the one whose check failed is
+// not, nothing temporary is left, the results come in posting order, and
+// the after-batch hook saw exactly the committed ones after they landed.
+TEST(StoreWorkerBatch, CommitsSideBySideLandWholeAndAreReportedInOrder) {
+  testsupport::TempDir dir("zandrel-worker");
+  std::mutex seenMu;
+  std::vector<std::string> seenAfter;
+  bool allPresentAfter = true;
+  StoreWorker worker(dir.path(), [&](const std::vector<StoreWorker::Done>& done) {
+    std::vector<platform::DirectoryEntry> entries;
+    platform::ListDirectory(dir.path(), entries);
+    std::set<std::string> present;
+    for (const auto& e : entries) present.insert(e.name);
+    std::lock_guard<std::mutex> lock(seenMu);
+    for (const auto& d : done) {
+      if (!d.ok || d.name.empty()) continue;  // failed, or the holding job
+      seenAfter.push_back(d.name);
+      allPresentAfter = allPresentAfter && present.count(d.name);
+    }
+  });
+  // Held at the first job until everything is queued, so that one batch takes them all.
+  std::promise<void> go;
+  std::shared_future<void> gate = go.get_future().share();
+  StoreWorker::Job hold;
+  hold.kind = StoreWorker::Kind::kRun;
+  hold.result = 1000;
+  hold.run = [gate] {
+    gate.wait();
+    return true;
+  };
+  ASSERT_TRUE(worker.Start());
+  worker.Post(std::move(hold));
+  constexpr int kReports = 40;
+  for (int i = 0; i < kReports; ++i) {
+    auto report = std::make_shared<PendingReport>();
+    auto post = [&](StoreWorker::Kind kind, std::string text) {
+      StoreWorker::Job j;
+      j.kind = kind;
+      j.upload = static_cast<uint64_t>(i);
+      j.result = static_cast<uint64_t>(i);
+      j.report = report;
+      j.text = std::move(text);
+      if (kind == StoreWorker::Kind::kCommit && i == 7) j.run = [] { return false; };
+      worker.Post(std::move(j));
+    };
+    post(StoreWorker::Kind::kOpen, ".upload-" + std::to_string(i) + ".tmp");
+    post(StoreWorker::Kind::kWrite, std::string(5000 + i, static_cast<char>('a' + i % 26)));
+    post(StoreWorker::Kind::kCommit, "r" + std::to_string(i) + ".txt");
+  }
+  go.set_value();
+  std::vector<StoreWorker::Done> done;
+  testsupport::WaitUntil([&] {
+    for (auto& d : worker.TakeDone()) done.push_back(d);
+    return done.size() == kReports + 1;
+  });
+  ASSERT_EQ(done.size(), static_cast<std::size_t>(kReports + 1));
+  EXPECT_EQ(done[0].result, 1000u);
+  for (int i = 0; i < kReports; ++i) {
+    const auto& d = done[static_cast<std::size_t>(i) + 1];
+    EXPECT_EQ(d.result, static_cast<uint64_t>(i));
+    EXPECT_EQ(d.ok, i != 7) << i;
+  }
+  std::vector<platform::DirectoryEntry> entries;
+  ASSERT_TRUE(platform::ListDirectory(dir.path(), entries));
+  std::map<std::string, uint64_t> sizes;
+  for (const auto& e : entries) sizes[e.name] = e.size;
+  EXPECT_EQ(sizes.size(), static_cast<std::size_t>(kReports - 1));  // no temporaries, not r7
+  for (int i = 0; i < kReports; ++i) {
+    auto it = sizes.find("r" + std::to_string(i) + ".txt");
+    if (i == 7) {
+      EXPECT_EQ(it, sizes.end());
+    } else {
+      ASSERT_NE(it, sizes.end()) << i;
+      EXPECT_EQ(it->second, static_cast<uint64_t>(5000 + i));
+    }
+  }
+  worker.Stop(UINT32_MAX);
+  std::lock_guard<std::mutex> lock(seenMu);
+  EXPECT_EQ(seenAfter.size(), static_cast<std::size_t>(kReports - 1));
+  EXPECT_TRUE(allPresentAfter);
 }
 
 class StoreTest : public ::testing::Test {

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <filesystem>
 #include <random>
 #include <set>
 #include <thread>
@@ -194,11 +195,11 @@ class ReportIndexTest : public ::testing::TestWithParam<Backend> {
   }
 
   // Every page of the query, following the cursor.
-  static std::vector<std::string> AllPages(SearchQuery q, uint64_t* total) {
+  static std::vector<std::string> AllPages(SearchQuery q, uint64_t* total, ReportReader* index = index_) {
     std::vector<std::string> ids;
     for (int pages = 0; pages < 10000; ++pages) {
       SearchPage page;
-      IndexStatus s = index_->Search(q, page, true);
+      IndexStatus s = index->Search(q, page, true);
       EXPECT_TRUE(s.ok) << s.message;
       if (!s.ok) break;
       *total = page.total.value_or(~0ULL);
@@ -314,6 +315,55 @@ TEST_P(ReportIndexTest, SearchAgreesWithBruteForceOnEveryPageAndBothPlans) {
     for (std::size_t i = 0; i < a.hits.size(); ++i) EXPECT_EQ(a.hits[i].record.id, b.hits[i].record.id);
     EXPECT_EQ(a.total, b.total);
   }
+}
+
+// Modules found in more reports than the posting limit keep no list of
+// their reports: searches for them read each report's own list, alone and
+// beside other filters, and agree with the brute force as the listed ones
+// do. The same reports, indexed again with a low limit.
+TEST_P(ReportIndexTest, ModulesTooCommonForAListAreFoundThroughEachReportsOwnList) {
+  if (GetParam() != Backend::kEmbedded) GTEST_SKIP() << "the embedded index's own posting limit";
+  testsupport::TempDir dir("zandrel-index-posting");
+  EmbeddedReportReader low(dir.path());
+  IndexOptions options;
+  options.posting_limit = 40;
+  ASSERT_TRUE(low.Open(dir / "index.sqlite", options).ok);
+  for (std::size_t i = 0; i < records_->size(); i += 700) {
+    std::vector<ReportRecord> batch(records_->begin() + static_cast<std::ptrdiff_t>(i),
+                                    records_->begin() + static_cast<std::ptrdiff_t>(std::min(i + 700, records_->size())));
+    ASSERT_TRUE(low.index().Add(batch).ok);
+  }
+  SqliteDb db;
+  ASSERT_TRUE(db.Open(dir / "index.sqlite", nullptr));
+  SqliteStatement unposted =
+      db.Prepare("SELECT count(*), (SELECT count(*) FROM report_module r JOIN module m USING (mid) WHERE m.posted = 0)"
+                 " FROM module WHERE posted = 0",
+                 nullptr);
+  ASSERT_TRUE(unposted.Step());
+  EXPECT_GT(unposted.Int(0), 0);  // some modules went over the limit
+  EXPECT_EQ(unposted.Int(1), 0);  // and their lists went with it
+  unposted = {};
+  db.Close();
+
+  std::mt19937_64 rng(77);
+  int nonempty = 0;
+  for (const char* module : {"d3d9.dll", "D3D9.DLL", "overlay64.dll", "netaccel.dll", "zlib1.dll", "kernel32.dll",
+                             "\\system32\\", "\\program files (x86)\\"}) {
+    for (int extra = 0; extra < 4; ++extra) {
+      SearchParams params = extra ? RandomParams(rng) : SearchParams{};
+      std::erase_if(params, [](const auto& p) { return p.first == "module"; });
+      params.push_back({"module", module});
+      auto parsed = ParseSearchQuery(params);
+      ASSERT_TRUE(std::holds_alternative<SearchQuery>(parsed));
+      SearchQuery q = std::get<SearchQuery>(parsed);
+      std::vector<std::string> expected = Expected(q);
+      nonempty += !expected.empty();
+      uint64_t total = 0;
+      EXPECT_EQ(AllPages(q, &total, &low), expected) << module << " with " << params.size() - 1 << " more";
+      EXPECT_EQ(total, expected.size()) << module;
+    }
+  }
+  EXPECT_GT(nonempty, 8);
 }
 
 TEST_P(ReportIndexTest, ChineseOfOneAndTwoCharactersAndLatinWordsAreFound) {
@@ -545,6 +595,29 @@ TEST(ReportIndex, AddingTwiceKeepsOneRowAndRemovalTakesEverything) {
 // Another process (the receiver beside the desk's reindex) holds the write
 // lock: an Add waits for it within the busy timeout instead of failing at
 // once, also after earlier calls on the same connection.
+// Batch after batch, the log is copied into the database as it goes (a
+// statement left reading would stop every checkpoint and let the log grow
+// with the index, while the database file stayed empty).
+TEST(ReportIndex, TheWriteAheadLogIsCheckpointedWhileTheIndexIsOpen) {
+  testsupport::TempDir dir("zandrel-index-wal");
+  ReportIndex index;
+  ASSERT_TRUE(index.Open(dir / "index.sqlite").ok);
+  GeneratorOptions options;
+  options.seed = 3;
+  ReportGenerator gen(options);
+  for (int batch = 0; batch < 20; ++batch) {
+    std::vector<ReportRecord> records;
+    for (int i = 0; i < 100; ++i) records.push_back(gen.Next());
+    ASSERT_TRUE(index.Add(records).ok);
+  }
+  std::error_code ec;
+  auto main_bytes = std::filesystem::file_size(dir / "index.sqlite", ec);
+  ASSERT_FALSE(ec);
+  auto log_bytes = std::filesystem::file_size(dir / "index.sqlite-wal", ec);
+  ASSERT_FALSE(ec);
+  EXPECT_GT(main_bytes, log_bytes);
+}
+
 TEST(ReportIndex, AWriterWaitsForAnotherConnectionsLock) {
   testsupport::TempDir dir("zandrel-index");
   std::string path = dir / "index.sqlite";
