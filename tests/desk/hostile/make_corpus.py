@@ -90,9 +90,7 @@ files = ["javascript:alert(6).dll", "<svg onload=window.__pwned=6>.dll", "</deta
 case("module-markup",
      report(gbk("模块路径 modules"), [plain_adapter("192.0.2.16")],
             [SYSTEM, (gbk(directory), [gbk(f) for f in files])]),
-     # A '/' in a file's name splits it where the page groups modules by
-     # folder: both parts are shown as text.
-     "模块路径", [directory] + files[:2] + ["\\</details><script>alert(6)<", "script>.dll"])
+     "模块路径", [directory] + files)
 
 ids = ["\"><script>window.__pwned=7</script>", "javascript:alert(7)", "<svg onload=alert(7)>"]
 reply = gbk("<?xml version=\"1.0\"?>\r\n<channels>\r\n<channel id='%s' name='a'/>\r\n"
