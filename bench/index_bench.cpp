@@ -216,9 +216,10 @@ int main(int argc, char** argv) {
       for (int i = 0; i < plan.rows(); ++i) std::printf("%s\n", plan.Text(i, 0).c_str());
     }
   }
-  std::printf("\n%-42s %9s %9s %12s %10s\n", "first page (50 rows)", "p50 ms", "p95 ms", "p95 +total", "matches");
+  std::printf("\n%-42s %9s %9s %12s %12s %10s\n", "first page (50 rows)", "p50 ms", "p95 ms", "p95 +total",
+              "p95 +capped", "matches");
   for (const Case& c : cases) {
-    std::vector<double> page_ms, total_ms;
+    std::vector<double> page_ms, total_ms, capped_ms;
     uint64_t matches = 0;
     for (int r = 0; r < runs; ++r) {
       store::SearchQuery q = Query(c.params(r));
@@ -233,9 +234,18 @@ int main(int argc, char** argv) {
       index.Search(q, page, true);
       total_ms.push_back(Ms(Clock::now() - t0));
       matches = page.total.value_or(0);
+      t0 = Clock::now();
+      // The desk's list page: a total capped at 10,000 (PostgreSQL counts all).
+      if (database.empty()) {
+        embedded.index().Search(q, page, true, true);
+      } else {
+        index.Search(q, page, true);
+      }
+      capped_ms.push_back(Ms(Clock::now() - t0));
     }
-    std::printf("%-42s %9.2f %9.2f %12.2f %10llu\n", c.name, Percentile(page_ms, 0.5), Percentile(page_ms, 0.95),
-                Percentile(total_ms, 0.95), static_cast<unsigned long long>(matches));
+    std::printf("%-42s %9.2f %9.2f %12.2f %12.2f %10llu\n", c.name, Percentile(page_ms, 0.5),
+                Percentile(page_ms, 0.95), Percentile(total_ms, 0.95), Percentile(capped_ms, 0.95),
+                static_cast<unsigned long long>(matches));
   }
 
   std::printf("\n%-42s %9s %9s\n", "aggregate over the last 30 days", "p50 ms", "max ms");

@@ -55,6 +55,9 @@ struct IndexOptions {
   // for a module that common finds its rows soon among the newest reports'
   // own module lists.
   int64_t posting_limit = 20000;
+  // A search asked for a capped total stops counting past this many
+  // matches and says the total is at least this.
+  int64_t count_cap = 10000;
 };
 
 // A report known to the index, as catch-up and retention need it.
@@ -75,6 +78,7 @@ struct SearchPage {
   std::vector<SearchHit> hits;  // newest first
   std::string next_cursor;      // empty on the last page
   std::optional<uint64_t> total;
+  bool total_capped = false;  // more than total match (total is the cap)
 };
 
 enum class TimeBucket { kHour, kDay };
@@ -132,7 +136,8 @@ class ReportIndex {
 
   // One page of the reports matching the query, newest first; with_total
   // also counts every match (a cost proportional to their number).
-  IndexStatus Search(const SearchQuery& query, SearchPage& page, bool with_total = true);
+  // cap_total stops counting past IndexOptions::count_cap (total_capped).
+  IndexStatus Search(const SearchQuery& query, SearchPage& page, bool with_total = true, bool cap_total = false);
   IndexStatus Count(const SearchQuery& query, uint64_t& total);
 
   // Aggregates over the reports matching the query (its cursor and limit

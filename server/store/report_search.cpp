@@ -35,7 +35,13 @@ struct ReportIndex::Filter {
   std::vector<Bound> binds;
   bool none = false;  // nothing can match
   int64_t lo = 0, hi = INT64_MAX;  // position range
+  bool driven = false;      // a rare set's rows are collected first
+  int words_at = -1;        // the condition testing common words row by row
+  bool fts_drive = false;   // the word matches are read newest first instead
 
+  std::string From() const {
+    return fts_drive ? "problem_fts CROSS JOIN report r ON r.rid = problem_fts.rowid" : "report r";
+  }
   std::string Where() const {
     std::string out;
     for (const auto& c : conditions) out += (out.empty() ? "" : " AND ") + c;
@@ -95,6 +101,7 @@ IndexStatus ReportIndex::BuildFilter(const SearchQuery& q, Filter& filter, bool 
     if (count == 0) {
       filter.none = true;
     } else if (!for_page || count <= options_.drive_limit) {
+      filter.driven = true;
       filter.conditions.push_back("r.rid IN (SELECT " + col + " FROM " + table + " WHERE " + where + range + ")");
       filter.binds.insert(filter.binds.end(), ranged.begin(), ranged.end());
     } else {
@@ -111,6 +118,7 @@ IndexStatus ReportIndex::BuildFilter(const SearchQuery& q, Filter& filter, bool 
         !s) {
       return s;
     }
+    if (!filter.none && !filter.driven) filter.words_at = static_cast<int>(filter.conditions.size()) - 1;
   }
   if (q.ip) {
     std::vector<Bound> b{int64_t{q.ip->first}, int64_t{q.ip->last}};
@@ -163,10 +171,26 @@ IndexStatus ReportIndex::BuildFilter(const SearchQuery& q, Filter& filter, bool 
       return s;
     }
   }
+  if (filter.words_at >= 0 && !filter.driven && !filter.none) {
+    // Nothing rare drives and the words are common: the full-text index
+    // lists their rows by position (its rowid), so walking it newest first
+    // and testing the other conditions on each row stops at the page's end
+    // without sorting. The condition keeps its single bound value.
+    filter.fts_drive = true;
+    filter.conditions[static_cast<std::size_t>(filter.words_at)] = "problem_fts MATCH ?";
+    if (filter.lo > 0) {
+      filter.conditions.push_back("problem_fts.rowid >= ?");
+      filter.binds.push_back(filter.lo);
+    }
+    if (filter.hi < INT64_MAX) {
+      filter.conditions.push_back("problem_fts.rowid < ?");
+      filter.binds.push_back(filter.hi);
+    }
+  }
   return {};
 }
 
-IndexStatus ReportIndex::Search(const SearchQuery& query, SearchPage& page, bool with_total) {
+IndexStatus ReportIndex::Search(const SearchQuery& query, SearchPage& page, bool with_total, bool cap_total) {
   Call call(*this);
   page = {};
   if (!db_.is_open()) return IndexStatus::Failure("the index is not open");
@@ -180,14 +204,24 @@ IndexStatus ReportIndex::Search(const SearchQuery& query, SearchPage& page, bool
     // Every match, whatever page this is.
     SearchQuery all = query;
     all.cursor.reset();
-    if (IndexStatus s = BuildFilter(all, filter, false); !s) return s;
+    // A capped count plans like a page (common sets tested row by row), as
+    // it stops after cap + 1 matches.
+    if (IndexStatus s = BuildFilter(all, filter, cap_total); !s) return s;
     page.total = 0;
     if (filter.none) return {};
-    SqliteStatement count = db_.Prepare("SELECT count(*) FROM report r WHERE " + filter.Where(), &error);
+    int64_t cap = std::max<int64_t>(0, options_.count_cap);
+    std::string sql = "SELECT r.rid FROM " + filter.From() + " WHERE " + filter.Where();
+    sql = cap_total ? "SELECT count(*) FROM (" + sql + " LIMIT " + std::to_string(cap + 1) + ")"
+                    : "SELECT count(*) FROM (" + sql + ")";
+    SqliteStatement count = db_.Prepare(sql, &error);
     if (!count.valid()) return Fail("cannot count", error);
     BindAll(count, filter.binds);
     if (!count.Step()) return Fail("cannot count", count.error());
     page.total = static_cast<uint64_t>(count.Int(0));
+    if (cap_total && count.Int(0) > cap) {
+      page.total = static_cast<uint64_t>(cap);
+      page.total_capped = true;
+    }
   }
   return {};
 }
@@ -197,7 +231,8 @@ IndexStatus ReportIndex::ReadPage(const SearchQuery& query, const Filter& filter
   SqliteStatement rows = db_.Prepare(
       "SELECT r.rid, r.id, r.received, r.sender, r.size, r.md5, r.file, r.problem, r.cpu_percent, r.free_bytes,"
       " r.udp_ok, r.speed_kbps, r.service_ok, r.channels_ok, r.parse_errors, r.module_count"
-      " FROM report r WHERE " + filter.Where() + " ORDER BY r.rid DESC LIMIT ?",
+      " FROM " + filter.From() + " WHERE " + filter.Where() + " ORDER BY " +
+          (filter.fts_drive ? "problem_fts.rowid" : "r.rid") + " DESC LIMIT ?",
       &error);
   if (!rows.valid()) return Fail("cannot search", error);
   BindAll(rows, filter.binds);

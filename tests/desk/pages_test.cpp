@@ -142,6 +142,22 @@ TEST(DeskPagesEscape, LongProblemIsWholeOnTheReportAndCutInTheList) {
   EXPECT_LT(list.size(), 20000u);
 }
 
+// A total past the index's cap is shown as "more than", an exact one as is.
+TEST(DeskPagesEscape, ListPageTellsACappedTotalFromAnExactOne) {
+  store::SearchPage page;
+  page.total = 10000;
+  page.total_capped = true;
+  PageContext en;
+  en.lang = Lang::kEn;
+  EXPECT_NE(ListPage(PageContext{}, {}, page, "").find("超过 <b class=\"total\">10,000</b> 份报告"), std::string::npos);
+  EXPECT_NE(ListPage(en, {}, page, "").find("<b class=\"total\">10,000+</b> reports"), std::string::npos);
+  page.total_capped = false;
+  std::string exact = ListPage(PageContext{}, {}, page, "");
+  EXPECT_NE(exact.find("共 <b class=\"total\">10,000</b> 份报告"), std::string::npos);
+  EXPECT_EQ(exact.find("超过"), std::string::npos);
+  EXPECT_EQ(ListPage(en, {}, page, "").find("10,000+"), std::string::npos);
+}
+
 TEST(DeskPagesEscape, ListPageKeepsHostileFiltersEncoded) {
   store::SearchPage page;
   page.hits.push_back({HostileRecord(), 4});

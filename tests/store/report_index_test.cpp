@@ -317,6 +317,67 @@ TEST_P(ReportIndexTest, SearchAgreesWithBruteForceOnEveryPageAndBothPlans) {
   }
 }
 
+// Common words read from the full-text index newest first (drive_limit 0
+// makes every word common), beside other filters, on every page; and a
+// capped total, exact up to the cap and "at least the cap" past it, under
+// both plans.
+TEST_P(ReportIndexTest, CommonWordsPageByPageAndCappedTotalsAgreeWithBruteForce) {
+  if (GetParam() != Backend::kEmbedded) GTEST_SKIP() << "the embedded index's own plans";
+  ReportIndex probing, capped;
+  IndexOptions options;
+  options.drive_limit = 0;
+  options.count_cap = 25;
+  ASSERT_TRUE(probing.Open(*dir_ / "search.sqlite", options).ok);
+  options.drive_limit = IndexOptions{}.drive_limit;
+  ASSERT_TRUE(capped.Open(*dir_ / "search.sqlite", options).ok);
+  std::mt19937_64 rng(77);
+  int under = 0, over = 0, paged = 0;
+  for (int seed = 0; seed < 60; ++seed) {
+    SearchParams params = RandomParams(rng);
+    if (std::none_of(params.begin(), params.end(), [](const auto& p) { return p.first == "q"; })) {
+      const std::string& phrase = (*phrases_)[rng() % phrases_->size()];
+      params.push_back({"q", phrase.substr(0, 3 * (1 + rng() % 2))});
+    }
+    std::string shown;
+    for (const auto& [k, v] : params) shown += k + "=" + v + " ";
+    SearchQuery q = std::get<SearchQuery>(ParseSearchQuery(params));
+    std::vector<std::string> expected = Expected(q);
+    ReportIndex* plans[] = {&probing, &capped};
+    for (ReportIndex* index : plans) {
+      // Every page through the cursor, the capped total on each.
+      SearchQuery at = q;
+      std::vector<std::string> ids;
+      for (int pages = 0; pages < 1000; ++pages) {
+        SearchPage page;
+        ASSERT_TRUE(index->Search(at, page, true, true).ok) << shown;
+        ASSERT_TRUE(page.total.has_value());
+        if (expected.size() > 25) {
+          EXPECT_TRUE(page.total_capped) << shown;
+          EXPECT_EQ(*page.total, 25u) << shown;
+        } else {
+          EXPECT_FALSE(page.total_capped) << shown;
+          EXPECT_EQ(*page.total, expected.size()) << shown;
+        }
+        for (const auto& hit : page.hits) ids.push_back(hit.record.id);
+        if (page.next_cursor.empty()) break;
+        at.cursor = ParseCursor(page.next_cursor);
+        paged += index == &probing;
+      }
+      EXPECT_EQ(ids, expected) << shown;
+      // The exact count is still there for those who ask.
+      SearchPage exact;
+      ASSERT_TRUE(index->Search(q, exact, true).ok);
+      EXPECT_EQ(exact.total, expected.size()) << shown;
+      EXPECT_FALSE(exact.total_capped);
+    }
+    under += expected.size() <= 25;
+    over += expected.size() > 25;
+  }
+  EXPECT_GT(under, 5);  // both sides of the cap were seen
+  EXPECT_GT(over, 5);
+  EXPECT_GT(paged, 20);  // and the cursor was followed
+}
+
 // Modules found in more reports than the posting limit keep no list of
 // their reports: searches for them read each report's own list, alone and
 // beside other filters, and agree with the brute force as the listed ones

@@ -336,7 +336,10 @@ std::string ListPage(const PageContext& context, const Params& filters, const st
   out += FilterForm(context, filters, "/");
   if (!error.empty()) return out + ErrorNote(lang, error) + Foot();
   out += "<p class=\"summary\">";
-  if (page.total)
+  if (page.total && page.total_capped)
+    out += std::string(Tr(lang, "超过 ", "")) + "<b class=\"total\">" + Grouped(*page.total) +
+           Tr(lang, "", "+") + "</b>" + Tr(lang, " 份报告", " reports");
+  else if (page.total)
     out += std::string(Tr(lang, "共 ", "")) + "<b class=\"total\">" + Grouped(*page.total) + "</b>" +
            Tr(lang, " 份报告", *page.total == 1 ? " report" : " reports");
   out += " <a class=\"dashboard-link\" href=\"" + Link("/dashboard", clean) + "\">" +
