@@ -50,6 +50,11 @@ struct IndexOptions {
   // (its rows are collected, then ordered); a more common one is tested on
   // the newest rows in turn.
   int64_t drive_limit = 20000;
+  // The same for a capped count, which visits up to count_cap matches:
+  // collecting a set this large costs less than testing the newest rows
+  // until count_cap of them match. (Words keep drive_limit: their matches
+  // are read newest first from the full-text index either way.)
+  int64_t count_drive_limit = 200000;
   // A module found in more reports than this keeps no list of its reports:
   // such a list would be most of the index's writes and size, and a search
   // for a module that common finds its rows soon among the newest reports'
@@ -171,8 +176,13 @@ class ReportIndex {
   };
 
   struct Filter;
-  // for_page: a first page needs few rows; else every match is visited.
-  IndexStatus BuildFilter(const SearchQuery& query, Filter& filter, bool for_page);
+  // What the filter is for: every match is visited, a first page needs few
+  // rows, or a count stops after count_cap matches.
+  enum class Plan { kEvery, kPage, kCappedCount };
+  IndexStatus BuildFilter(const SearchQuery& query, Filter& filter, Plan plan);
+  // A lower bound on the matches of a query whose only condition besides
+  // time is a module not listed by report (its per-day counts say it).
+  IndexStatus ModuleLowerBound(const Filter& filter, int64_t& bound);
   IndexStatus ReadPage(const SearchQuery& query, const Filter& filter, SearchPage& page);
   IndexStatus AddLocked(const std::vector<ReportRecord>& records);
   IndexStatus AddOne(const ReportRecord& record);

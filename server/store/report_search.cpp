@@ -38,6 +38,11 @@ struct ReportIndex::Filter {
   bool driven = false;      // a rare set's rows are collected first
   int words_at = -1;        // the condition testing common words row by row
   bool fts_drive = false;   // the word matches are read newest first instead
+  bool time_only = false;   // no condition but the time range
+  // A module condition tested on each report's own list: the modules, and
+  // whether it is the only condition besides time.
+  std::vector<int64_t> scanned_mids;
+  bool module_only = false;
 
   std::string From() const {
     return fts_drive ? "problem_fts CROSS JOIN report r ON r.rid = problem_fts.rowid" : "report r";
@@ -49,8 +54,11 @@ struct ReportIndex::Filter {
   }
 };
 
-IndexStatus ReportIndex::BuildFilter(const SearchQuery& q, Filter& filter, bool for_page) {
+IndexStatus ReportIndex::BuildFilter(const SearchQuery& q, Filter& filter, Plan plan) {
   filter = {};
+  const bool for_page = plan != Plan::kEvery;
+  bool no_other = !q.ip && !q.mac && q.failed == 0 && !q.slower_than && q.words.empty();
+  filter.time_only = no_other && !q.module;
   if (q.from_ms) filter.lo = std::max<int64_t>(0, *q.from_ms) * kPerMs;
   if (q.to_ms) filter.hi = std::min<int64_t>(*q.to_ms, INT64_MAX / kPerMs) * kPerMs;
   if (q.cursor) filter.hi = std::min(filter.hi, *q.cursor);
@@ -80,7 +88,9 @@ IndexStatus ReportIndex::BuildFilter(const SearchQuery& q, Filter& filter, bool 
   std::string error;
   auto add_set = [&](const std::string& table, const std::string& col, const std::string& where,
                      const std::vector<Bound>& binds, const std::string& probe_where,
-                     std::optional<int64_t> known_count) -> IndexStatus {
+                     std::optional<int64_t> known_count, bool words = false) -> IndexStatus {
+    const int64_t drive_limit =
+        plan == Plan::kCappedCount && !words ? options_.count_drive_limit : options_.drive_limit;
     std::string range = " AND " + col + " >= ? AND " + col + " < ?";
     std::vector<Bound> ranged = binds;
     ranged.push_back(filter.lo);
@@ -91,7 +101,7 @@ IndexStatus ReportIndex::BuildFilter(const SearchQuery& q, Filter& filter, bool 
       count = *known_count;
     } else if (for_page) {
       SqliteStatement est = db_.Prepare("SELECT count(*) FROM (SELECT 1 FROM " + table + " WHERE " + where + range +
-                                            " LIMIT " + std::to_string(options_.drive_limit + 1) + ")",
+                                            " LIMIT " + std::to_string(drive_limit + 1) + ")",
                                         &error);
       if (!est.valid()) return Fail("cannot search", error);
       BindAll(est, ranged);
@@ -100,7 +110,7 @@ IndexStatus ReportIndex::BuildFilter(const SearchQuery& q, Filter& filter, bool 
     }
     if (count == 0) {
       filter.none = true;
-    } else if (!for_page || count <= options_.drive_limit) {
+    } else if (!for_page || count <= drive_limit) {
       filter.driven = true;
       filter.conditions.push_back("r.rid IN (SELECT " + col + " FROM " + table + " WHERE " + where + range + ")");
       filter.binds.insert(filter.binds.end(), ranged.begin(), ranged.end());
@@ -114,7 +124,7 @@ IndexStatus ReportIndex::BuildFilter(const SearchQuery& q, Filter& filter, bool 
   if (!q.words.empty()) {
     std::string match = MatchExpression(q.words);
     if (IndexStatus s = add_set("problem_fts", "rowid", "problem_fts MATCH ?", {match},
-                                "problem_fts MATCH ? AND rowid = r.rid", std::nullopt);
+                                "problem_fts MATCH ? AND rowid = r.rid", std::nullopt, true);
         !s) {
       return s;
     }
@@ -156,14 +166,17 @@ IndexStatus ReportIndex::BuildFilter(const SearchQuery& q, Filter& filter, bool 
     if (find.failed()) return Fail("cannot search", find.error());
     if (mids.empty()) {
       filter.none = true;
-    } else if (!all_posted || mids.size() > 500 || (for_page && reports > options_.drive_limit && mids.size() > 1)) {
+    } else if (!all_posted || mids.size() > 500 ||
+               (plan == Plan::kPage && reports > options_.drive_limit && mids.size() > 1)) {
       // Common modules, or many of them: each report's own list is read.
       probe_mids_.assign(probe_mids_.size(), false);
       for (const Bound& b : mids) {
         auto mid = static_cast<std::size_t>(std::get<int64_t>(b));
         if (mid >= probe_mids_.size()) probe_mids_.resize(mid + 1, false);
         probe_mids_[mid] = true;
+        filter.scanned_mids.push_back(std::get<int64_t>(b));
       }
+      filter.module_only = no_other;
       filter.conditions.push_back("has_module((SELECT modules FROM report_detail WHERE rid = r.rid))");
     } else if (IndexStatus s = add_set("report_module", "rid", "mid IN (" + list + ")", mids,
                                        "mid IN (" + list + ") AND rid = r.rid", reports);
@@ -195,7 +208,7 @@ IndexStatus ReportIndex::Search(const SearchQuery& query, SearchPage& page, bool
   page = {};
   if (!db_.is_open()) return IndexStatus::Failure("the index is not open");
   Filter filter;
-  if (IndexStatus s = BuildFilter(query, filter, true); !s) return s;
+  if (IndexStatus s = BuildFilter(query, filter, Plan::kPage); !s) return s;
   std::string error;
   if (!filter.none) {
     if (IndexStatus s = ReadPage(query, filter, page); !s) return s;
@@ -206,10 +219,21 @@ IndexStatus ReportIndex::Search(const SearchQuery& query, SearchPage& page, bool
     all.cursor.reset();
     // A capped count plans like a page (common sets tested row by row), as
     // it stops after cap + 1 matches.
-    if (IndexStatus s = BuildFilter(all, filter, cap_total); !s) return s;
+    if (IndexStatus s = BuildFilter(all, filter, cap_total ? Plan::kCappedCount : Plan::kEvery); !s) return s;
     page.total = 0;
     if (filter.none) return {};
     int64_t cap = std::max<int64_t>(0, options_.count_cap);
+    if (cap_total && filter.module_only) {
+      // A module in most reports would be tested in report after report
+      // until the cap; its own counts often settle the question at once.
+      int64_t bound = 0;
+      if (IndexStatus s = ModuleLowerBound(filter, bound); !s) return s;
+      if (bound > cap) {
+        page.total = static_cast<uint64_t>(cap);
+        page.total_capped = true;
+        return {};
+      }
+    }
     std::string sql = "SELECT r.rid FROM " + filter.From() + " WHERE " + filter.Where();
     sql = cap_total ? "SELECT count(*) FROM (" + sql + " LIMIT " + std::to_string(cap + 1) + ")"
                     : "SELECT count(*) FROM (" + sql + ")";
@@ -223,6 +247,40 @@ IndexStatus ReportIndex::Search(const SearchQuery& query, SearchPage& page, bool
       page.total_capped = true;
     }
   }
+  return {};
+}
+
+IndexStatus ReportIndex::ModuleLowerBound(const Filter& filter, int64_t& bound) {
+  bound = 0;
+  std::string error;
+  if (filter.lo == 0 && filter.hi == INT64_MAX) {
+    SqliteStatement* reports = Statement("SELECT reports FROM module WHERE mid = ?", &error);
+    if (!reports) return Fail("cannot count", error);
+    for (int64_t mid : filter.scanned_mids) {
+      reports->Reset();
+      reports->BindInt(1, mid);
+      if (reports->Step()) bound = std::max(bound, reports->Int(0));
+      if (reports->failed()) return Fail("cannot count", reports->error());
+      if (bound > options_.count_cap) break;
+    }
+    reports->Reset();
+    return {};
+  }
+  // The whole days inside the range.
+  const int64_t day = kDayMs * kPerMs;
+  int64_t first = (filter.lo + day - 1) / day;
+  int64_t end = filter.hi / day;
+  if (end <= first) return {};
+  SqliteStatement sums =
+      db_.Prepare("SELECT mid, sum(n) FROM module_day WHERE day >= ? AND day < ? GROUP BY mid", &error);
+  if (!sums.valid()) return Fail("cannot count", error);
+  sums.BindInt(1, first);
+  sums.BindInt(2, end);
+  while (sums.Step()) {
+    auto mid = static_cast<std::size_t>(sums.Int(0));
+    if (mid < probe_mids_.size() && probe_mids_[mid]) bound = std::max(bound, sums.Int(1));
+  }
+  if (sums.failed()) return Fail("cannot count", sums.error());
   return {};
 }
 
@@ -284,7 +342,7 @@ IndexStatus ReportIndex::Count(const SearchQuery& query, uint64_t& total) {
   total = 0;
   if (!db_.is_open()) return IndexStatus::Failure("the index is not open");
   Filter filter;
-  if (IndexStatus s = BuildFilter(query, filter, false); !s || filter.none) return s;
+  if (IndexStatus s = BuildFilter(query, filter, Plan::kEvery); !s || filter.none) return s;
   std::string error;
   SqliteStatement count = db_.Prepare("SELECT count(*) FROM report r WHERE " + filter.Where(), &error);
   if (!count.valid()) return Fail("cannot count", error);
@@ -301,7 +359,7 @@ IndexStatus ReportIndex::CountsPer(const SearchQuery& query, TimeBucket bucket, 
   SearchQuery all = query;
   all.cursor.reset();
   Filter filter;
-  if (IndexStatus s = BuildFilter(all, filter, false); !s || filter.none) return s;
+  if (IndexStatus s = BuildFilter(all, filter, Plan::kEvery); !s || filter.none) return s;
   int64_t width = bucket == TimeBucket::kHour ? kHourMs : kDayMs;
   std::string error;
   SqliteStatement rows = db_.Prepare("SELECT r.rid / " + std::to_string(width * kPerMs) +
@@ -322,7 +380,7 @@ IndexStatus ReportIndex::FailuresPerDay(const SearchQuery& query, std::vector<Da
   SearchQuery all = query;
   all.cursor.reset();
   Filter filter;
-  if (IndexStatus s = BuildFilter(all, filter, false); !s || filter.none) return s;
+  if (IndexStatus s = BuildFilter(all, filter, Plan::kEvery); !s || filter.none) return s;
   std::string error;
   SqliteStatement rows = db_.Prepare(
       "SELECT r.rid / " + std::to_string(kDayMs * kPerMs) +
@@ -358,7 +416,7 @@ IndexStatus ReportIndex::SpeedHistogram(const SearchQuery& query, std::vector<Sp
   SearchQuery all = query;
   all.cursor.reset();
   Filter filter;
-  if (IndexStatus s = BuildFilter(all, filter, false); !s || filter.none) return s;
+  if (IndexStatus s = BuildFilter(all, filter, Plan::kEvery); !s || filter.none) return s;
   std::string error;
   // Bin numbers in SQL: 0 for 0 K/s, 1 below 64, then one per doubling.
   SqliteStatement rows = db_.Prepare(
@@ -384,26 +442,59 @@ IndexStatus ReportIndex::OverRepresentedModules(const SearchQuery& query, std::s
   SearchQuery all = query;
   all.cursor.reset();
   Filter filter;
-  if (IndexStatus s = BuildFilter(all, filter, false); !s || filter.none) return s;
+  if (IndexStatus s = BuildFilter(all, filter, Plan::kEvery); !s || filter.none) return s;
   std::string error;
   auto fail = [&](const std::string& detail) { return Fail("cannot compare modules", detail); };
 
   // The set: module ids of every matching report, each counted once per report.
-  SqliteStatement rows = db_.Prepare(
-      "SELECT d.modules FROM report r JOIN report_detail d ON d.rid = r.rid WHERE " + filter.Where(), &error);
-  if (!rows.valid()) return fail(error);
-  BindAll(rows, filter.binds);
   std::unordered_map<uint64_t, uint64_t> in_set;
   uint64_t set_total = 0;
-  std::vector<uint64_t> mids;
-  while (rows.Step()) {
-    ++set_total;
-    mids = DecodeVarints(rows.Text(0));
-    std::sort(mids.begin(), mids.end());
-    mids.erase(std::unique(mids.begin(), mids.end()), mids.end());
-    for (uint64_t mid : mids) ++in_set[mid];
+  auto read_set = [&](const std::string& where, const std::vector<Bound>& binds) -> IndexStatus {
+    SqliteStatement rows =
+        db_.Prepare("SELECT d.modules FROM report r JOIN report_detail d ON d.rid = r.rid WHERE " + where, &error);
+    if (!rows.valid()) return fail(error);
+    BindAll(rows, binds);
+    std::vector<uint64_t> mids;
+    while (rows.Step()) {
+      ++set_total;
+      mids = DecodeVarints(rows.Text(0));
+      std::sort(mids.begin(), mids.end());
+      mids.erase(std::unique(mids.begin(), mids.end()), mids.end());
+      for (uint64_t mid : mids) ++in_set[mid];
+    }
+    if (rows.failed()) return fail(rows.error());
+    return {};
+  };
+  const int64_t day_width = kDayMs * kPerMs;
+  int64_t whole_first = (filter.lo + day_width - 1) / day_width;
+  int64_t whole_end = filter.hi == INT64_MAX ? INT64_MAX / day_width : filter.hi / day_width;
+  if (filter.time_only && whole_first < whole_end) {
+    // Every report of the whole days inside the range is in the set: their
+    // modules are counted per day already. Only the parts of days at either
+    // end are read report by report.
+    SqliteStatement days = db_.Prepare(
+        "SELECT mid, sum(n) FROM module_day WHERE day >= ? AND day < ? GROUP BY mid", &error);
+    if (!days.valid()) return fail(error);
+    days.BindInt(1, whole_first);
+    days.BindInt(2, whole_end);
+    while (days.Step()) in_set[static_cast<uint64_t>(days.Int(0))] += static_cast<uint64_t>(days.Int(1));
+    if (days.failed()) return fail(days.error());
+    SqliteStatement whole = db_.Prepare("SELECT count(*) FROM report WHERE rid >= ? AND rid < ?", &error);
+    if (!whole.valid()) return fail(error);
+    whole.BindInt(1, whole_first * day_width);
+    whole.BindInt(2, whole_end >= INT64_MAX / day_width ? INT64_MAX : whole_end * day_width);
+    if (!whole.Step()) return fail(whole.error());
+    set_total += static_cast<uint64_t>(whole.Int(0));
+    const std::string part = "r.rid >= ? AND r.rid < ?";
+    if (filter.lo < whole_first * day_width) {
+      if (IndexStatus s = read_set(part, {filter.lo, whole_first * day_width}); !s) return s;
+    }
+    if (whole_end < INT64_MAX / day_width && whole_end * day_width < filter.hi) {
+      if (IndexStatus s = read_set(part, {whole_end * day_width, filter.hi}); !s) return s;
+    }
+  } else if (IndexStatus s = read_set(filter.Where(), filter.binds); !s) {
+    return s;
   }
-  if (rows.failed()) return fail(rows.error());
   if (set_total == 0) return {};
 
   // The period: the whole UTC days the query's range touches.

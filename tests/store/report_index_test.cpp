@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstdio>
 #include <filesystem>
+#include <map>
 #include <random>
 #include <set>
 #include <thread>
@@ -425,6 +426,72 @@ TEST_P(ReportIndexTest, ModulesTooCommonForAListAreFoundThroughEachReportsOwnLis
     }
   }
   EXPECT_GT(nonempty, 8);
+
+  // Capped totals of such a module alone, over windows of an hour to three
+  // days, with and without whole days inside: its per-day counts may settle
+  // "more than the cap" at once, and must never claim it wrongly.
+  ReportIndex capped;
+  options.count_cap = 25;
+  ASSERT_TRUE(capped.Open(dir / "index.sqlite", options).ok);
+  int under = 0, over = 0;
+  for (int k = 0; k < 60; ++k) {
+    const ReportRecord& some = (*records_)[rng() % records_->size()];
+    int64_t from = some.received - static_cast<int64_t>(rng() % (2 * 86400000ULL));
+    int64_t to = from + 3600000LL * static_cast<int64_t>(1 + rng() % 72);
+    SearchParams params{{"module", k % 2 ? "d3d9.dll" : "\\system32\\"}};
+    if (k % 5 != 0) params.push_back({"from", Date(from, k % 3 != 0)});
+    if (k % 5 != 1) params.push_back({"to", Date(to, k % 4 != 0)});
+    auto parsed = ParseSearchQuery(params);
+    if (!std::holds_alternative<SearchQuery>(parsed)) continue;  // to before from
+    SearchQuery q = std::get<SearchQuery>(parsed);
+    std::string shown;
+    for (const auto& [key, v] : params) shown += key + "=" + v + " ";
+    std::size_t expected = Expected(q).size();
+    SearchPage page;
+    ASSERT_TRUE(capped.Search(q, page, true, true).ok) << shown;
+    EXPECT_EQ(page.total_capped, expected > 25) << shown << expected;
+    EXPECT_EQ(*page.total, std::min<std::size_t>(expected, 25)) << shown;
+    under += expected <= 25;
+    over += expected > 25;
+  }
+  EXPECT_GT(under, 5);
+  EXPECT_GT(over, 5);
+}
+
+// Over a time range alone, every module counted in the set is counted
+// from whole days' tallies and from the reports of the days cut at either
+// end: both must agree with the records.
+TEST_P(ReportIndexTest, ModulesOfATimeRangeAgreeWithTheRecords) {
+  std::mt19937_64 rng(5);
+  for (int k = 0; k < 8; ++k) {
+    const ReportRecord& some = (*records_)[rng() % records_->size()];
+    int64_t from = some.received - static_cast<int64_t>(rng() % (4 * 86400000ULL));
+    int64_t to = from + static_cast<int64_t>(rng() % (5 * 86400000ULL)) + 1000;
+    SearchParams params;
+    if (k != 0) params.push_back({"from", Date(from, k % 2 == 1)});
+    if (k % 3 != 2) params.push_back({"to", Date(to, k % 4 != 0)});
+    auto parsed = ParseSearchQuery(params);
+    if (!std::holds_alternative<SearchQuery>(parsed)) continue;
+    SearchQuery q = std::get<SearchQuery>(parsed);
+    std::string shown;
+    for (const auto& [key, v] : params) shown += key + "=" + v + " ";
+    std::map<std::string, uint64_t> want;
+    uint64_t matched = 0;
+    for (const auto& r : *records_) {
+      if (!Matches(r, q)) continue;
+      ++matched;
+      std::set<std::string> distinct(r.facts.modules.begin(), r.facts.modules.end());
+      for (const auto& m : distinct) ++want[m];
+    }
+    std::vector<ModuleLift> lifts;
+    IndexStatus s = index_->OverRepresentedModules(q, 1000000, 1, lifts);
+    ASSERT_TRUE(s.ok) << s.message;
+    EXPECT_EQ(lifts.size(), want.size()) << shown;
+    for (const auto& lift : lifts) {
+      EXPECT_EQ(lift.in_set, want[lift.path]) << shown << lift.path;
+      EXPECT_EQ(lift.set_total, matched) << shown;
+    }
+  }
 }
 
 TEST_P(ReportIndexTest, ChineseOfOneAndTwoCharactersAndLatinWordsAreFound) {
