@@ -265,6 +265,7 @@ int main(int argc, char** argv) {
       {"counts per day", [&] { return index.CountsPer(month, store::TimeBucket::kDay, counts); }},
       {"failed checks per day", [&] { return index.FailuresPerDay(month, days); }},
       {"speed histogram", [&] { return index.SpeedHistogram(month, bins); }},
+      {"over-represented modules (no filter)", [&] { return index.OverRepresentedModules(month, 20, 3, lifts); }},
       {"over-represented modules, q=卡顿", [&] { return index.OverRepresentedModules(month_stutter, 10, 5, lifts); }},
       {"over-represented modules, failed=speed",
        [&] { return index.OverRepresentedModules(month_failed, 10, 5, lifts); }},

@@ -12,12 +12,36 @@ namespace {
 
 constexpr int64_t kPerMs = 64;  // positions per millisecond
 constexpr int64_t kDayMs = 86400000;
+constexpr int64_t kHourMs = 3600000;
 constexpr int64_t kMaxReceivedMs = (int64_t{1} << 47) / kPerMs;  // six-byte positions, to 2039
 constexpr std::size_t kModuleCacheLimit = 200000;
 constexpr std::size_t kRemoveBatch = 500;
 
-// Version 2 (version 1 lacked module.posted). Positions (rid) are described
-// in the header.
+// The tallies of each hour (version 3); kHourTallies counts its columns
+// after the hour.
+constexpr const char* kHourTallySchema =
+  "CREATE TABLE hour_tally(hour INTEGER PRIMARY KEY, reports INTEGER NOT NULL,"
+  " known_udp INTEGER NOT NULL, known_speed INTEGER NOT NULL, known_service INTEGER NOT NULL,"
+  " known_channels INTEGER NOT NULL, failed_udp INTEGER NOT NULL, failed_speed INTEGER NOT NULL,"
+  " failed_service INTEGER NOT NULL, failed_channels INTEGER NOT NULL,"
+  " s0 INTEGER NOT NULL, s1 INTEGER NOT NULL, s2 INTEGER NOT NULL, s3 INTEGER NOT NULL,"
+  " s4 INTEGER NOT NULL, s5 INTEGER NOT NULL, s6 INTEGER NOT NULL, s7 INTEGER NOT NULL,"
+  " s8 INTEGER NOT NULL, s9 INTEGER NOT NULL, s10 INTEGER NOT NULL);";
+
+// Fills hour_tally from the reports (an index upgraded from version 2).
+const std::string kFillHourTally =
+    "INSERT INTO hour_tally SELECT h, count(*), count(udp_ok), count(speed_kbps), count(service_ok),"
+    " count(channels_ok), coalesce(sum(udp_ok = 0), 0), coalesce(sum(speed_kbps = 0), 0),"
+    " coalesce(sum(service_ok = 0), 0), coalesce(sum(channels_ok = 0), 0),"
+    " coalesce(sum(b = 0), 0), coalesce(sum(b = 1), 0), coalesce(sum(b = 2), 0), coalesce(sum(b = 3), 0),"
+    " coalesce(sum(b = 4), 0), coalesce(sum(b = 5), 0), coalesce(sum(b = 6), 0), coalesce(sum(b = 7), 0),"
+    " coalesce(sum(b = 8), 0), coalesce(sum(b = 9), 0), coalesce(sum(b = 10), 0)"
+    " FROM (SELECT r.rid / 230400000 AS h, udp_ok, speed_kbps, service_ok, channels_ok,"
+    " CASE WHEN r.speed_kbps IS NULL THEN NULL ELSE " + std::string(kSpeedBinSql) + " END AS b FROM report r)"
+    " GROUP BY h";
+
+// Version 3 (version 1 lacked module.posted, 2 the hourly tallies).
+// Positions (rid) are described in the header.
 constexpr const char* kSchema = R"sql(
 CREATE TABLE report(
   rid INTEGER PRIMARY KEY,
@@ -143,7 +167,7 @@ IndexStatus ReportIndex::Open(const std::string& path, const IndexOptions& optio
   if (found == 0) {
     // A new file, or one left by a creation that did not finish.
     if (!db_.Exec("BEGIN IMMEDIATE", &error)) return fail("cannot create the index");
-    if (!db_.Exec(kSchema, &error) ||
+    if (!db_.Exec(std::string(kSchema) + kHourTallySchema, &error) ||
         !db_.Exec("PRAGMA user_version = " + std::to_string(kIndexSchemaVersion), &error) ||
         !db_.Exec("COMMIT", &error)) {
       db_.Exec("ROLLBACK", nullptr);
@@ -155,6 +179,16 @@ IndexStatus ReportIndex::Open(const std::string& path, const IndexOptions& optio
     // lose theirs at their next report.
     if (!db_.Exec("BEGIN IMMEDIATE; ALTER TABLE module ADD COLUMN posted INTEGER NOT NULL DEFAULT 1;"
                   " PRAGMA user_version = 2; COMMIT",
+                  &error)) {
+      db_.Exec("ROLLBACK", nullptr);
+      return fail("cannot upgrade the index");
+    }
+    found = 2;
+  }
+  if (found == 2) {
+    // One pass over the reports (seconds for a million).
+    if (!db_.Exec(std::string("BEGIN IMMEDIATE; ") + kHourTallySchema + kFillHourTally +
+                      "; PRAGMA user_version = 3; COMMIT",
                   &error)) {
       db_.Exec("ROLLBACK", nullptr);
       return fail("cannot upgrade the index");
@@ -184,9 +218,11 @@ IndexStatus ReportIndex::Add(const std::vector<ReportRecord>& records) {
   if (!db_.Exec("BEGIN IMMEDIATE", &error)) return Fail("cannot add to the index", error);
   module_day_delta_.clear();
   postings_.clear();
+  hour_delta_.clear();
   IndexStatus status = AddLocked(records);
   if (status) status = FlushPostings();
   if (status) status = FlushModuleDays();
+  if (status) status = FlushHours();
   // A statement left on a row would keep the connection reading, and the
   // checkpoint that follows a commit cannot run while it reads: the
   // write-ahead log would grow without end.
@@ -307,6 +343,7 @@ IndexStatus ReportIndex::AddOne(const ReportRecord& r) {
   detail->BindBlob(4, EncodeStrings(f.channel_ids));
   if (!detail->Run()) return fail(detail->error());
 
+  TallyHour(r.received, f, 1);
   int64_t day = r.received / kDayMs;
   for (const ModuleEntry& m : mids) {
     if (m.posted) postings_.emplace_back(m.mid, rid);
@@ -409,6 +446,48 @@ IndexStatus ReportIndex::FlushModuleDays() {
   return {};
 }
 
+int SpeedBinOf(int64_t kbps) {
+  if (kbps <= 0) return 0;
+  if (kbps < 64) return 1;
+  int bin = 2;
+  for (int64_t v = kbps / 64; v >= 2 && bin < 10; v >>= 1) ++bin;
+  return bin;
+}
+
+void ReportIndex::TallyHour(int64_t received, const report::ReportFacts& f, int sign) {
+  auto& t = hour_delta_.try_emplace(received / kHourMs).first->second;
+  t[0] += sign;
+  const std::optional<bool> checks[] = {f.udp_ok, f.speed_kbps ? std::optional<bool>(*f.speed_kbps != 0) : std::nullopt,
+                                        f.service_ok, f.channels_ok};
+  for (std::size_t i = 0; i < 4; ++i) {
+    if (!checks[i]) continue;
+    t[1 + i] += sign;
+    if (!*checks[i]) t[5 + i] += sign;
+  }
+  if (f.speed_kbps) t[9 + static_cast<std::size_t>(SpeedBinOf(*f.speed_kbps))] += sign;
+}
+
+IndexStatus ReportIndex::FlushHours() {
+  std::string error;
+  SqliteStatement* upsert = Statement(
+      "INSERT INTO hour_tally VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14, ?15, ?16, ?17,"
+      " ?18, ?19, ?20, ?21) ON CONFLICT(hour) DO UPDATE SET reports = reports + ?2, known_udp = known_udp + ?3,"
+      " known_speed = known_speed + ?4, known_service = known_service + ?5, known_channels = known_channels + ?6,"
+      " failed_udp = failed_udp + ?7, failed_speed = failed_speed + ?8, failed_service = failed_service + ?9,"
+      " failed_channels = failed_channels + ?10, s0 = s0 + ?11, s1 = s1 + ?12, s2 = s2 + ?13, s3 = s3 + ?14,"
+      " s4 = s4 + ?15, s5 = s5 + ?16, s6 = s6 + ?17, s7 = s7 + ?18, s8 = s8 + ?19, s9 = s9 + ?20, s10 = s10 + ?21",
+      &error);
+  if (!upsert) return Fail("cannot count reports", error);
+  for (const auto& [hour, t] : hour_delta_) {
+    upsert->Reset();
+    upsert->BindInt(1, hour);
+    for (int i = 0; i < kHourTallies; ++i) upsert->BindInt(2 + i, t[static_cast<std::size_t>(i)]);
+    if (!upsert->Run()) return Fail("cannot count reports", upsert->error());
+  }
+  hour_delta_.clear();
+  return {};
+}
+
 void ReportIndex::HasModule(sqlite3_context* context, int argc, sqlite3_value** argv) {
   auto* self = static_cast<ReportIndex*>(sqlite3_user_data(context));
   if (argc != 1 || sqlite3_value_type(argv[0]) == SQLITE_NULL) {
@@ -498,17 +577,20 @@ IndexStatus ReportIndex::RemoveLocked(const std::vector<int64_t>& positions, std
   auto fail = [&](const std::string& detail) {
     db_.Exec("ROLLBACK", nullptr);
     module_day_delta_.clear();
+    hour_delta_.clear();
     return Fail("cannot remove from the index", detail);
   };
   for (std::size_t start = 0; start < positions.size(); start += kRemoveBatch) {
     if (!db_.Exec("BEGIN IMMEDIATE", &error)) return Fail("cannot remove from the index", error);
     module_day_delta_.clear();
+    hour_delta_.clear();
     std::vector<IndexedFile> batch;
     std::size_t end = std::min(positions.size(), start + kRemoveBatch);
     for (std::size_t i = start; i < end; ++i) {
       int64_t rid = positions[i];
       SqliteStatement* read = Statement(
-          "SELECT r.id, r.file, r.received, r.sender, r.problem, d.adapters, d.modules"
+          "SELECT r.id, r.file, r.received, r.sender, r.problem, d.adapters, d.modules,"
+          " r.udp_ok, r.speed_kbps, r.service_ok, r.channels_ok"
           " FROM report r JOIN report_detail d ON d.rid = r.rid WHERE r.rid = ?",
           &error);
       if (!read) return fail(error);
@@ -523,6 +605,12 @@ IndexStatus ReportIndex::RemoveLocked(const std::vector<int64_t>& positions, std
       if (!read->IsNull(4)) problem = read->Text(4);
       std::vector<report::Adapter> adapters = DecodeAdapters(read->Text(5));
       std::vector<uint64_t> mids = DecodeVarints(read->Text(6));
+      report::ReportFacts checks;
+      if (auto v = read->OptionalInt(7)) checks.udp_ok = *v != 0;
+      checks.speed_kbps = read->OptionalInt(8);
+      if (auto v = read->OptionalInt(9)) checks.service_ok = *v != 0;
+      if (auto v = read->OptionalInt(10)) checks.channels_ok = *v != 0;
+      TallyHour(file.received, checks, -1);
       read->Reset();
       std::sort(mids.begin(), mids.end());
       mids.erase(std::unique(mids.begin(), mids.end()), mids.end());
@@ -573,8 +661,11 @@ IndexStatus ReportIndex::RemoveLocked(const std::vector<int64_t>& positions, std
       batch.push_back(std::move(file));
     }
     if (IndexStatus s = FlushModuleDays(); !s) return fail(s.message);
+    if (IndexStatus s = FlushHours(); !s) return fail(s.message);
     ResetStatements();
-    if (!db_.Exec("DELETE FROM module_day WHERE n <= 0; COMMIT", &error)) return fail(error);
+    if (!db_.Exec("DELETE FROM module_day WHERE n <= 0; DELETE FROM hour_tally WHERE reports <= 0; COMMIT", &error)) {
+      return fail(error);
+    }
     removed.insert(removed.end(), batch.begin(), batch.end());
   }
   return {};

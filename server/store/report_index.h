@@ -32,7 +32,7 @@ struct sqlite3_value;
 
 namespace zandrel::store {
 
-inline constexpr int kIndexSchemaVersion = 2;
+inline constexpr int kIndexSchemaVersion = 3;
 // How long a call waits for another process's write lock before failing.
 inline constexpr int kIndexBusyTimeoutMs = 200;
 
@@ -114,6 +114,15 @@ struct ModuleLift {
   double lift = 0;                           // share in the set over share in the period (smoothed)
 };
 
+// The tallies kept per hour (table hour_tally): reports, then per check the
+// reports with an outcome and the failed ones, then the speed bins.
+inline constexpr int kHourTallies = 1 + 4 + 4 + 11;
+// The speed bin of r.speed_kbps (see SpeedHistogram) in SQL, and in C++.
+inline constexpr const char* kSpeedBinSql =
+    "CASE WHEN r.speed_kbps <= 0 THEN 0 WHEN r.speed_kbps < 64 THEN 1"
+    " ELSE min(10, 2 + CAST(log2(r.speed_kbps / 64.0) AS INTEGER)) END";
+int SpeedBinOf(int64_t kbps);
+
 class ReportIndex {
  public:
   ReportIndex();
@@ -184,6 +193,8 @@ class ReportIndex {
   // time is a module not listed by report (its per-day counts say it).
   IndexStatus ModuleLowerBound(const Filter& filter, int64_t& bound);
   IndexStatus ReadPage(const SearchQuery& query, const Filter& filter, SearchPage& page);
+  template <class Scan, class Tally>
+  IndexStatus ForEachPart(const Filter& filter, Scan scan, Tally tally);
   IndexStatus AddLocked(const std::vector<ReportRecord>& records);
   IndexStatus AddOne(const ReportRecord& record);
   IndexStatus RemoveLocked(const std::vector<int64_t>& positions, std::vector<IndexedFile>& removed);
@@ -194,6 +205,10 @@ class ReportIndex {
   IndexStatus ModuleId(const std::string& path, ModuleEntry& entry);
   IndexStatus FlushModuleDays();
   IndexStatus FlushPostings();
+  // Adds one report's checks and speed to (or, with sign -1, takes them
+  // from) the tallies of its hour; FlushHours writes them.
+  void TallyHour(int64_t received, const report::ReportFacts& facts, int sign);
+  IndexStatus FlushHours();
   // The SQL function has_module(blob): whether a report's module list holds
   // one of probe_mids_ (set by the search under way).
   static void HasModule(::sqlite3_context* context, int argc, ::sqlite3_value** argv);
@@ -209,6 +224,7 @@ class ReportIndex {
   std::vector<std::pair<int64_t, int64_t>> postings_;  // (mid, rid) of a transaction, written together
   std::vector<bool> probe_mids_;
   std::unordered_map<int64_t, int64_t> module_day_delta_;  // (day << 40 | mid) -> change, within a transaction
+  std::unordered_map<int64_t, std::array<int64_t, kHourTallies>> hour_delta_;  // hour -> change, likewise
 };
 
 }  // namespace zandrel::store

@@ -2,6 +2,7 @@
 // clause over the report table (alias r) with bound values only.
 #include <algorithm>
 #include <cmath>
+#include <map>
 #include <unordered_map>
 #include <variant>
 
@@ -352,6 +353,49 @@ IndexStatus ReportIndex::Count(const SearchQuery& query, uint64_t& total) {
   return {};
 }
 
+namespace {
+
+// A query with only a time range reads the whole hours inside it from the
+// hourly tallies, and only the pieces of hours at either end report by
+// report. Position ranges [lo, hi).
+struct HourSplit {
+  bool whole = false;  // some whole hour lies inside
+  int64_t first_hour = 0, end_hour = 0;
+  std::vector<std::pair<int64_t, int64_t>> pieces;
+};
+
+HourSplit SplitHours(int64_t lo, int64_t hi) {
+  const int64_t width = kHourMs * kPerMs;
+  HourSplit split;
+  split.first_hour = (lo + width - 1) / width;
+  split.end_hour = hi == INT64_MAX ? INT64_MAX / width : hi / width;
+  if (split.first_hour >= split.end_hour) return split;
+  split.whole = true;
+  if (lo < split.first_hour * width) split.pieces.emplace_back(lo, split.first_hour * width);
+  if (split.end_hour < INT64_MAX / width && split.end_hour * width < hi) {
+    split.pieces.emplace_back(split.end_hour * width, hi);
+  }
+  return split;
+}
+
+constexpr const char* kPiece = "r.rid >= ? AND r.rid < ?";
+
+}  // namespace
+
+// Calls scan(where, binds) for the parts of the filter's set read report by
+// report, and tally(first_hour, end_hour) for the whole hours read from the
+// tallies when the filter has only a time range.
+template <class Scan, class Tally>
+IndexStatus ReportIndex::ForEachPart(const Filter& filter, Scan scan, Tally tally) {
+  HourSplit split = filter.time_only ? SplitHours(filter.lo, filter.hi) : HourSplit{};
+  if (!split.whole) return scan(filter.Where(), filter.binds);
+  if (IndexStatus s = tally(split.first_hour, split.end_hour); !s) return s;
+  for (const auto& [lo, hi] : split.pieces) {
+    if (IndexStatus s = scan(std::string(kPiece), std::vector<Bound>{lo, hi}); !s) return s;
+  }
+  return {};
+}
+
 IndexStatus ReportIndex::CountsPer(const SearchQuery& query, TimeBucket bucket, std::vector<TimeCount>& counts) {
   Call call(*this);
   counts.clear();
@@ -361,15 +405,33 @@ IndexStatus ReportIndex::CountsPer(const SearchQuery& query, TimeBucket bucket, 
   Filter filter;
   if (IndexStatus s = BuildFilter(all, filter, Plan::kEvery); !s || filter.none) return s;
   int64_t width = bucket == TimeBucket::kHour ? kHourMs : kDayMs;
+  std::map<int64_t, uint64_t> per;
   std::string error;
-  SqliteStatement rows = db_.Prepare("SELECT r.rid / " + std::to_string(width * kPerMs) +
-                                         " AS b, count(*) FROM report r WHERE " + filter.Where() +
-                                         " GROUP BY b ORDER BY b",
-                                     &error);
-  if (!rows.valid()) return Fail("cannot count", error);
-  BindAll(rows, filter.binds);
-  while (rows.Step()) counts.push_back({rows.Int(0) * width, static_cast<uint64_t>(rows.Int(1))});
-  if (rows.failed()) return Fail("cannot count", rows.error());
+  auto scan = [&](const std::string& where, const std::vector<Bound>& binds) -> IndexStatus {
+    SqliteStatement rows = db_.Prepare("SELECT r.rid / " + std::to_string(width * kPerMs) +
+                                           " AS b, count(*) FROM report r WHERE " + where + " GROUP BY b",
+                                       &error);
+    if (!rows.valid()) return Fail("cannot count", error);
+    BindAll(rows, binds);
+    while (rows.Step()) per[rows.Int(0) * width] += static_cast<uint64_t>(rows.Int(1));
+    if (rows.failed()) return Fail("cannot count", rows.error());
+    return {};
+  };
+  auto tally = [&](int64_t first, int64_t end) -> IndexStatus {
+    SqliteStatement rows = db_.Prepare("SELECT hour / " + std::to_string(width / kHourMs) +
+                                           " AS b, sum(reports) FROM hour_tally WHERE hour >= ? AND hour < ? GROUP BY b",
+                                       &error);
+    if (!rows.valid()) return Fail("cannot count", error);
+    rows.BindInt(1, first);
+    rows.BindInt(2, end);
+    while (rows.Step()) {
+      if (rows.Int(1) > 0) per[rows.Int(0) * width] += static_cast<uint64_t>(rows.Int(1));
+    }
+    if (rows.failed()) return Fail("cannot count", rows.error());
+    return {};
+  };
+  if (IndexStatus s = ForEachPart(filter, scan, tally); !s) return s;
+  for (const auto& [start, n] : per) counts.push_back({start, n});
   return {};
 }
 
@@ -381,26 +443,47 @@ IndexStatus ReportIndex::FailuresPerDay(const SearchQuery& query, std::vector<Da
   all.cursor.reset();
   Filter filter;
   if (IndexStatus s = BuildFilter(all, filter, Plan::kEvery); !s || filter.none) return s;
+  std::map<int64_t, DayFailures> per;
   std::string error;
-  SqliteStatement rows = db_.Prepare(
-      "SELECT r.rid / " + std::to_string(kDayMs * kPerMs) +
-          " AS b, count(*), count(r.udp_ok), count(r.speed_kbps), count(r.service_ok), count(r.channels_ok),"
-          " total(r.udp_ok = 0), total(r.speed_kbps = 0), total(r.service_ok = 0), total(r.channels_ok = 0)"
-          " FROM report r WHERE " + filter.Where() + " GROUP BY b ORDER BY b",
-      &error);
-  if (!rows.valid()) return Fail("cannot count failures", error);
-  BindAll(rows, filter.binds);
-  while (rows.Step()) {
-    DayFailures d;
-    d.day_ms = rows.Int(0) * kDayMs;
-    d.reports = static_cast<uint64_t>(rows.Int(1));
-    for (int i = 0; i < 4; ++i) {
-      d.known[static_cast<std::size_t>(i)] = static_cast<uint64_t>(rows.Int(2 + i));
-      d.failed[static_cast<std::size_t>(i)] = static_cast<uint64_t>(rows.Int(6 + i));
+  // Both read: day, reports, known per check, failed per check.
+  auto read = [&](SqliteStatement& rows) -> IndexStatus {
+    while (rows.Step()) {
+      if (rows.Int(1) <= 0) continue;
+      DayFailures& d = per[rows.Int(0) * kDayMs];
+      d.day_ms = rows.Int(0) * kDayMs;
+      d.reports += static_cast<uint64_t>(rows.Int(1));
+      for (int i = 0; i < 4; ++i) {
+        d.known[static_cast<std::size_t>(i)] += static_cast<uint64_t>(rows.Int(2 + i));
+        d.failed[static_cast<std::size_t>(i)] += static_cast<uint64_t>(rows.Int(6 + i));
+      }
     }
-    days.push_back(d);
-  }
-  if (rows.failed()) return Fail("cannot count failures", rows.error());
+    if (rows.failed()) return Fail("cannot count failures", rows.error());
+    return {};
+  };
+  auto scan = [&](const std::string& where, const std::vector<Bound>& binds) -> IndexStatus {
+    SqliteStatement rows = db_.Prepare(
+        "SELECT r.rid / " + std::to_string(kDayMs * kPerMs) +
+            " AS b, count(*), count(r.udp_ok), count(r.speed_kbps), count(r.service_ok), count(r.channels_ok),"
+            " total(r.udp_ok = 0), total(r.speed_kbps = 0), total(r.service_ok = 0), total(r.channels_ok = 0)"
+            " FROM report r WHERE " + where + " GROUP BY b",
+        &error);
+    if (!rows.valid()) return Fail("cannot count failures", error);
+    BindAll(rows, binds);
+    return read(rows);
+  };
+  auto tally = [&](int64_t first, int64_t end) -> IndexStatus {
+    SqliteStatement rows = db_.Prepare(
+        "SELECT hour / 24 AS b, sum(reports), sum(known_udp), sum(known_speed), sum(known_service),"
+        " sum(known_channels), sum(failed_udp), sum(failed_speed), sum(failed_service), sum(failed_channels)"
+        " FROM hour_tally WHERE hour >= ? AND hour < ? GROUP BY b",
+        &error);
+    if (!rows.valid()) return Fail("cannot count failures", error);
+    rows.BindInt(1, first);
+    rows.BindInt(2, end);
+    return read(rows);
+  };
+  if (IndexStatus s = ForEachPart(filter, scan, tally); !s) return s;
+  for (const auto& [day, d] : per) days.push_back(d);
   return {};
 }
 
@@ -418,20 +501,34 @@ IndexStatus ReportIndex::SpeedHistogram(const SearchQuery& query, std::vector<Sp
   Filter filter;
   if (IndexStatus s = BuildFilter(all, filter, Plan::kEvery); !s || filter.none) return s;
   std::string error;
-  // Bin numbers in SQL: 0 for 0 K/s, 1 below 64, then one per doubling.
-  SqliteStatement rows = db_.Prepare(
-      "SELECT CASE WHEN r.speed_kbps <= 0 THEN 0 WHEN r.speed_kbps < 64 THEN 1"
-      " ELSE min(10, 2 + CAST(log2(r.speed_kbps / 64.0) AS INTEGER)) END AS b, count(*)"
-      " FROM report r WHERE r.speed_kbps IS NOT NULL AND " + filter.Where() + " GROUP BY b",
-      &error);
-  if (!rows.valid()) return Fail("cannot count speeds", error);
-  BindAll(rows, filter.binds);
-  while (rows.Step()) {
-    auto b = static_cast<std::size_t>(std::clamp<int64_t>(rows.Int(0), 0, static_cast<int64_t>(bins.size()) - 1));
-    bins[b].count += static_cast<uint64_t>(rows.Int(1));
-  }
-  if (rows.failed()) return Fail("cannot count speeds", rows.error());
-  return {};
+  auto scan = [&](const std::string& where, const std::vector<Bound>& binds) -> IndexStatus {
+    SqliteStatement rows = db_.Prepare(std::string("SELECT ") + kSpeedBinSql + " AS b, count(*)" +
+                                           " FROM report r WHERE r.speed_kbps IS NOT NULL AND " + where + " GROUP BY b",
+                                       &error);
+    if (!rows.valid()) return Fail("cannot count speeds", error);
+    BindAll(rows, binds);
+    while (rows.Step()) {
+      auto b = static_cast<std::size_t>(std::clamp<int64_t>(rows.Int(0), 0, static_cast<int64_t>(bins.size()) - 1));
+      bins[b].count += static_cast<uint64_t>(rows.Int(1));
+    }
+    if (rows.failed()) return Fail("cannot count speeds", rows.error());
+    return {};
+  };
+  auto tally = [&](int64_t first, int64_t end) -> IndexStatus {
+    SqliteStatement rows = db_.Prepare(
+        "SELECT sum(s0), sum(s1), sum(s2), sum(s3), sum(s4), sum(s5), sum(s6), sum(s7), sum(s8), sum(s9), sum(s10)"
+        " FROM hour_tally WHERE hour >= ? AND hour < ?",
+        &error);
+    if (!rows.valid()) return Fail("cannot count speeds", error);
+    rows.BindInt(1, first);
+    rows.BindInt(2, end);
+    if (!rows.Step()) return Fail("cannot count speeds", rows.error());
+    for (std::size_t i = 0; i < bins.size() && i < 11; ++i) {
+      bins[i].count += static_cast<uint64_t>(std::max<int64_t>(0, rows.Int(static_cast<int>(i))));
+    }
+    return {};
+  };
+  return ForEachPart(filter, scan, tally);
 }
 
 IndexStatus ReportIndex::OverRepresentedModules(const SearchQuery& query, std::size_t top, uint64_t min_reports,

@@ -532,37 +532,74 @@ TEST_P(ReportIndexTest, GetReturnsTheWholeRecord) {
   EXPECT_FALSE(none);
 }
 
+// Every aggregate of the query against the records, bucket by bucket.
+void ExpectAggregatesOf(ReportReader& index, const std::vector<ReportRecord>& records, const SearchQuery& q,
+                        const std::string& shown) {
+  std::map<int64_t, uint64_t> hours, days;
+  std::map<int64_t, DayFailures> failures;
+  std::vector<uint64_t> bins(11);
+  for (const auto& r : records) {
+    if (!Matches(r, q)) continue;
+    const report::ReportFacts& f = r.facts;
+    ++hours[r.received / 3600000 * 3600000];
+    ++days[r.received / 86400000 * 86400000];
+    DayFailures& d = failures[r.received / 86400000 * 86400000];
+    ++d.reports;
+    const std::optional<bool> checks[] = {f.udp_ok, f.speed_kbps ? std::optional<bool>(*f.speed_kbps != 0) : std::nullopt,
+                                          f.service_ok, f.channels_ok};
+    for (std::size_t i = 0; i < 4; ++i) {
+      d.known[i] += checks[i].has_value();
+      d.failed[i] += checks[i] == false;
+    }
+    if (f.speed_kbps) {
+      int64_t v = *f.speed_kbps;
+      std::size_t bin = v <= 0 ? 0 : v < 64 ? 1 : 2;
+      for (int64_t x = v / 64; v >= 64 && x >= 2 && bin < 10; x >>= 1) ++bin;
+      ++bins[bin];
+    }
+  }
+  for (auto [bucket, want] : {std::pair{TimeBucket::kHour, &hours}, std::pair{TimeBucket::kDay, &days}}) {
+    std::vector<TimeCount> got;
+    ASSERT_TRUE(index.CountsPer(q, bucket, got).ok) << shown;
+    std::map<int64_t, uint64_t> got_map;
+    for (const auto& c : got) got_map[c.start_ms] = c.count;
+    EXPECT_EQ(got_map, *want) << shown << (bucket == TimeBucket::kHour ? " per hour" : " per day");
+    EXPECT_EQ(got.size(), want->size()) << shown;  // no empty buckets, none twice
+  }
+  std::vector<DayFailures> got_failures;
+  ASSERT_TRUE(index.FailuresPerDay(q, got_failures).ok) << shown;
+  ASSERT_EQ(got_failures.size(), failures.size()) << shown;
+  for (const auto& d : got_failures) {
+    const DayFailures& w = failures[d.day_ms];
+    EXPECT_EQ(d.reports, w.reports) << shown << " day " << d.day_ms;
+    EXPECT_EQ(d.known, w.known) << shown << " day " << d.day_ms;
+    EXPECT_EQ(d.failed, w.failed) << shown << " day " << d.day_ms;
+  }
+  std::vector<SpeedBin> got_bins;
+  ASSERT_TRUE(index.SpeedHistogram(q, got_bins).ok) << shown;
+  ASSERT_EQ(got_bins.size(), bins.size());
+  for (std::size_t i = 0; i < bins.size(); ++i) EXPECT_EQ(got_bins[i].count, bins[i]) << shown << " bin " << i;
+}
+
+// Over a time range alone the whole hours come from hourly tallies and the
+// hours cut at either end from the reports; with any other filter every
+// report is read. Both agree with the records.
 TEST_P(ReportIndexTest, AggregatesAgreeWithTheRecords) {
-  SearchQuery q = std::get<SearchQuery>(ParseSearchQuery({{"from", Date((*records_)[10].received, false)}}));
-  std::vector<TimeCount> days;
-  ASSERT_TRUE(index_->CountsPer(q, TimeBucket::kDay, days).ok);
-  std::vector<DayFailures> failures;
-  ASSERT_TRUE(index_->FailuresPerDay(q, failures).ok);
-  ASSERT_EQ(failures.size(), days.size());
-  uint64_t sum = 0, udp_failed = 0;
-  for (std::size_t i = 0; i < days.size(); ++i) {
-    sum += days[i].count;
-    EXPECT_EQ(failures[i].reports, days[i].count);
-    udp_failed += failures[i].failed[kUdp];
+  std::mt19937_64 rng(11);
+  for (int k = 0; k < 12; ++k) {
+    const ReportRecord& some = (*records_)[rng() % records_->size()];
+    int64_t from = some.received - static_cast<int64_t>(rng() % (3 * 86400000ULL));
+    int64_t to = from + static_cast<int64_t>(rng() % (4 * 86400000ULL)) + 1000;
+    SearchParams params;
+    if (k % 4 != 0) params.push_back({"from", Date(from, k % 2 == 1)});
+    if (k % 3 != 0) params.push_back({"to", Date(to, k % 5 != 0)});
+    if (k >= 9) params.push_back({"failed", k == 9 ? "udp" : "speed,channels"});
+    auto parsed = ParseSearchQuery(params);
+    if (!std::holds_alternative<SearchQuery>(parsed)) continue;
+    std::string shown;
+    for (const auto& [key, v] : params) shown += key + "=" + v + " ";
+    ExpectAggregatesOf(*index_, *records_, std::get<SearchQuery>(parsed), shown);
   }
-  uint64_t want = 0, want_udp = 0;
-  for (const auto& r : *records_) {
-    want += Matches(r, q);
-    want_udp += Matches(r, q) && r.facts.udp_ok == false;
-  }
-  EXPECT_EQ(sum, want);
-  EXPECT_EQ(udp_failed, want_udp);
-  std::vector<SpeedBin> bins;
-  ASSERT_TRUE(index_->SpeedHistogram(q, bins).ok);
-  uint64_t binned = 0, zero = 0;
-  for (const auto& r : *records_) {
-    binned += Matches(r, q) && r.facts.speed_kbps;
-    zero += Matches(r, q) && r.facts.speed_kbps == 0;
-  }
-  EXPECT_EQ(bins[0].count, zero);
-  uint64_t got = 0;
-  for (const auto& b : bins) got += b.count;
-  EXPECT_EQ(got, binned);
 }
 
 // Every aggregate of PostgreSQL is the embedded index's, for filtered sets.
@@ -669,7 +706,7 @@ TEST(ReportIndex, AddingTwiceKeepsOneRowAndRemovalTakesEverything) {
   {
     ReportIndex index;
     ASSERT_TRUE(index.Open(path).ok);
-    ASSERT_TRUE(index.Add(std::vector<ReportRecord>(records.begin(), records.begin() + 200)).ok);
+    { auto st = index.Add(std::vector<ReportRecord>(records.begin(), records.begin() + 200)); ASSERT_TRUE(st.ok) << st.message; }
     // The second batch repeats 100 of the first and one of its own.
     std::vector<ReportRecord> again(records.begin() + 100, records.end());
     again.push_back(records.back());
@@ -718,6 +755,48 @@ TEST(ReportIndex, AddingTwiceKeepsOneRowAndRemovalTakesEverything) {
   ASSERT_TRUE(index.Add({records[0]}).ok);
   ASSERT_TRUE(index.OverRepresentedModules({}, 1000, 1, lifts).ok);
   for (const auto& l : lifts) EXPECT_EQ(l.in_period, 1u) << l.path;
+}
+
+// Removal takes a report from its hour's tallies; an index of an earlier
+// version is brought up to this one when opened, its tallies made from the
+// reports it holds, its modules searchable.
+TEST(ReportIndex, TalliesFollowRemovalAndAreMadeWhenAnOlderIndexIsOpened) {
+  testsupport::TempDir dir("zandrel-index-tally");
+  GeneratorOptions options;
+  options.count_hint = 400;
+  options.span_ms = 3LL * 86400000;
+  ReportGenerator gen(options);
+  std::vector<ReportRecord> records;
+  for (int i = 0; i < 400; ++i) records.push_back(gen.Next());
+  const SearchQuery none;
+  EmbeddedReportReader reader(dir.path());
+  ASSERT_TRUE(reader.Open(dir / "index.sqlite").ok);
+  ASSERT_TRUE(reader.index().Add(records).ok);
+  std::vector<IndexedFile> removed;
+  ASSERT_TRUE(reader.index().Remove({records[3].id, records[200].id}, removed).ok);
+  ASSERT_TRUE(reader.index().RemoveReceivedBefore(records[50].received, removed).ok);
+  std::vector<ReportRecord> kept(records.begin() + 50, records.end());
+  std::erase_if(kept, [&](const ReportRecord& r) { return r.id == records[200].id; });
+  ExpectAggregatesOf(reader, kept, none, "after removal");
+  reader.index().Close();
+
+  for (int version : {2, 1}) {
+    SqliteDb db;
+    ASSERT_TRUE(db.Open(dir / "index.sqlite", nullptr));
+    std::string older = "DROP TABLE hour_tally; PRAGMA user_version = " + std::to_string(version);
+    if (version == 1) older = "ALTER TABLE module DROP COLUMN posted; " + older;
+    std::string error;
+    ASSERT_TRUE(db.Exec(older, &error)) << error;
+    db.Close();
+    ASSERT_TRUE(reader.Open(dir / "index.sqlite").ok) << "from version " << version;
+    ExpectAggregatesOf(reader, kept, none, "from version " + std::to_string(version));
+    auto module = std::get<SearchQuery>(ParseSearchQuery({{"module", "d3d9.dll"}}));
+    uint64_t total = 0, want = 0;
+    ASSERT_TRUE(reader.Count(module, total).ok);
+    for (const auto& r : kept) want += Matches(r, module);
+    EXPECT_EQ(total, want);
+    reader.index().Close();
+  }
 }
 
 // Another process (the receiver beside the desk's reindex) holds the write
