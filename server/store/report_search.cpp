@@ -2,6 +2,7 @@
 // clause over the report table (alias r) with bound values only.
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <map>
 #include <unordered_map>
 #include <variant>
@@ -546,18 +547,32 @@ IndexStatus ReportIndex::OverRepresentedModules(const SearchQuery& query, std::s
   // The set: module ids of every matching report, each counted once per report.
   std::unordered_map<uint64_t, uint64_t> in_set;
   uint64_t set_total = 0;
+  // Module ids are small numbers given in turn: counted in arrays by id,
+  // each once per report (last_report holds the last report counting it).
+  std::vector<uint32_t> count_of, last_report;
+  uint32_t report_no = 0;
   auto read_set = [&](const std::string& where, const std::vector<Bound>& binds) -> IndexStatus {
     SqliteStatement rows =
         db_.Prepare("SELECT d.modules FROM report r JOIN report_detail d ON d.rid = r.rid WHERE " + where, &error);
     if (!rows.valid()) return fail(error);
     BindAll(rows, binds);
-    std::vector<uint64_t> mids;
     while (rows.Step()) {
       ++set_total;
-      mids = DecodeVarints(rows.Text(0));
-      std::sort(mids.begin(), mids.end());
-      mids.erase(std::unique(mids.begin(), mids.end()), mids.end());
-      for (uint64_t mid : mids) ++in_set[mid];
+      ++report_no;
+      std::string_view blob = rows.View(0);
+      std::size_t pos = 0;
+      uint64_t mid = 0;
+      while (GetVarint(blob, pos, mid)) {
+        if (mid >= count_of.size()) {
+          if (mid > std::numeric_limits<uint32_t>::max()) return fail("module " + std::to_string(mid) + " out of range");
+          count_of.resize(mid + mid / 2 + 1024);
+          last_report.resize(count_of.size());
+        }
+        if (last_report[mid] != report_no) {
+          last_report[mid] = report_no;
+          ++count_of[mid];
+        }
+      }
     }
     if (rows.failed()) return fail(rows.error());
     return {};
@@ -591,6 +606,9 @@ IndexStatus ReportIndex::OverRepresentedModules(const SearchQuery& query, std::s
     }
   } else if (IndexStatus s = read_set(filter.Where(), filter.binds); !s) {
     return s;
+  }
+  for (std::size_t mid = 0; mid < count_of.size(); ++mid) {
+    if (count_of[mid] != 0) in_set[mid] += count_of[mid];
   }
   if (set_total == 0) return {};
 

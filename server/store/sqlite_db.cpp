@@ -67,6 +67,13 @@ std::string SqliteStatement::Text(int column) const {
   return std::string(static_cast<const char*>(data), static_cast<std::size_t>(size));
 }
 
+std::string_view SqliteStatement::View(int column) const {
+  const void* data = sqlite3_column_blob(stmt_, column);
+  int size = sqlite3_column_bytes(stmt_, column);
+  if (data == nullptr || size <= 0) return {};
+  return {static_cast<const char*>(data), static_cast<std::size_t>(size)};
+}
+
 std::optional<int64_t> SqliteStatement::OptionalInt(int column) const {
   if (IsNull(column)) return std::nullopt;
   return Int(column);

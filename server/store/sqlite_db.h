@@ -46,6 +46,8 @@ class SqliteStatement {
   bool IsNull(int column) const;
   int64_t Int(int column) const;
   std::string Text(int column) const;  // blobs too, as bytes
+  // The same bytes, valid until the next Step, Reset or column call.
+  std::string_view View(int column) const;
   std::optional<int64_t> OptionalInt(int column) const;
 
   bool failed() const { return failed_; }
