@@ -11,6 +11,9 @@
 // sequence report_seq, which hands out blocks of kIdBlock sequence numbers
 // (each nextval is the first number of a block): receivers sharing one
 // database never make the same id.
+//
+// The desk keeps its accounts, tokens, sessions, failed logins and audit
+// log in the desk_* tables of the same database (server/desk/pg_desk_db.cpp).
 #pragma once
 #include <cstdint>
 #include <functional>
