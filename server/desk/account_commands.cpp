@@ -73,7 +73,7 @@ int Parse(const char* what, const DeskOptions& options, const Args& args, Parsed
 
 std::unique_ptr<DeskDb> Open(const DeskOptions& options) {
   std::string error;
-  auto db = OpenSqliteDeskDb(DeskDbPath(options), error);
+  auto db = OpenDeskDb(options, error);
   if (!db) Complain(kExitFailure, "cannot open the desk's database: " + error);
   return db;
 }

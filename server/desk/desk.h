@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "server/desk/desk_db.h"
 #include "server/store/report_reader.h"
 
 namespace zandrel::desk {
@@ -43,10 +44,26 @@ int ServeCommand(const DeskOptions& options, const Args& args);
 int MigrateCommand(const DeskOptions& options, const Args& args);
 int ImportCommand(const DeskOptions& options, const Args& args);
 
+// How OpenReader opens a store, where a caller needs other than the
+// commands' defaults.
+struct ReaderSetup {
+  // The embedded index's settings; count_cap also caps PostgreSQL's totals.
+  store::IndexOptions index;
+  std::string indexPath;  // empty: IndexPath(options)
+  // Said when the index is missing; empty: how to make one.
+  std::string missing;
+  ReaderSetup() { index.busy_timeout_ms = kDeskBusyTimeoutMs; }
+};
+
 // The store the options name: PostgreSQL with a database URL, else the data
 // directory's index (which must exist). Null with `error` when it cannot be
 // opened.
-std::unique_ptr<store::ReportReader> OpenReader(const DeskOptions& options, std::string& error);
+std::unique_ptr<store::ReportReader> OpenReader(const DeskOptions& options, std::string& error,
+                                                const ReaderSetup& setup = ReaderSetup());
+
+// The desk's own database the options name: the PostgreSQL store's tables
+// with a database URL, else the SQLite file (DeskDbPath). Null with `error`.
+std::unique_ptr<DeskDb> OpenDeskDb(const DeskOptions& options, std::string& error);
 
 // An error line "zandrel-desk: MESSAGE" on standard error; returns status.
 int Complain(int status, const std::string& message);

@@ -76,10 +76,39 @@ class DeskDb {
   // Newest first, at most limit records with an id below beforeId (0: from
   // the newest).
   virtual bool ReadAudit(int64_t beforeId, int limit, std::vector<AuditRecord>& records, std::string& error) = 0;
+
+  // For copying one database into another: every account and token with
+  // its stored hash, and the audit log oldest first, at most limit records
+  // with an id above afterId.
+  struct Account {
+    std::string name, hash;
+    int64_t created_ms = 0;
+  };
+  virtual bool Accounts(std::vector<Account>& users, std::vector<Account>& tokens, std::string& error) = 0;
+  virtual bool ReadAuditSince(int64_t afterId, int limit, std::vector<AuditRecord>& records, std::string& error) = 0;
 };
 
 // The SQLite file at path, made when missing (WAL mode, so that the
 // commands may change accounts while the desk serves).
 std::unique_ptr<DeskDb> OpenSqliteDeskDb(const std::string& path, std::string& error);
+
+// The tables of a PostgreSQL store (made by its schema's migration), shared
+// by every desk that names the database; refused unless the schema is at
+// this program's version.
+std::unique_ptr<DeskDb> OpenPgDeskDb(const std::string& url, std::string& error);
+
+// What an import copied, and what was there already.
+struct DeskImportCounts {
+  uint64_t users = 0, usersThere = 0;
+  uint64_t tokens = 0, tokensThere = 0;
+  uint64_t audit = 0, auditThere = 0;
+};
+
+// Copies the accounts, tokens and audit log of `from` into the PostgreSQL
+// store at url. An account or token whose name (or token hash) is there
+// already is kept as it is; an audit record is copied once, however often
+// this runs, each batch in one transaction, so an import cut short is
+// finished by running it again.
+bool ImportDeskDb(DeskDb& from, const std::string& url, DeskImportCounts& counts, std::string& error);
 
 }  // namespace zandrel::desk

@@ -2,8 +2,10 @@
 // its index records them) into the PostgreSQL store. Reports keep their ids,
 // so links that name them keep working; one already there is skipped, so an
 // import cut short is finished by running it again. Each batch is one
-// transaction.
+// transaction. Then the desk's own file, when the data directory has one:
+// accounts, tokens and the audit log, copied once however often this runs.
 #include <cstdio>
+#include <filesystem>
 
 #include "platform/console.h"
 #include "platform/files.h"
@@ -69,6 +71,23 @@ int ImportCommand(const DeskOptions& options, const Args& args) {
   platform::WriteText(stdout, std::to_string(files.size()) + " reports in the index; " + std::to_string(added) +
                                   " copied, " + std::to_string(present) + " there already, " +
                                   std::to_string(missing) + " without their file\n");
+
+  std::string desk_path = DeskDbPath(options);
+  std::error_code ec;
+  if (!std::filesystem::exists(desk_path, ec)) {
+    platform::WriteText(stdout, "no desk database at " + desk_path + "; no accounts copied\n");
+    return kExitOk;
+  }
+  auto desk = OpenSqliteDeskDb(desk_path, error);
+  if (!desk) return Complain(kExitFailure, "cannot open the desk's database: " + error);
+  DeskImportCounts c;
+  if (!ImportDeskDb(*desk, options.database, c, error)) {
+    return Complain(kExitFailure, error + " (what was copied before stays; run import again to go on)");
+  }
+  platform::WriteText(stdout, std::to_string(c.users) + " users copied, " + std::to_string(c.usersThere) +
+                                  " there already; " + std::to_string(c.tokens) + " tokens copied, " +
+                                  std::to_string(c.tokensThere) + " there already; " + std::to_string(c.audit) +
+                                  " audit records copied, " + std::to_string(c.auditThere) + " there already\n");
   return kExitOk;
 }
 

@@ -13,7 +13,8 @@ const char kUsage[] =
     "usage: zandrel-desk [--data-dir DIR | --database URL] COMMAND [options]\n"
     "  --data-dir DIR   the report server's data directory (default ./reports)\n"
     "  --desk-db PATH   the desk's own database of accounts, sessions and audit (default DIR/desk.sqlite)\n"
-    "  --database URL   the PostgreSQL store, postgresql://USER@HOST[:PORT]/DB (or ZANDREL_DATABASE)\n"
+    "  --database URL   the PostgreSQL store, postgresql://USER@HOST[:PORT]/DB (or ZANDREL_DATABASE);\n"
+    "                   reports, accounts, sessions and audit are then read and kept there\n"
     "  --help           this text\n"
     "  --version        print the version\n"
     "commands:\n"
@@ -43,8 +44,8 @@ const char kUsage[] =
     "  token remove NAME      revoke it\n"
     "  token list             the tokens' names\n"
     "  migrate                create or upgrade the PostgreSQL store's schema (with --database)\n"
-    "  import                 copy the --data-dir's reports into the --database store, ids kept;\n"
-    "                         run again after an interruption to finish\n"
+    "  import                 copy the --data-dir's reports into the --database store, ids kept, and\n"
+    "                         the desk's accounts, tokens and audit log; run again after an interruption\n"
     "exit status: 0 done, 1 not found or the data cannot be read, 2 a bad option or value\n";
 
 struct Command {
@@ -75,12 +76,6 @@ namespace zandrel::desk {
 int Complain(int status, const std::string& message) {
   platform::WriteText(stderr, "zandrel-desk: " + message + "\n");
   return status;
-}
-
-std::string IndexPath(const DeskOptions& options) { return options.dataDir + "/" + kIndexFileName; }
-
-std::string DeskDbPath(const DeskOptions& options) {
-  return options.deskDb.empty() ? options.dataDir + "/" + kDeskDbFileName : options.deskDb;
 }
 
 }  // namespace zandrel::desk

@@ -6,30 +6,44 @@
 
 namespace zandrel::desk {
 
-std::unique_ptr<store::ReportReader> OpenReader(const DeskOptions& options, std::string& error) {
+std::string IndexPath(const DeskOptions& options) { return options.dataDir + "/" + kIndexFileName; }
+
+std::string DeskDbPath(const DeskOptions& options) {
+  return options.deskDb.empty() ? options.dataDir + "/" + kDeskDbFileName : options.deskDb;
+}
+
+
+std::unique_ptr<store::ReportReader> OpenReader(const DeskOptions& options, std::string& error,
+                                                const ReaderSetup& setup) {
   if (!options.database.empty()) {
     auto pg = std::make_unique<store::PgReportStore>();
     if (store::IndexStatus s = pg->Open(options.database); !s) {
       error = s.message;
       return nullptr;
     }
+    pg->set_count_cap(setup.index.count_cap);
     return pg;
   }
-  std::string path = IndexPath(options);
+  std::string path = setup.indexPath.empty() ? IndexPath(options) : setup.indexPath;
   std::error_code ec;
+  // The receiver makes the index; the desk never does.
   if (!std::filesystem::exists(path, ec)) {
-    error = "no index in " + options.dataDir + " (make it with: zandrel-desk --data-dir " + options.dataDir +
-            " reindex)";
+    error = !setup.missing.empty() ? setup.missing
+                                   : "no index in " + options.dataDir + " (make it with: zandrel-desk --data-dir " +
+                                         options.dataDir + " reindex)";
     return nullptr;
   }
   auto embedded = std::make_unique<store::EmbeddedReportReader>(options.dataDir);
-  store::IndexOptions index_options;
-  index_options.busy_timeout_ms = kDeskBusyTimeoutMs;
-  if (store::IndexStatus s = embedded->Open(path, index_options); !s) {
+  if (store::IndexStatus s = embedded->Open(path, setup.index); !s) {
     error = s.message;
     return nullptr;
   }
   return embedded;
+}
+
+std::unique_ptr<DeskDb> OpenDeskDb(const DeskOptions& options, std::string& error) {
+  if (!options.database.empty()) return OpenPgDeskDb(options.database, error);
+  return OpenSqliteDeskDb(DeskDbPath(options), error);
 }
 
 }  // namespace zandrel::desk

@@ -64,8 +64,9 @@ int ServeCommand(const DeskOptions& given, const Args& args) {
   }
   serve.dataDir = options.dataDir;
   serve.indexPath = IndexPath(options);
+  serve.database = options.database;
   std::string error;
-  auto db = OpenSqliteDeskDb(DeskDbPath(options), error);
+  auto db = OpenDeskDb(options, error);
   if (!db) return Complain(kExitFailure, "cannot open the desk's database: " + error);
   server::HttpLimits limits = web::DeskLimits(serve.quiet);
   platform::InstallStopSignals();
@@ -74,7 +75,7 @@ int ServeCommand(const DeskOptions& given, const Args& args) {
   web::DeskServer desk(std::move(serve), std::move(db), limits);
   if (!desk.Start(addr, port, error)) return Complain(kExitFailure, error);
   server::LogLine(quiet, "serving the desk on http://%s:%u/, reports in %s", DottedIpv4(addr).c_str(), desk.port(),
-                  options.dataDir.c_str());
+                  options.database.empty() ? options.dataDir.c_str() : "the PostgreSQL database");
   while (!platform::StopRequested()) desk.Poll();
   desk.Shutdown(3000);
   server::LogLine(quiet, "stopped");

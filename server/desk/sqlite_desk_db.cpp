@@ -244,6 +244,32 @@ class SqliteDeskDb final : public DeskDb {
     return !s.failed() || Fail(error, "cannot read the audit log: ", s.error());
   }
 
+  bool Accounts(std::vector<Account>& users, std::vector<Account>& tokens, std::string& error) override {
+    std::lock_guard lock(mutex_);
+    users.clear();
+    tokens.clear();
+    for (auto [sql, out] : {std::pair{"SELECT name, hash, created_ms FROM users ORDER BY name", &users},
+                            std::pair{"SELECT name, hash, created_ms FROM tokens ORDER BY name", &tokens}}) {
+      auto s = Prepare(sql, error);
+      if (!s.valid()) return false;
+      while (s.Step()) out->push_back({s.Text(0), s.Text(1), s.Int(2)});
+      if (s.failed()) return Fail(error, "cannot read accounts: ", s.error());
+    }
+    return true;
+  }
+
+  bool ReadAuditSince(int64_t afterId, int limit, std::vector<AuditRecord>& records, std::string& error) override {
+    std::lock_guard lock(mutex_);
+    records.clear();
+    auto s = Prepare(
+        "SELECT id, at_ms, user, from_addr, action, detail FROM audit WHERE id > ? ORDER BY id LIMIT ?", error);
+    if (!s.valid()) return false;
+    s.BindInt(1, afterId);
+    s.BindInt(2, limit);
+    while (s.Step()) records.push_back({s.Int(0), s.Int(1), s.Text(2), s.Text(3), s.Text(4), s.Text(5)});
+    return !s.failed() || Fail(error, "cannot read the audit log: ", s.error());
+  }
+
  private:
   store::SqliteStatement Prepare(const char* sql, std::string& error) { return db_.Prepare(sql, &error); }
 

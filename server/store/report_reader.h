@@ -19,7 +19,10 @@ class ReportReader {
  public:
   virtual ~ReportReader() = default;
 
-  virtual IndexStatus Search(const SearchQuery& query, SearchPage& page, bool with_total) = 0;
+  // cap_total stops counting past the store's count cap and says so in
+  // page.total_capped (the list page's "more than"); without it the total
+  // is exact.
+  virtual IndexStatus Search(const SearchQuery& query, SearchPage& page, bool with_total, bool cap_total = false) = 0;
   virtual IndexStatus Count(const SearchQuery& query, uint64_t& total) = 0;
   // The whole record, modules included; nullopt when the id is unknown.
   virtual IndexStatus Get(std::string_view id, std::optional<ReportRecord>& record) = 0;
@@ -43,8 +46,8 @@ class EmbeddedReportReader : public ReportReader {
   }
   ReportIndex& index() { return index_; }
 
-  IndexStatus Search(const SearchQuery& query, SearchPage& page, bool with_total) override {
-    return index_.Search(query, page, with_total);
+  IndexStatus Search(const SearchQuery& query, SearchPage& page, bool with_total, bool cap_total = false) override {
+    return index_.Search(query, page, with_total, cap_total);
   }
   IndexStatus Count(const SearchQuery& query, uint64_t& total) override { return index_.Count(query, total); }
   IndexStatus Get(std::string_view id, std::optional<ReportRecord>& record) override {

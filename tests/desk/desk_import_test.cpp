@@ -78,6 +78,12 @@ TEST(DeskImport, AKilledImportRunAgainCopiesEveryReportOnceWithItsIdAndBytes) {
   ASSERT_TRUE(holder.Connect(url, nullptr));
   ASSERT_TRUE(holder.Exec("SELECT pg_advisory_lock(4242)", nullptr));
 
+  // The desk's own file: an account and a token, copied after the reports.
+  std::string on_file = std::string(ZANDREL_DESK_BIN) + " --data-dir " + dir.path();
+  ASSERT_TRUE(platform::WriteWholeFile(dir / "pw", "a long secret\n", 14));
+  ASSERT_EQ(testsupport::RunCommand(on_file + " user add carol < " + (dir / "pw")).exitCode, 0);
+  ASSERT_EQ(testsupport::RunCommand(on_file + " token add cron").exitCode, 0);
+
   auto started = testsupport::RunCommand(desk + " --data-dir " + dir.path() + " import >/dev/null 2>&1 & echo $!");
   ASSERT_EQ(started.exitCode, 0);
   std::string pid = started.out.substr(0, started.out.find('\n'));
@@ -103,6 +109,13 @@ TEST(DeskImport, AKilledImportRunAgainCopiesEveryReportOnceWithItsIdAndBytes) {
   auto again = testsupport::RunCommand(desk + " --data-dir " + dir.path() + " import 2>/dev/null");
   ASSERT_EQ(again.exitCode, 0) << again.out;
   EXPECT_NE(again.out.find("600 copied, 400 there already"), std::string::npos) << again.out;
+  EXPECT_NE(again.out.find("1 users copied, 0 there already; 1 tokens copied"), std::string::npos) << again.out;
+  auto third = testsupport::RunCommand(desk + " --data-dir " + dir.path() + " import 2>/dev/null");
+  ASSERT_EQ(third.exitCode, 0) << third.out;
+  EXPECT_NE(third.out.find("0 users copied, 1 there already; 0 tokens copied, 1 there already"), std::string::npos)
+      << third.out;
+  EXPECT_EQ(testsupport::RunCommand(desk + " user list").out.rfind("carol\t", 0), 0u);
+  EXPECT_EQ(testsupport::RunCommand(desk + " token list").out.rfind("cron\t", 0), 0u);
 
   store::PgResult rows = db.connection().Query("SELECT id, count(*) FROM reports GROUP BY id");
   ASSERT_TRUE(rows) << rows.error();

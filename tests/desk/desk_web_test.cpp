@@ -1,8 +1,11 @@
 // The desk's web side driven in process: who may see what, sign-in and its
 // backoff, CSRF, cookies, the security fields of every answer, hostile
-// filters and paths, raw bytes, CSV export and the audit log.
+// filters and paths, raw bytes, CSV export and the audit log; on the
+// embedded store and its SQLite desk file, and on a PostgreSQL store holding
+// both (the same reports, the accounts imported from the file).
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <fstream>
 #include <atomic>
 #include <map>
@@ -14,7 +17,10 @@
 #include "server/desk/desk_db.h"
 #include "server/desk/secrets.h"
 #include "server/desk/web/desk_server.h"
+#include "server/store/pg/pg_report_store.h"
+#include "server/store/report_id.h"
 #include "server/store/report_index.h"
+#include "pg_server.h"
 #include "report_generator.h"
 #include "sockets.h"
 #include "temp_dir.h"
@@ -105,7 +111,34 @@ TEST(DeskSecrets, AHashVerifiesItsPasswordAloneAndMalformedOrCostlyHashesNothing
   EXPECT_NE(a, b);
 }
 
-class DeskWebTest : public ::testing::Test {
+enum class Backend { kEmbedded, kPostgresql };
+
+std::string BackendName(const ::testing::TestParamInfo<Backend>& info) {
+  return info.param == Backend::kEmbedded ? "Embedded" : "Postgresql";
+}
+
+// One server for every PostgreSQL case of this program, a database each.
+testsupport::PgServer* SharedPg(std::string& why) {
+  static std::unique_ptr<testsupport::PgServer> server;
+  static std::string failed;
+  if (!server && failed.empty()) {
+    server = std::make_unique<testsupport::PgServer>();
+    if (!server->Start()) {
+      failed = server->why();
+      server.reset();
+    }
+  }
+  why = failed;
+  return server.get();
+}
+
+std::string NewPgDatabase(std::string& why) {
+  static int made = 0;
+  testsupport::PgServer* pg = SharedPg(why);
+  return pg ? pg->CreateDatabase("desk" + std::to_string(++made)) : std::string();
+}
+
+class DeskWebTest : public ::testing::TestWithParam<Backend> {
  protected:
   void SetUp() override {
     testing::GeneratorOptions g;
@@ -130,22 +163,68 @@ class DeskWebTest : public ::testing::Test {
     ASSERT_TRUE(other_->AddUser("bob", *hash, now_, added, error) && added) << error;
     token_ = RandomHex(20);
     ASSERT_TRUE(other_->AddToken("nightly", Sha256Hex(token_), now_, added, error) && added) << error;
+    if (GetParam() == Backend::kPostgresql) {
+      std::string why;
+      database_ = NewPgDatabase(why);
+      ASSERT_FALSE(database_.empty()) << why;
+      store::PgReportStore pg;
+      ASSERT_TRUE(pg.Open(database_, true).ok);
+      std::vector<std::string> bodies;
+      for (const auto& r : records_) bodies.push_back(bodies.empty() ? raw_ : "report " + r.id);
+      ASSERT_TRUE(pg.Insert(records_, bodies).ok);
+      DeskImportCounts counts;
+      ASSERT_TRUE(ImportDeskDb(*other_, database_, counts, error)) << error;
+      EXPECT_EQ(counts.users, 2u);
+      EXPECT_EQ(counts.tokens, 1u);
+      other_ = OpenPgDeskDb(database_, error);
+      ASSERT_TRUE(other_) << error;
+    }
     MakeHandler(false);
   }
 
-  void MakeHandler(bool secure, std::vector<store::Ipv4Range> proxies = {}) {
-    handler_.reset();
+  std::unique_ptr<DeskDb> OpenDb() {
+    std::string error;
+    auto db = database_.empty() ? OpenSqliteDeskDb(dir_ / "desk.sqlite", error) : OpenPgDeskDb(database_, error);
+    EXPECT_TRUE(db) << error;
+    return db;
+  }
+
+  ServeOptions Options() {
     ServeOptions o;
     o.dataDir = dir_.path();
     o.indexPath = dir_ / "index.sqlite";
+    o.database = database_;
+    o.quiet = true;
+    return o;
+  }
+
+  void MakeHandler(bool secure, std::vector<store::Ipv4Range> proxies = {}, int64_t countCap = 0) {
+    handler_.reset();
+    ServeOptions o = Options();
     o.secureCookies = secure;
     o.trustedProxies = std::move(proxies);
     o.clock = [this] { return now_; };
-    o.quiet = true;
-    std::string error;
-    auto db = OpenSqliteDeskDb(dir_ / "desk.sqlite", error);
-    ASSERT_TRUE(db) << error;
+    if (countCap > 0) o.countCap = countCap;
+    auto db = OpenDb();
+    ASSERT_TRUE(db);
     handler_ = std::make_unique<DeskHandler>(std::move(o), std::move(db));
+  }
+
+  // Takes a report out of the store, as retention would.
+  void RemoveReport(const std::string& id) {
+    if (database_.empty()) {
+      store::ReportIndex index;
+      ASSERT_TRUE(index.Open(dir_ / "index.sqlite").ok);
+      std::vector<store::IndexedFile> gone;
+      ASSERT_TRUE(index.Remove({id}, gone).ok);
+      return;
+    }
+    store::PgReportStore pg;
+    ASSERT_TRUE(pg.Open(database_).ok);
+    std::string error;
+    ASSERT_TRUE(pg.connection().Exec("DELETE FROM reports WHERE id = " + std::to_string(*store::ParseReportId(id)),
+                                     &error))
+        << error;
   }
 
   Response Send(const std::string& request, uint32_t from = kClient) {
@@ -208,6 +287,7 @@ class DeskWebTest : public ::testing::Test {
   std::vector<store::ReportRecord> records_;
   std::string raw_, token_;
   int64_t now_ = 1767225600000;  // 2026-01-01
+  std::string database_;  // the PostgreSQL store's URL; empty: the embedded store
   std::unique_ptr<DeskDb> other_;  // as another process (the user command) would see it
   std::unique_ptr<DeskHandler> handler_;
 };
@@ -216,7 +296,7 @@ const char* const kPages[] = {"/", "/?q=x", "/dashboard", "/audit", "/reports/7K
                               "/nowhere"};
 const char* const kApi[] = {"/api/reports", "/api/reports/7K3M-QX9P", "/api/reports.csv", "/api/nowhere"};
 
-TEST_F(DeskWebTest, AccessWithoutASessionIsRedirectedOrRefused) {
+TEST_P(DeskWebTest, AccessWithoutASessionIsRedirectedOrRefused) {
   for (const char* page : kPages) {
     Response r = Get(page);
     EXPECT_EQ(r.code, 303) << page;
@@ -236,7 +316,7 @@ TEST_F(DeskWebTest, AccessWithoutASessionIsRedirectedOrRefused) {
   EXPECT_EQ(Get("/static/desk.css").code, 200);
 }
 
-TEST_F(DeskWebTest, ASessionEndsWithItsUserOrWhenIdle) {
+TEST_P(DeskWebTest, ASessionEndsWithItsUserOrWhenIdle) {
   std::string alice = Login("alice"), bob = Login("bob");
   ASSERT_EQ(alice.size(), 32u) << "128 random bits";
   EXPECT_NE(alice, bob);
@@ -255,7 +335,7 @@ TEST_F(DeskWebTest, ASessionEndsWithItsUserOrWhenIdle) {
   EXPECT_EQ(Get("/", Cookie(bob)).code, 303);
 }
 
-TEST_F(DeskWebTest, PostsNeedTheRightCsrfToken) {
+TEST_P(DeskWebTest, PostsNeedTheRightCsrfToken) {
   std::string session = Login();
   std::string csrf = CsrfOf(session);
   ASSERT_EQ(csrf.size(), 32u);
@@ -279,7 +359,7 @@ TEST_F(DeskWebTest, PostsNeedTheRightCsrfToken) {
   EXPECT_EQ(Post("/login", body, "Cookie: " + std::string(kLoginCookie) + "=" + RandomHex(16) + "\r\n").code, 403);
 }
 
-TEST_F(DeskWebTest, CookiesAreHttpOnlyStrictAndSecureWhenAsked) {
+TEST_P(DeskWebTest, CookiesAreHttpOnlyStrictAndSecureWhenAsked) {
   for (bool secure : {false, true}) {
     MakeHandler(secure);
     Response r = TryLogin("alice", "correct+horse");
@@ -295,7 +375,7 @@ TEST_F(DeskWebTest, CookiesAreHttpOnlyStrictAndSecureWhenAsked) {
   }
 }
 
-TEST_F(DeskWebTest, FiveWrongPasswordsLockTheUserAndTheAddressForFifteenMinutes) {
+TEST_P(DeskWebTest, FiveWrongPasswordsLockTheUserAndTheAddressForFifteenMinutes) {
   for (int i = 0; i < 5; ++i) EXPECT_EQ(TryLogin("alice", "wrong").code, 401) << i;
   Response locked = TryLogin("alice", "correct+horse");
   EXPECT_EQ(locked.code, 429) << "even the right password waits";
@@ -318,7 +398,7 @@ TEST_F(DeskWebTest, FiveWrongPasswordsLockTheUserAndTheAddressForFifteenMinutes)
   EXPECT_EQ(TryLogin("alice", "correct+horse", 0x0a000004).code, 429);
 }
 
-TEST_F(DeskWebTest, EveryKindOfAnswerCarriesTheSecurityFields) {
+TEST_P(DeskWebTest, EveryKindOfAnswerCarriesTheSecurityFields) {
   std::string session = Login();
   std::string id = records_[0].id;
   std::vector<Response> answers = {
@@ -347,7 +427,7 @@ TEST_F(DeskWebTest, EveryKindOfAnswerCarriesTheSecurityFields) {
 // so their own words are not looked for).
 const char* const kLeaks[] = {"SQL logic", "syntax error", "no such", "unrecognized token", "database", "SQLITE_"};
 
-TEST_F(DeskWebTest, HostileFilterValuesGiveAnErrorOrTheRightRows) {
+TEST_P(DeskWebTest, HostileFilterValuesGiveAnErrorOrTheRightRows) {
   std::string session = Login();
   const char* names[] = {"q", "ip", "mac", "module", "from", "to", "failed", "slower_than", "limit", "cursor"};
   const std::string values[] = {
@@ -386,7 +466,7 @@ TEST_F(DeskWebTest, HostileFilterValuesGiveAnErrorOrTheRightRows) {
   for (const auto& r : j["reports"]) EXPECT_EQ(r["sender"], ip);
 }
 
-TEST_F(DeskWebTest, OnlyReportIdsNameReports) {
+TEST_P(DeskWebTest, OnlyReportIdsNameReports) {
   std::string session = Login();
   const char* targets[] = {"/reports/../../etc/passwd",       "/reports/%2e%2e/%2e%2e/etc/passwd",
                            "/reports/..%2F..%2Fetc%2Fpasswd", "/reports/%2e%2e%2f%2e%2e%2fetc%2fpasswd/raw",
@@ -410,16 +490,13 @@ TEST_F(DeskWebTest, OnlyReportIdsNameReports) {
   std::string lower = id;
   for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   EXPECT_EQ(Get("/reports/" + lower, Cookie(session)).code, 200) << "ids are read forgiving case";
-  store::ReportIndex index;
-  ASSERT_TRUE(index.Open(dir_ / "index.sqlite").ok);
-  std::vector<store::IndexedFile> gone;
-  ASSERT_TRUE(index.Remove({id}, gone).ok);
+  RemoveReport(id);
   EXPECT_EQ(Get("/reports/" + id, Cookie(session)).code, 404);
   EXPECT_EQ(Get("/reports/" + id + "/raw", Cookie(session)).code, 404);
   EXPECT_EQ(Get("/api/reports/" + id, Cookie(session)).code, 404);
 }
 
-TEST_F(DeskWebTest, CsvExportIsUtf8WithABomAndHoldsEveryMatchAcrossPages) {
+TEST_P(DeskWebTest, CsvExportIsUtf8WithABomAndHoldsEveryMatchAcrossPages) {
   std::string session = Login();
   Response r = Get("/api/reports.csv", Cookie(session));
   ASSERT_EQ(r.code, 200);
@@ -445,7 +522,7 @@ TEST_F(DeskWebTest, CsvExportIsUtf8WithABomAndHoldsEveryMatchAcrossPages) {
   EXPECT_EQ(some.body.find("\r\n0\r\n"), std::string::npos);
 }
 
-TEST_F(DeskWebTest, ATokenReadsTheApiAndEveryReadIsAudited) {
+TEST_P(DeskWebTest, ATokenReadsTheApiAndEveryReadIsAudited) {
   std::string bearer = "Authorization: Bearer " + token_ + "\r\n";
   auto list = nlohmann::json::parse(Get("/api/reports?limit=3", bearer).body);
   ASSERT_EQ(list["reports"].size(), 3u);
@@ -487,7 +564,7 @@ TEST_F(DeskWebTest, ATokenReadsTheApiAndEveryReadIsAudited) {
   EXPECT_EQ(actions, want);
 }
 
-TEST_F(DeskWebTest, ATrustedProxyNamesTheClient) {
+TEST_P(DeskWebTest, ATrustedProxyNamesTheClient) {
   MakeHandler(false, {*store::ParseIpv4Block("127.0.0.0/8")});
   std::string forwarded = "X-Forwarded-For: 203.0.113.9, 198.51.100.7\r\n";
   Get("/api/reports/" + records_[0].id, forwarded + "Authorization: Bearer " + token_ + "\r\n", 0x7f000001);
@@ -507,15 +584,11 @@ TEST_F(DeskWebTest, ATrustedProxyNamesTheClient) {
 
 // On a real socket: a client that never finishes its request does not keep
 // another from its answer.
-TEST_F(DeskWebTest, OverASocketAStalledClientHoldsNobodyUp) {
-  ServeOptions o;
-  o.dataDir = dir_.path();
-  o.indexPath = dir_ / "index.sqlite";
-  o.quiet = true;
+TEST_P(DeskWebTest, OverASocketAStalledClientHoldsNobodyUp) {
+  auto db = OpenDb();
+  ASSERT_TRUE(db);
   std::string error;
-  auto db = OpenSqliteDeskDb(dir_ / "desk.sqlite", error);
-  ASSERT_TRUE(db) << error;
-  DeskServer desk(std::move(o), std::move(db), DeskLimits(true));
+  DeskServer desk(Options(), std::move(db), DeskLimits(true));
   ASSERT_TRUE(desk.Start(0x7f000001, 0, error)) << error;
   std::atomic<bool> stop{false};
   std::thread loop([&] {
@@ -536,6 +609,161 @@ TEST_F(DeskWebTest, OverASocketAStalledClientHoldsNobodyUp) {
   loop.join();
   desk.Shutdown(1000);
 }
+
+TEST_P(DeskWebTest, TheListPageCapsItsCountWhileTheApiCountsExactly) {
+  MakeHandler(false, {}, 100);
+  std::string session = Login();
+  Response all = Get("/", Cookie(session) + "Accept-Language: en\r\n");
+  ASSERT_EQ(all.code, 200);
+  EXPECT_NE(all.body.find("<b class=\"total\">100+</b>"), std::string::npos) << "more than the cap";
+  auto j = nlohmann::json::parse(Get("/api/reports?limit=1", Cookie(session)).body);
+  EXPECT_EQ(j["total"], kReports) << "the API's total is exact";
+
+  // A sender's reports, filtered by address and a word of one's problem:
+  // under the cap, counted exactly, every one listed.
+  const store::ReportRecord* with = nullptr;
+  std::string word;
+  for (const auto& r : records_) {
+    const std::string& p = r.facts.problem.value_or("");
+    std::size_t a = 0;
+    while (a < p.size() && !std::isalpha(static_cast<unsigned char>(p[a]))) ++a;
+    std::size_t b = a;
+    while (b < p.size() && std::isalnum(static_cast<unsigned char>(p[b]))) ++b;
+    if (b - a >= 3) {
+      with = &r;
+      word = p.substr(a, b - a);
+      break;
+    }
+  }
+  ASSERT_TRUE(with) << "the generator writes Latin words in some problem texts";
+  uint32_t ip = with->sender;
+  std::string filter = "q=" + word + "&ip=" + std::to_string(ip >> 24) + "." + std::to_string(ip >> 16 & 255) + "." +
+                       std::to_string(ip >> 8 & 255) + "." + std::to_string(ip & 255);
+  auto some = nlohmann::json::parse(Get("/api/reports?limit=500&" + filter, Cookie(session)).body);
+  ASSERT_GE(some["total"].get<int>(), 1);
+  ASSERT_LT(some["total"].get<int>(), 100);
+  Response page = Get("/?" + filter, Cookie(session) + "Accept-Language: en\r\n");
+  ASSERT_EQ(page.code, 200);
+  EXPECT_NE(page.body.find("<b class=\"total\">" + std::to_string(some["total"].get<int>()) + "</b>"),
+            std::string::npos);
+  bool found = false;
+  for (const auto& r : some["reports"]) {
+    EXPECT_NE(page.body.find(r["id"].get<std::string>()), std::string::npos) << r["id"];
+    found = found || r["id"] == with->id;
+  }
+  EXPECT_TRUE(found) << with->id;
+  EXPECT_EQ(Get("/dashboard?" + filter, Cookie(session)).code, 200);
+  EXPECT_EQ(Get("/reports/" + with->id, Cookie(session)).code, 200);
+  auto log = AuditLog();
+  ASSERT_FALSE(log.empty());
+  EXPECT_EQ(log[0].action + " " + log[0].user + " " + log[0].detail, "report alice " + with->id);
+}
+
+// The desk's database itself, on either store: the audit log read both
+// ways, accounts with their hashes, a removed user's sessions.
+TEST_P(DeskWebTest, TheDeskDatabaseNumbersTheAuditLogAndDropsARemovedUsersSessions) {
+  std::unique_ptr<DeskDb> db = OpenDb();
+  ASSERT_TRUE(db);
+  std::string error;
+  bool added = true;
+  ASSERT_TRUE(db->AddUser("alice", "other", now_, added, error)) << error;
+  EXPECT_FALSE(added) << "the name is taken";
+  ASSERT_TRUE(db->AddToken("again", Sha256Hex(token_), now_, added, error)) << error;
+  EXPECT_FALSE(added) << "the token's hash is taken";
+  std::vector<DeskDb::Account> users, tokens;
+  ASSERT_TRUE(db->Accounts(users, tokens, error)) << error;
+  ASSERT_EQ(users.size(), 2u);
+  EXPECT_EQ(users[0].name, "alice");
+  EXPECT_TRUE(VerifyPassword(kPassword, users[0].hash));
+  EXPECT_EQ(users[0].created_ms, now_);
+  ASSERT_EQ(tokens.size(), 1u);
+  EXPECT_EQ(tokens[0].hash, Sha256Hex(token_));
+
+  for (int i = 0; i < 25; ++i) {
+    ASSERT_TRUE(db->Audit({0, now_ + i, "alice", "10.0.0.1", "report", "n" + std::to_string(i)}, error)) << error;
+  }
+  std::vector<AuditRecord> newest, older, since;
+  ASSERT_TRUE(db->ReadAudit(0, 10, newest, error)) << error;
+  ASSERT_EQ(newest.size(), 10u);
+  EXPECT_EQ(newest[0].detail, "n24");
+  ASSERT_TRUE(db->ReadAudit(newest.back().id, 100, older, error)) << error;
+  ASSERT_EQ(older.size(), 15u);
+  EXPECT_EQ(older[0].detail, "n14");
+  EXPECT_EQ(older.back().detail, "n0");
+  ASSERT_TRUE(db->ReadAuditSince(older[5].id, 3, since, error)) << error;
+  ASSERT_EQ(since.size(), 3u);
+  EXPECT_EQ(since[0].detail, "n10");
+  for (std::size_t i = 1; i < since.size(); ++i) EXPECT_GT(since[i].id, since[i - 1].id);
+
+  ASSERT_TRUE(db->CreateSession("s1", "bob", "c1", now_, error)) << error;
+  ASSERT_TRUE(db->CreateSession("s2", "bob", "c2", now_, error)) << error;
+  std::optional<SessionInfo> found;
+  ASSERT_TRUE(db->FindSession("s1", now_ + 1000, kSessionIdleMs, found, error)) << error;
+  ASSERT_TRUE(found);
+  EXPECT_EQ(found->csrf, "c1");
+  bool removed = false;
+  ASSERT_TRUE(other_->RemoveUser("bob", removed, error) && removed) << error;
+  for (const char* id : {"s1", "s2"}) {
+    ASSERT_TRUE(db->FindSession(id, now_ + 2000, kSessionIdleMs, found, error)) << error;
+    EXPECT_FALSE(found) << id;
+  }
+  // Backoff keys are apart: one locked, another not.
+  for (int i = 0; i < 3; ++i) ASSERT_TRUE(db->RecordFailure("user:x", now_, 1000, 3, 5000, error)) << error;
+  bool locked = false;
+  ASSERT_TRUE(db->Locked("user:x", now_ + 4999, locked, error) && locked);
+  ASSERT_TRUE(db->Locked("addr:x", now_, locked, error) && !locked);
+  ASSERT_TRUE(db->Locked("user:x", now_ + 5000, locked, error) && !locked);
+}
+
+// Accounts, tokens and the audit log copied from the desk's file into a
+// PostgreSQL store: once, however often the copy runs.
+TEST(DeskImportAccounts, CopyingTwiceAddsNothingTheSecondTimeAndKeepsTheLogInOrder) {
+  testsupport::TempDir dir("desk-import");
+  std::string error, why;
+  std::string url = NewPgDatabase(why);
+  ASSERT_FALSE(url.empty()) << why;
+  ASSERT_TRUE(store::PgReportStore().Open(url, true).ok);
+  auto file = OpenSqliteDeskDb(dir / "desk.sqlite", error);
+  ASSERT_TRUE(file) << error;
+  bool added = false;
+  ASSERT_TRUE(file->AddUser("carol", "hash-c", 5, added, error) && added);
+  ASSERT_TRUE(file->AddToken("cron", "token-hash", 6, added, error) && added);
+  for (int i = 0; i < 1234; ++i) ASSERT_TRUE(file->Audit({0, i, "carol", "10.1.1.1", "api", std::to_string(i)}, error));
+
+  auto pg = OpenPgDeskDb(url, error);
+  ASSERT_TRUE(pg) << error;
+  ASSERT_TRUE(pg->AddUser("carol", "kept", 1, added, error) && added) << "there before the import";
+  ASSERT_TRUE(pg->Audit({0, 99999, "dave", "10.2.2.2", "login", ""}, error));
+  DeskImportCounts c;
+  ASSERT_TRUE(ImportDeskDb(*file, url, c, error)) << error;
+  EXPECT_EQ(c.users, 0u);
+  EXPECT_EQ(c.usersThere, 1u);
+  EXPECT_EQ(c.tokens, 1u);
+  EXPECT_EQ(c.audit, 1234u);
+  // A record added to the file since is copied by the next run, alone.
+  ASSERT_TRUE(file->Audit({0, 5000, "carol", "10.1.1.1", "raw", "late"}, error));
+  ASSERT_TRUE(ImportDeskDb(*file, url, c, error)) << error;
+  EXPECT_EQ(c.tokens, 0u);
+  EXPECT_EQ(c.tokensThere, 1u);
+  EXPECT_EQ(c.audit, 1u);
+  EXPECT_EQ(c.auditThere, 1234u);
+
+  std::optional<std::string> hash;
+  ASSERT_TRUE(pg->PasswordHash("carol", hash, error) && hash);
+  EXPECT_EQ(*hash, "kept");
+  std::optional<std::string> token;
+  ASSERT_TRUE(pg->TokenName("token-hash", token, error) && token);
+  EXPECT_EQ(*token, "cron");
+  std::vector<AuditRecord> log;
+  ASSERT_TRUE(pg->ReadAuditSince(0, 5000, log, error)) << error;
+  ASSERT_EQ(log.size(), 1236u);
+  EXPECT_EQ(log[0].user, "dave");
+  for (std::size_t i = 1; i < 1235; ++i) EXPECT_EQ(log[i].detail, std::to_string(i - 1)) << "in the file's order";
+  EXPECT_EQ(log.back().detail, "late");
+}
+
+INSTANTIATE_TEST_SUITE_P(Stores, DeskWebTest, ::testing::Values(Backend::kEmbedded, Backend::kPostgresql),
+                         BackendName);
 
 }  // namespace
 }  // namespace zandrel::desk::web

@@ -59,6 +59,37 @@ TEST_F(PgStoreTest, SchemaIsMadeOnceAndRequiredBeforeUse) {
   EXPECT_FALSE(PgReportStore().Open(server_->Url("no_such_database")).ok);
 }
 
+TEST_F(PgStoreTest, ACappedTotalStopsPastTheCapAndSaysSoWhileAnExactOneCountsAll) {
+  std::string url = server_->CreateDatabase("capped");
+  PgReportStore store;
+  ASSERT_TRUE(store.Open(url, true).ok);
+  std::vector<ReportRecord> records = Records(30);
+  std::vector<std::string> bodies(records.size(), "x");
+  ASSERT_TRUE(store.Insert(records, bodies).ok);
+  SearchQuery all;
+  all.limit = 5;
+  for (int64_t cap : {10, 29, 30, 31}) {
+    store.set_count_cap(cap);
+    SearchPage page;
+    ASSERT_TRUE(store.Search(all, page, true, true).ok);
+    ASSERT_TRUE(page.total);
+    EXPECT_EQ(page.hits.size(), 5u);
+    EXPECT_EQ(*page.total, static_cast<uint64_t>(std::min<int64_t>(cap, 30))) << cap;
+    EXPECT_EQ(page.total_capped, cap < 30) << cap;
+    ASSERT_TRUE(store.Search(all, page, true).ok);
+    EXPECT_EQ(page.total, 30u) << "exact without the cap";
+    EXPECT_FALSE(page.total_capped);
+  }
+  // A filter matching nothing is no "more than".
+  SearchQuery none = all;
+  none.ip = Ipv4Range{1, 1};
+  SearchPage page;
+  store.set_count_cap(0);
+  ASSERT_TRUE(store.Search(none, page, true, true).ok);
+  EXPECT_EQ(page.total, 0u);
+  EXPECT_FALSE(page.total_capped);
+}
+
 TEST_F(PgStoreTest, StoringTwiceKeepsOneRowWithTheExactBytes) {
   PgReportStore store;
   ASSERT_TRUE(store.Open(server_->CreateDatabase("twice"), true).ok);

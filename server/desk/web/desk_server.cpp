@@ -4,7 +4,6 @@
 #include <charconv>
 #include <chrono>
 #include <deque>
-#include <filesystem>
 #include <mutex>
 #include <optional>
 #include <variant>
@@ -12,6 +11,7 @@
 #include "platform/clock.h"
 #include "platform/files.h"
 #include "server/common/log.h"
+#include "server/desk/desk.h"
 #include "server/desk/record_text.h"
 #include "server/desk/secrets.h"
 #include "server/desk/web/pages.h"
@@ -111,12 +111,6 @@ std::optional<std::string> ReportIdOf(std::string_view segment) {
   return store::ReportIdText(*id);
 }
 
-// A stored file's name as the index gives it: one name in the directory.
-bool PlainFileName(const std::string& name) {
-  return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos &&
-         name.find('\\') == std::string::npos && name.find('\0') == std::string::npos;
-}
-
 std::string SetCookie(const char* name, const std::string& value, const char* path, bool secure, bool clear) {
   std::string out = std::string("Set-Cookie: ") + name + "=" + value + "; Path=" + path + "; HttpOnly; SameSite=Strict";
   if (secure) out += "; Secure";
@@ -199,62 +193,65 @@ std::string Chunk(const std::string& data) {
   return size + data + "\r\n";
 }
 
-// Open indexes, one per worker at work, so that queries run side by side.
-class IndexPool {
+// Open readers of the store, one per worker at work, so that queries run
+// side by side. A reader whose call failed is closed rather than kept (its
+// connection may be what failed); the next call opens another.
+class ReaderPool {
  public:
-  IndexPool(std::string path) : path_(std::move(path)) {}
+  explicit ReaderPool(const ServeOptions& options) {
+    desk_.dataDir = options.dataDir;
+    desk_.database = options.database;
+    setup_.indexPath = options.indexPath;
+    setup_.index.cache_kib = 4 * 1024;
+    setup_.index.busy_timeout_ms = 2000;
+    setup_.index.count_cap = options.countCap;
+    setup_.missing = "there is no index at " + options.indexPath;
+  }
 
-  std::unique_ptr<store::ReportIndex> Take(std::string& error) {
+  std::unique_ptr<store::ReportReader> Take(std::string& error) {
     {
       std::lock_guard lock(mutex_);
       if (!free_.empty()) {
-        auto index = std::move(free_.back());
+        auto reader = std::move(free_.back());
         free_.pop_back();
-        return index;
+        return reader;
       }
     }
-    std::error_code ec;
-    // The receiver makes the index; the desk never does.
-    if (!std::filesystem::exists(path_, ec)) {
-      error = "there is no index at " + path_;
-      return nullptr;
-    }
-    auto index = std::make_unique<store::ReportIndex>();
-    store::IndexOptions options;
-    options.cache_kib = 4 * 1024;
-    options.busy_timeout_ms = 2000;
-    if (auto s = index->Open(path_, options); !s) {
-      error = s.message;
-      return nullptr;
-    }
-    return index;
+    return OpenReader(desk_, error, setup_);
   }
 
-  void Give(std::unique_ptr<store::ReportIndex> index) {
+  void Give(std::unique_ptr<store::ReportReader> reader) {
     std::lock_guard lock(mutex_);
-    free_.push_back(std::move(index));
+    free_.push_back(std::move(reader));
   }
 
  private:
-  std::string path_;
+  DeskOptions desk_;
+  ReaderSetup setup_;
   std::mutex mutex_;
-  std::vector<std::unique_ptr<store::ReportIndex>> free_;
+  std::vector<std::unique_ptr<store::ReportReader>> free_;
 };
 
-class IndexLease {
+class ReaderLease {
  public:
-  IndexLease(IndexPool& pool, std::string& error) : pool_(pool), index_(pool.Take(error)) {}
-  ~IndexLease() {
-    if (index_) pool_.Give(std::move(index_));
+  ReaderLease(ReaderPool& pool, std::string& error) : pool_(pool), reader_(pool.Take(error)) {}
+  ~ReaderLease() {
+    if (reader_ && !failed_) pool_.Give(std::move(reader_));
   }
-  IndexLease(const IndexLease&) = delete;
-  IndexLease& operator=(const IndexLease&) = delete;
-  store::ReportIndex* operator->() { return index_.get(); }
-  explicit operator bool() const { return index_ != nullptr; }
+  ReaderLease(const ReaderLease&) = delete;
+  ReaderLease& operator=(const ReaderLease&) = delete;
+  store::ReportReader* operator->() { return reader_.get(); }
+  explicit operator bool() const { return reader_ != nullptr; }
+  // The status of a call, noting a failure so the reader is not kept.
+  store::IndexStatus Note(store::IndexStatus s) {
+    if (!s) failed_ = true;
+    return s;
+  }
 
  private:
-  IndexPool& pool_;
-  std::unique_ptr<store::ReportIndex> index_;
+  ReaderPool& pool_;
+  std::unique_ptr<store::ReportReader> reader_;
+  bool failed_ = false;
 };
 
 }  // namespace
@@ -263,8 +260,8 @@ class IndexLease {
 // ahead of the reader, sent as chunks.
 class CsvStream : public std::enable_shared_from_this<CsvStream> {
  public:
-  CsvStream(IndexPool& indexes, WorkerPool& pool, store::SearchQuery query, bool quiet)
-      : indexes_(indexes), pool_(pool), query_(std::move(query)), quiet_(quiet) {
+  CsvStream(ReaderPool& readers, WorkerPool& pool, store::SearchQuery query, bool quiet)
+      : readers_(readers), pool_(pool), query_(std::move(query)), quiet_(quiet) {
     query_.limit = kCsvPage;
   }
 
@@ -337,9 +334,9 @@ class CsvStream : public std::enable_shared_from_this<CsvStream> {
       store::SearchPage page;
       bool ok = false;
       {
-        IndexLease index(indexes_, error);
-        if (index) {
-          auto s = index->Search(query, page, false);
+        ReaderLease reader(readers_, error);
+        if (reader) {
+          auto s = reader.Note(reader->Search(query, page, false));
           ok = s.ok;
           if (!ok) error = s.message;
         }
@@ -365,7 +362,7 @@ class CsvStream : public std::enable_shared_from_this<CsvStream> {
     }
   }
 
-  IndexPool& indexes_;
+  ReaderPool& readers_;
   WorkerPool& pool_;
   store::SearchQuery query_;
   bool quiet_;
@@ -389,7 +386,7 @@ struct Pending {
 struct DeskHandler::Impl {
   ServeOptions options;
   std::unique_ptr<DeskDb> db;
-  IndexPool indexes;
+  ReaderPool readers;
   std::once_flag dummyOnce;
   std::string dummyHash;  // verified for unknown names, so that they take as long
   // Last: their threads stop before what they use goes.
@@ -397,7 +394,7 @@ struct DeskHandler::Impl {
   WorkerPool logins;
 
   Impl(ServeOptions o, std::unique_ptr<DeskDb> d)
-      : options(std::move(o)), db(std::move(d)), indexes(options.indexPath),
+      : options(std::move(o)), db(std::move(d)), readers(options),
         queries(std::max<std::size_t>(options.queryThreads, 1)), logins(1) {}
 
   int64_t Now() const { return options.clock ? options.clock() : SystemNowMs(); }
@@ -641,11 +638,11 @@ struct DeskHandler::Impl {
     auto query = Query(params);
     if (auto* message = std::get_if<std::string>(&query)) return Page(200, "OK", ListPage(context, filters, page, *message));
     std::string error;
-    IndexLease index(indexes, error);
-    if (index) {
+    ReaderLease reader(readers, error);
+    if (reader) {
       // A common filter's exact count would cost more than the page: past
-      // the index's cap the page says "more than".
-      auto s = index->Search(std::get<store::SearchQuery>(query), page, true, true);
+      // the store's cap the page says "more than".
+      auto s = reader.Note(reader->Search(std::get<store::SearchQuery>(query), page, true, true));
       if (!s) error = s.message;
     }
     if (!error.empty()) {
@@ -673,15 +670,15 @@ struct DeskHandler::Impl {
     if (!query.from_ms) query.from_ms = end - kDefaultDashboardMs;
     data.bucket = end - *query.from_ms <= kHourlySpanMs ? store::TimeBucket::kHour : store::TimeBucket::kDay;
     std::string error;
-    IndexLease index(indexes, error);
-    if (index) {
+    ReaderLease reader(readers, error);
+    if (reader) {
       store::IndexStatus s;
-      if (s) s = index->Count(query, data.total);
-      if (s) s = index->CountsPer(query, data.bucket, data.counts);
-      if (s) s = index->FailuresPerDay(query, data.failures);
-      if (s) s = index->SpeedHistogram(query, data.speeds);
-      if (s) s = index->OverRepresentedModules(query, 20, 3, data.modules);
-      if (!s) error = s.message;
+      if (s) s = reader->Count(query, data.total);
+      if (s) s = reader->CountsPer(query, data.bucket, data.counts);
+      if (s) s = reader->FailuresPerDay(query, data.failures);
+      if (s) s = reader->SpeedHistogram(query, data.speeds);
+      if (s) s = reader->OverRepresentedModules(query, 20, 3, data.modules);
+      if (!reader.Note(s)) error = s.message;
     }
     if (!error.empty()) {
       server::LogLine(options.quiet, "dashboard: %s", error.c_str());
@@ -719,9 +716,9 @@ struct DeskHandler::Impl {
   std::optional<store::ReportRecord> Record(const PageContext& context, const std::string& id, bool api, Answer& answer) {
     std::string error;
     std::optional<store::ReportRecord> record;
-    IndexLease index(indexes, error);
-    if (index) {
-      if (auto s = index->Get(id, record); !s) error = s.message;
+    ReaderLease reader(readers, error);
+    if (reader) {
+      if (auto s = reader.Note(reader->Get(id, record)); !s) error = s.message;
     }
     if (!error.empty()) {
       server::LogLine(options.quiet, "report %s: %s", id.c_str(), error.c_str());
@@ -744,17 +741,24 @@ struct DeskHandler::Impl {
   }
 
   Answer Raw(const Call& call, const Who& who, const PageContext& context, const std::string& id) {
-    Answer answer;
-    auto record = Record(context, id, false, answer);
-    if (!record) return answer;
-    std::string body;
-    if (!PlainFileName(record->file) || !platform::ReadWholeFile(options.dataDir + "/" + record->file, body)) {
-      return Error(context, 404, "Not Found", "");
+    std::string error;
+    std::optional<std::string> body;
+    {
+      ReaderLease reader(readers, error);
+      if (reader) {
+        if (auto s = reader.Note(reader->Body(id, body)); !s) error = s.message;
+      }
     }
+    if (!error.empty()) {
+      server::LogLine(options.quiet, "report %s: %s", id.c_str(), error.c_str());
+      return Error(context, 503, "Service Unavailable", IndexUnavailable(context));
+    }
+    if (!body) return Error(context, 404, "Not Found", "");
     Audit(who.name, call, "raw", id);
+    Answer answer;
     answer.code = 200;
     answer.reason = "OK";
-    answer.body = std::move(body);
+    answer.body = std::move(*body);
     answer.type = "text/plain; charset=GBK";
     answer.fields = std::string(kNoStore) + "Content-Disposition: attachment; filename=\"" + id + ".txt\"\r\n";
     return answer;
@@ -771,9 +775,9 @@ struct DeskHandler::Impl {
       store::SearchPage page;
       std::string error;
       {
-        IndexLease index(indexes, error);
-        if (index) {
-          if (auto s = index->Search(query, page, !csv); !s) error = s.message;
+        ReaderLease reader(readers, error);
+        if (reader) {
+          if (auto s = reader.Note(reader->Search(query, page, !csv)); !s) error = s.message;
         }
       }
       if (!error.empty()) {
@@ -816,7 +820,7 @@ Answer DeskHandler::Impl::Csv(const Call& call, const Who& who, store::SearchQue
   std::string text = "\xEF\xBB\xBF";  // the BOM, so that a spreadsheet reads UTF-8
   text += kCsvHeader;
   for (const auto& hit : first.hits) text += CsvRow(hit);
-  auto stream = std::make_shared<CsvStream>(indexes, queries, std::move(query), options.quiet);
+  auto stream = std::make_shared<CsvStream>(readers, queries, std::move(query), options.quiet);
   stream->Start(std::move(text), store::ParseCursor(first.next_cursor));
   Answer a;
   a.code = 200;

@@ -18,6 +18,7 @@
 #include "server/http/exchange.h"
 #include "server/http/http_server.h"
 #include "server/http/limits.h"
+#include "server/store/report_index.h"
 #include "server/store/search_query.h"
 
 namespace zandrel::desk::web {
@@ -43,11 +44,15 @@ server::HttpLimits DeskLimits(bool quiet);
 struct ServeOptions {
   std::string dataDir;    // the report server's data directory (read only)
   std::string indexPath;  // the index in it
+  // A PostgreSQL store's URL; when given, reports are read there instead.
+  std::string database;
   bool secureCookies = false;
   std::string timeZone;  // shown times; empty: the reader's own
   // Peers whose X-Forwarded-For names the client (its last entry).
   std::vector<store::Ipv4Range> trustedProxies;
   std::size_t queryThreads = 3;
+  // The list page counts matches up to this many, then says "more than".
+  int64_t countCap = store::IndexOptions{}.count_cap;
   // ms since 1970 UTC; null: the system's clock.
   std::function<int64_t()> clock;
   bool quiet = false;

@@ -284,21 +284,23 @@ IndexStatus PgReportStore::BuildFilter(const SearchQuery& q, Filter& filter) {
   return {};
 }
 
-IndexStatus PgReportStore::CountLocked(const Filter& filter, uint64_t& total) {
+IndexStatus PgReportStore::CountLocked(const Filter& filter, uint64_t& total, int64_t cap) {
   total = 0;
   if (filter.none) return {};
-  PgResult count = conn_.Query("SELECT count(*) FROM report_search r WHERE " + filter.where, filter.params);
+  std::string rows = "SELECT 1 FROM report_search r WHERE " + filter.where;
+  if (cap >= 0) rows += " LIMIT " + std::to_string(cap + 1);
+  PgResult count = conn_.Query("SELECT count(*) FROM (" + rows + ") c", filter.params);
   if (!count) return Fail("cannot count", count.error());
   total = static_cast<uint64_t>(count.Int(0, 0));
   return {};
 }
 
-IndexStatus PgReportStore::Search(const SearchQuery& query, SearchPage& page, bool with_total) {
+IndexStatus PgReportStore::Search(const SearchQuery& query, SearchPage& page, bool with_total, bool cap_total) {
   std::lock_guard lock(mutex_);
-  return SearchLocked(query, page, with_total);
+  return SearchLocked(query, page, with_total, cap_total);
 }
 
-IndexStatus PgReportStore::SearchLocked(const SearchQuery& query, SearchPage& page, bool with_total) {
+IndexStatus PgReportStore::SearchLocked(const SearchQuery& query, SearchPage& page, bool with_total, bool cap_total) {
   page = {};
   if (!conn_.is_open()) return IndexStatus::Failure("the database is not open");
   Filter filter;
@@ -335,8 +337,13 @@ IndexStatus PgReportStore::SearchLocked(const SearchQuery& query, SearchPage& pa
     all.cursor.reset();
     if (IndexStatus s = BuildFilter(all, filter); !s) return s;
     uint64_t total = 0;
-    if (IndexStatus s = CountLocked(filter, total); !s) return s;
+    int64_t cap = cap_total ? std::max<int64_t>(0, count_cap_) : -1;
+    if (IndexStatus s = CountLocked(filter, total, cap); !s) return s;
     page.total = total;
+    if (cap_total && total > static_cast<uint64_t>(cap)) {
+      page.total = static_cast<uint64_t>(cap);
+      page.total_capped = true;
+    }
   }
   return {};
 }

@@ -27,7 +27,10 @@ class PgReportStore : public ReportReader {
   IndexStatus AdvanceIdSequence();
   IndexStatus Has(std::string_view id, bool& found);
 
-  IndexStatus Search(const SearchQuery& query, SearchPage& page, bool with_total) override;
+  IndexStatus Search(const SearchQuery& query, SearchPage& page, bool with_total, bool cap_total = false) override;
+  // A capped total counts at most this many matches, as the embedded
+  // index's IndexOptions::count_cap.
+  void set_count_cap(int64_t cap) { count_cap_ = cap; }
   IndexStatus Count(const SearchQuery& query, uint64_t& total) override;
   IndexStatus Get(std::string_view id, std::optional<ReportRecord>& record) override;
   IndexStatus Body(std::string_view id, std::optional<std::string>& body) override;
@@ -51,11 +54,13 @@ class PgReportStore : public ReportReader {
  private:
   IndexStatus InsertLocked(const std::vector<ReportRecord>& records, const std::vector<std::string>& bodies,
                            uint64_t& added);
-  IndexStatus SearchLocked(const SearchQuery& query, SearchPage& page, bool with_total);
-  IndexStatus CountLocked(const Filter& filter, uint64_t& total);
+  IndexStatus SearchLocked(const SearchQuery& query, SearchPage& page, bool with_total, bool cap_total);
+  // cap >= 0: counts at most cap + 1 matches.
+  IndexStatus CountLocked(const Filter& filter, uint64_t& total, int64_t cap = -1);
 
   std::mutex mutex_;
   PgConnection conn_;
+  int64_t count_cap_ = IndexOptions{}.count_cap;
 };
 
 // The report row's columns a page shows, in the order ReadHit reads them.

@@ -198,6 +198,42 @@ BEGIN
   RETURN dropped;
 END $$;
 )sql"},
+    {3, R"sql(
+-- The desk's own state, shared by every desk on this database: accounts,
+-- API tokens, sessions, failed logins and the audit log. Secrets are kept
+-- as their hashes (see desk_db.h); times are ms since 1970 UTC.
+CREATE TABLE desk_user (
+  name text PRIMARY KEY,
+  hash text NOT NULL,               -- scrypt of the password
+  created_ms bigint NOT NULL);
+CREATE TABLE desk_token (
+  name text PRIMARY KEY,
+  hash text NOT NULL UNIQUE,        -- SHA-256 of the token
+  created_ms bigint NOT NULL);
+-- A session goes with its user.
+CREATE TABLE desk_session (
+  id_hash text PRIMARY KEY,         -- SHA-256 of the session id
+  user_name text NOT NULL REFERENCES desk_user (name) ON DELETE CASCADE,
+  csrf text NOT NULL,
+  created_ms bigint NOT NULL,
+  used_ms bigint NOT NULL);
+CREATE INDEX desk_session_user ON desk_session (user_name);
+CREATE TABLE desk_login_failure (
+  key text NOT NULL,                -- user:NAME or addr:A.B.C.D
+  at_ms bigint NOT NULL);
+CREATE INDEX desk_login_failure_key ON desk_login_failure (key, at_ms);
+CREATE TABLE desk_login_lock (
+  key text PRIMARY KEY,
+  until_ms bigint NOT NULL);
+CREATE TABLE desk_audit (
+  id bigint GENERATED ALWAYS AS IDENTITY PRIMARY KEY,
+  at_ms bigint NOT NULL,
+  user_name text NOT NULL,
+  from_addr text NOT NULL,
+  action text NOT NULL,
+  detail text NOT NULL,
+  imported_id bigint UNIQUE);       -- the record's id in the desk file it was imported from
+)sql"},
 };
 
 bool ReadVersion(Connection& conn, int& version, PgError& error) {

@@ -11,6 +11,9 @@
 // sequence report_seq, which hands out blocks of kIdBlock sequence numbers
 // (each nextval is the first number of a block): receivers sharing one
 // database never make the same id.
+//
+// The desk keeps its accounts, tokens, sessions, failed logins and audit
+// log in the desk_* tables of the same database (server/desk/pg_desk_db.cpp).
 #pragma once
 #include <cstdint>
 #include <functional>
@@ -20,7 +23,7 @@
 
 namespace zandrel::store::pg {
 
-inline constexpr int kSchemaVersion = 2;
+inline constexpr int kSchemaVersion = 3;
 inline constexpr int64_t kIdBlock = 64;
 inline constexpr int64_t kDayMs = 86400000;
 
