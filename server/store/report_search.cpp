@@ -1,6 +1,7 @@
 // Search and aggregates of the report index: a query becomes one WHERE
 // clause over the report table (alias r) with bound values only.
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <limits>
 #include <map>
@@ -45,6 +46,12 @@ struct ReportIndex::Filter {
   // whether it is the only condition besides time.
   std::vector<int64_t> scanned_mids;
   bool module_only = false;
+  // How many conditions besides the time range, and the rows of the last
+  // set condition (distinct positions within the range) with their values:
+  // a set alone is counted without reading a report.
+  int tests = 0;
+  std::string set_rows;
+  std::vector<Bound> set_binds;
 
   std::string From() const {
     return fts_drive ? "problem_fts CROSS JOIN report r ON r.rid = problem_fts.rowid" : "report r";
@@ -76,6 +83,7 @@ IndexStatus ReportIndex::BuildFilter(const SearchQuery& q, Filter& filter, Plan 
     filter.conditions.push_back("r.rid < ?");
     filter.binds.push_back(filter.hi);
   }
+  filter.tests = std::popcount(q.failed) + (q.slower_than ? 1 : 0);
   if (q.failed & kCheckUdp) filter.conditions.push_back("r.udp_ok = 0");
   if (q.failed & kCheckSpeed) filter.conditions.push_back("r.speed_kbps = 0");
   if (q.failed & kCheckService) filter.conditions.push_back("r.service_ok = 0");
@@ -97,6 +105,9 @@ IndexStatus ReportIndex::BuildFilter(const SearchQuery& q, Filter& filter, Plan 
     std::vector<Bound> ranged = binds;
     ranged.push_back(filter.lo);
     ranged.push_back(filter.hi);
+    ++filter.tests;
+    filter.set_rows = "SELECT DISTINCT " + col + " FROM " + table + " WHERE " + where + range;
+    filter.set_binds = ranged;
     // Counts and aggregates visit every match: collecting each set is cheapest.
     int64_t count = 1;
     if (for_page && known_count) {
@@ -180,6 +191,7 @@ IndexStatus ReportIndex::BuildFilter(const SearchQuery& q, Filter& filter, Plan 
       }
       filter.module_only = no_other;
       filter.conditions.push_back("has_module((SELECT modules FROM report_detail WHERE rid = r.rid))");
+      ++filter.tests;
     } else if (IndexStatus s = add_set("report_module", "rid", "mid IN (" + list + ")", mids,
                                        "mid IN (" + list + ") AND rid = r.rid", reports);
                !s) {
@@ -236,12 +248,14 @@ IndexStatus ReportIndex::Search(const SearchQuery& query, SearchPage& page, bool
         return {};
       }
     }
-    std::string sql = "SELECT r.rid FROM " + filter.From() + " WHERE " + filter.Where();
+    // One set alone: its own rows are counted, no report is read.
+    const bool set_alone = cap_total && filter.tests == 1 && !filter.set_rows.empty();
+    std::string sql = set_alone ? filter.set_rows : "SELECT r.rid FROM " + filter.From() + " WHERE " + filter.Where();
     sql = cap_total ? "SELECT count(*) FROM (" + sql + " LIMIT " + std::to_string(cap + 1) + ")"
                     : "SELECT count(*) FROM (" + sql + ")";
     SqliteStatement count = db_.Prepare(sql, &error);
     if (!count.valid()) return Fail("cannot count", error);
-    BindAll(count, filter.binds);
+    BindAll(count, set_alone ? filter.set_binds : filter.binds);
     if (!count.Step()) return Fail("cannot count", count.error());
     page.total = static_cast<uint64_t>(count.Int(0));
     if (cap_total && count.Int(0) > cap) {
