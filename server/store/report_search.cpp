@@ -98,7 +98,7 @@ IndexStatus ReportIndex::BuildFilter(const SearchQuery& q, Filter& filter, Plan 
   std::string error;
   auto add_set = [&](const std::string& table, const std::string& col, const std::string& where,
                      const std::vector<Bound>& binds, const std::string& probe_where,
-                     std::optional<int64_t> known_count, bool words = false) -> IndexStatus {
+                     std::optional<int64_t> known_count, bool one_per_report, bool words = false) -> IndexStatus {
     const int64_t drive_limit =
         plan == Plan::kCappedCount && !words ? options_.count_drive_limit : options_.drive_limit;
     std::string range = " AND " + col + " >= ? AND " + col + " < ?";
@@ -106,7 +106,10 @@ IndexStatus ReportIndex::BuildFilter(const SearchQuery& q, Filter& filter, Plan 
     ranged.push_back(filter.lo);
     ranged.push_back(filter.hi);
     ++filter.tests;
-    filter.set_rows = "SELECT DISTINCT " + col + " FROM " + table + " WHERE " + where + range;
+    // Counted straight from its rows when it holds each report once (one
+    // key value): making rows distinct would have them read in position
+    // order, through the whole range.
+    filter.set_rows = one_per_report ? "SELECT " + col + " FROM " + table + " WHERE " + where + range : "";
     filter.set_binds = ranged;
     // Counts and aggregates visit every match: collecting each set is cheapest.
     int64_t count = 1;
@@ -137,7 +140,7 @@ IndexStatus ReportIndex::BuildFilter(const SearchQuery& q, Filter& filter, Plan 
   if (!q.words.empty()) {
     std::string match = MatchExpression(q.words);
     if (IndexStatus s = add_set("problem_fts", "rowid", "problem_fts MATCH ?", {match},
-                                "problem_fts MATCH ? AND rowid = r.rid", std::nullopt, true);
+                                "problem_fts MATCH ? AND rowid = r.rid", std::nullopt, true, true);
         !s) {
       return s;
     }
@@ -146,14 +149,14 @@ IndexStatus ReportIndex::BuildFilter(const SearchQuery& q, Filter& filter, Plan 
   if (q.ip) {
     std::vector<Bound> b{int64_t{q.ip->first}, int64_t{q.ip->last}};
     if (IndexStatus s = add_set("report_ip", "rid", "ip BETWEEN ? AND ?", b,
-                                "ip BETWEEN ? AND ? AND rid = r.rid", std::nullopt);
+                                "ip BETWEEN ? AND ? AND rid = r.rid", std::nullopt, q.ip->first == q.ip->last);
         !s) {
       return s;
     }
   }
   if (q.mac) {
     if (IndexStatus s = add_set("report_mac", "rid", "mac = ?", {static_cast<int64_t>(*q.mac)},
-                                "mac = ? AND rid = r.rid", std::nullopt);
+                                "mac = ? AND rid = r.rid", std::nullopt, true);
         !s) {
       return s;
     }
@@ -193,7 +196,7 @@ IndexStatus ReportIndex::BuildFilter(const SearchQuery& q, Filter& filter, Plan 
       filter.conditions.push_back("has_module((SELECT modules FROM report_detail WHERE rid = r.rid))");
       ++filter.tests;
     } else if (IndexStatus s = add_set("report_module", "rid", "mid IN (" + list + ")", mids,
-                                       "mid IN (" + list + ") AND rid = r.rid", reports);
+                                       "mid IN (" + list + ") AND rid = r.rid", reports, mids.size() == 1);
                !s) {
       return s;
     }
