@@ -6,6 +6,10 @@
 // desk's resident memory.
 //
 //   desk_bench [--count N] [--dir DIR] [--reuse] [--index-only] [--runs R] [--sessions S] [--clicks C]
+//              [--think MS]
+// --think MS: each session reads a page for MS on average (uniformly from
+// MS/2 to 3*MS/2) before its next click, as people do; 0 (the default)
+// clicks again at once, a load no team of people makes.
 // --dir keeps the data directory in DIR; --reuse serves the index already
 // there; --index-only writes the index and stops (demo data for
 // scripts/desk-screenshot.sh). Times are measured at the client (loopback, one connection per
@@ -154,7 +158,7 @@ uint64_t ProcKb(pid_t pid, const char* field) {
 
 int main(int argc, char** argv) {
   uint64_t count = 100000;
-  int runs = 20, sessions = 20, clicks = 30;
+  int runs = 20, sessions = 20, clicks = 30, think_ms = 0;
   std::string dir_arg;
   bool reuse = false, index_only = false;
   for (int i = 1; i < argc; ++i) {
@@ -169,6 +173,8 @@ int main(int argc, char** argv) {
       sessions = std::stoi(argv[++i]);
     } else if (a == "--clicks" && i + 1 < argc) {
       clicks = std::stoi(argv[++i]);
+    } else if (a == "--think" && i + 1 < argc) {
+      think_ms = std::stoi(argv[++i]);
     } else if (a == "--reuse") {
       reuse = true;
     } else if (a == "--index-only") {
@@ -176,7 +182,7 @@ int main(int argc, char** argv) {
     } else {
       std::fprintf(stderr,
                    "usage: desk_bench [--count N] [--dir DIR] [--reuse] [--index-only] [--runs R] [--sessions S] "
-                   "[--clicks C]\n");
+                   "[--clicks C] [--think MS]\n");
       return 2;
     }
   }
@@ -340,6 +346,10 @@ int main(int argc, char** argv) {
           case 2: path = "/" + Query({{"failed", failed[r % 4]}, {"from", month_ago}}); break;
           default: path = "/dashboard" + Query({{"from", month_ago}, {"failed", failed[r % 4]}}); break;
         }
+        if (think_ms > 0 && k > 0) {
+          int pause = think_ms / 2 + static_cast<int>(rng() % static_cast<unsigned>(think_ms + 1));
+          std::this_thread::sleep_for(std::chrono::milliseconds(pause));
+        }
         Answer a = Fetch(port, "GET", path, cookies[static_cast<std::size_t>(i)]);
         std::lock_guard<std::mutex> lock(mu);
         if (a.status != 200) ++errors;
@@ -353,9 +363,9 @@ int main(int argc, char** argv) {
   }
   for (auto& t : threads) t.join();
   double wall = Ms(Clock::now() - t0) / 1000;
-  std::printf("\n%d sessions x %d clicks at once: %zu answers in %.1f s, p50 %.1f ms, p95 %.1f ms, slowest %.1f ms (%s), "
+  std::printf("\n%d sessions x %d clicks at once, %d ms to read each page: %zu answers in %.1f s, p50 %.1f ms, p95 %.1f ms, slowest %.1f ms (%s), "
               "%d not 200\n",
-              sessions, clicks, all.size(), wall, Percentile(all, 0.5), Percentile(all, 0.95), slowest_ms,
+              sessions, clicks, think_ms, all.size(), wall, Percentile(all, 0.5), Percentile(all, 0.95), slowest_ms,
               slowest.c_str(), errors.load());
   std::printf("desk RSS now: %llu KiB, peak: %llu KiB\n", static_cast<unsigned long long>(ProcKb(pid, "VmRSS:")),
               static_cast<unsigned long long>(ProcKb(pid, "VmHWM:")));

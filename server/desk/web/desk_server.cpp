@@ -672,10 +672,16 @@ struct DeskHandler::Impl {
     std::string error;
     ReaderLease reader(readers, error);
     if (reader) {
-      store::IndexStatus s;
-      if (s) s = reader->Count(query, data.total);
-      if (s) s = reader->CountsPer(query, data.bucket, data.counts);
-      if (s) s = reader->FailuresPerDay(query, data.failures);
+      // Every matching report is in one day of the failures per day: they
+      // give the total and, by day, the counts without another pass.
+      store::IndexStatus s = reader->FailuresPerDay(query, data.failures);
+      if (s && data.bucket == store::TimeBucket::kHour) {
+        s = reader->CountsPer(query, data.bucket, data.counts);
+      } else {
+        for (const auto& day : data.failures) data.counts.push_back({day.day_ms, day.reports});
+      }
+      data.total = 0;
+      for (const auto& day : data.failures) data.total += day.reports;
       if (s) s = reader->SpeedHistogram(query, data.speeds);
       if (s) s = reader->OverRepresentedModules(query, 20, 3, data.modules);
       if (!reader.Note(s)) error = s.message;
