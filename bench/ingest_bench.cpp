@@ -4,7 +4,8 @@
 // second with and without the index, the slowest answer, and the process's
 // peak memory. Requests are made before the clock starts, so the clients'
 // own work is sending and reading only.
-//   ingest_bench [--clients N] [--seconds S] [--size BYTES] [--dir DIR] [--server PATH]
+//   ingest_bench [--clients N] [--seconds S] [--size BYTES] [--dir DIR] [--server PATH] [--index on|off]
+// --index runs only that half (both by default, without the index first).
 // --server runs that report server program as a process of its own and
 // prints its peak RSS alone; without it the server runs in this process.
 #include <netinet/in.h>
@@ -195,18 +196,20 @@ Result Run(bool index, int clients, int seconds, std::size_t size, const std::st
 int main(int argc, char** argv) {
   int clients = 64, seconds = 10;
   std::size_t size = 20000;
-  std::string dir, program;
+  std::string dir, program, only;
   for (int i = 1; i + 1 < argc; i += 2) {
     if (!std::strcmp(argv[i], "--clients")) clients = std::atoi(argv[i + 1]);
     if (!std::strcmp(argv[i], "--seconds")) seconds = std::atoi(argv[i + 1]);
     if (!std::strcmp(argv[i], "--size")) size = static_cast<std::size_t>(std::atol(argv[i + 1]));
     if (!std::strcmp(argv[i], "--dir")) dir = argv[i + 1];
     if (!std::strcmp(argv[i], "--server")) program = argv[i + 1];
+    if (!std::strcmp(argv[i], "--index")) only = argv[i + 1];
   }
   std::printf("%d clients, %zu-byte reports, %d s each\n", clients, size, seconds);
   std::printf("%-10s %12s %10s %10s %12s %14s %14s\n", "index", "reports/s", "stored", "refused", "slowest ms",
               "server RSS MB", "CPU ms/report");
   for (bool index : {false, true}) {
+    if (!only.empty() && only != (index ? "on" : "off")) continue;
     Result r = Run(index, clients, seconds, size, dir, program);
     std::printf("%-10s %12.0f %10ld %10ld %12.1f %14ld %14.2f\n", index ? "on" : "off", r.perSecond, r.stored,
                 r.refused, r.slowestMs, r.serverRssMb, r.serverCpuMs);
