@@ -5,7 +5,10 @@
 // peak memory. Requests are made before the clock starts, so the clients'
 // own work is sending and reading only.
 //   ingest_bench [--clients N] [--seconds S] [--size BYTES] [--dir DIR] [--server PATH] [--index on|off]
+//                [--warm N]
 // --index runs only that half (both by default, without the index first).
+// --warm N first stores N reports, untimed: an index in service has seen
+// the common modules past its posting limit, which a new one has not.
 // --server runs that report server program as a process of its own and
 // prints its peak RSS alone; without it the server runs in this process.
 #include <netinet/in.h>
@@ -22,6 +25,9 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <functional>
+#include <sstream>
 #include <memory>
 #include <string>
 #include <thread>
@@ -99,8 +105,19 @@ class ServerProcess {
   ~ServerProcess() { Finish(); }
   bool started() const { return pid_ > 0; }
   uint16_t port() const { return port_; }
-  // CPU time the process used, in ms (after Finish).
-  double cpu_ms() const { return cpuMs_; }
+  // CPU time used so far, in ms (user and system, from /proc).
+  double cpu_ms_now() const {
+    std::ifstream in("/proc/" + std::to_string(pid_) + "/stat");
+    std::string line;
+    std::getline(in, line);
+    std::istringstream fields(line.substr(line.rfind(')') + 2));
+    std::string f;
+    double ticks = 0;
+    for (int i = 3; i <= 15 && fields >> f; ++i) {
+      if (i >= 14) ticks += std::stod(f);
+    }
+    return ticks * 1000.0 / static_cast<double>(::sysconf(_SC_CLK_TCK));
+  }
   long Finish() {
     if (pid_ <= 0) return -1;
     ::kill(pid_, SIGTERM);
@@ -108,19 +125,16 @@ class ServerProcess {
     rusage ru{};
     ::wait4(pid_, &status, 0, &ru);
     pid_ = -1;
-    cpuMs_ = static_cast<double>(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) * 1000 +
-             static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1000;
     return ru.ru_maxrss / 1024;
   }
 
  private:
-  double cpuMs_ = -1;
   pid_t pid_ = -1;
   uint16_t port_ = 0;
 };
 
 Result Run(bool index, int clients, int seconds, std::size_t size, const std::string& dir,
-           const std::string& program) {
+           const std::string& program, long warm) {
   testsupport::TempDir own("zandrel-ingest");
   std::string dataDir = (dir.empty() ? own.path() : dir) + (index ? "/indexed" : "/plain");
   std::unique_ptr<testsupport::RunningServer> inProcess;
@@ -160,25 +174,40 @@ Result Run(bool index, int clients, int seconds, std::size_t size, const std::st
   }
   std::atomic<long> stored{0}, refused{0};
   std::atomic<long long> slowestUs{0};
-  auto end = Clock::now() + std::chrono::seconds(seconds);
-  std::vector<std::thread> threads;
-  for (int c = 0; c < clients; ++c) {
-    threads.emplace_back([&, c] {
-      for (int i = 0; Clock::now() < end; ++i) {
-        const std::string& req = requests[static_cast<std::size_t>(c)][static_cast<std::size_t>(i % kPerClient)];
-        auto t0 = Clock::now();
-        testsock::Socket s(testsock::Connect(port));
-        if (s.get() == testsock::kNoSocket || !testsock::SendAll(s.get(), req)) continue;
-        std::string answer = testsock::ReadUntilClosed(s.get());
-        long long us = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - t0).count();
-        long long seen = slowestUs;
-        while (us > seen && !slowestUs.compare_exchange_weak(seen, us)) {
+  // Every client posts until done() says stop.
+  auto post = [&](const std::function<bool()>& done) {
+    std::vector<std::thread> threads;
+    for (int c = 0; c < clients; ++c) {
+      threads.emplace_back([&, c] {
+        for (int i = 0; !done(); ++i) {
+          const std::string& req = requests[static_cast<std::size_t>(c)][static_cast<std::size_t>(i % kPerClient)];
+          auto t0 = Clock::now();
+          testsock::Socket s(testsock::Connect(port));
+          if (s.get() == testsock::kNoSocket || !testsock::SendAll(s.get(), req)) continue;
+          std::string answer = testsock::ReadUntilClosed(s.get());
+          long long us = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - t0).count();
+          long long seen = slowestUs;
+          while (us > seen && !slowestUs.compare_exchange_weak(seen, us)) {
+          }
+          (answer.compare(0, 12, "HTTP/1.1 200") == 0 ? stored : refused)++;
         }
-        (answer.compare(0, 12, "HTTP/1.1 200") == 0 ? stored : refused)++;
-      }
-    });
+      });
+    }
+    for (auto& t : threads) t.join();
+  };
+  if (warm > 0) {
+    auto t0 = Clock::now();
+    post([&] { return stored >= warm; });
+    std::fprintf(stderr, "warmed with %ld reports in %.0f s\n", stored.load(),
+                 std::chrono::duration<double>(Clock::now() - t0).count());
+    stored = 0;
+    refused = 0;
+    slowestUs = 0;
   }
-  for (auto& t : threads) t.join();
+  double cpuBefore = child ? child->cpu_ms_now() : 0;
+  auto end = Clock::now() + std::chrono::seconds(seconds);
+  post([&] { return Clock::now() >= end; });
+  double cpuTimed = child ? child->cpu_ms_now() - cpuBefore : 0;
   Result r;
   r.stored = stored;
   r.refused = refused;
@@ -186,7 +215,7 @@ Result Run(bool index, int clients, int seconds, std::size_t size, const std::st
   r.slowestMs = slowestUs / 1000.0;
   if (child) {
     r.serverRssMb = child->Finish();
-    if (r.stored) r.serverCpuMs = child->cpu_ms() / static_cast<double>(r.stored);
+    if (r.stored) r.serverCpuMs = cpuTimed / static_cast<double>(r.stored);
   }
   return r;
 }
@@ -197,6 +226,7 @@ int main(int argc, char** argv) {
   int clients = 64, seconds = 10;
   std::size_t size = 20000;
   std::string dir, program, only;
+  long warm = 0;
   for (int i = 1; i + 1 < argc; i += 2) {
     if (!std::strcmp(argv[i], "--clients")) clients = std::atoi(argv[i + 1]);
     if (!std::strcmp(argv[i], "--seconds")) seconds = std::atoi(argv[i + 1]);
@@ -204,13 +234,14 @@ int main(int argc, char** argv) {
     if (!std::strcmp(argv[i], "--dir")) dir = argv[i + 1];
     if (!std::strcmp(argv[i], "--server")) program = argv[i + 1];
     if (!std::strcmp(argv[i], "--index")) only = argv[i + 1];
+    if (!std::strcmp(argv[i], "--warm")) warm = std::atol(argv[i + 1]);
   }
   std::printf("%d clients, %zu-byte reports, %d s each\n", clients, size, seconds);
   std::printf("%-10s %12s %10s %10s %12s %14s %14s\n", "index", "reports/s", "stored", "refused", "slowest ms",
               "server RSS MB", "CPU ms/report");
   for (bool index : {false, true}) {
     if (!only.empty() && only != (index ? "on" : "off")) continue;
-    Result r = Run(index, clients, seconds, size, dir, program);
+    Result r = Run(index, clients, seconds, size, dir, program, warm);
     std::printf("%-10s %12.0f %10ld %10ld %12.1f %14ld %14.2f\n", index ? "on" : "off", r.perSecond, r.stored,
                 r.refused, r.slowestMs, r.serverRssMb, r.serverCpuMs);
   }
