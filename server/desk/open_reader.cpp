@@ -42,6 +42,12 @@ std::unique_ptr<store::ReportReader> OpenReader(const DeskOptions& options, std:
 }
 
 std::unique_ptr<DeskDb> OpenDeskDb(const DeskOptions& options, std::string& error) {
+  if (!options.database.empty() && !options.deskDb.empty()) {
+    // Accounts and sessions would silently go elsewhere than asked.
+    error = "--desk-db names the desk's own file; with --database the accounts, sessions and audit are kept in the "
+            "database (--desk-db goes with import only)";
+    return nullptr;
+  }
   if (!options.database.empty()) return OpenPgDeskDb(options.database, error);
   return OpenSqliteDeskDb(DeskDbPath(options), error);
 }

@@ -359,7 +359,13 @@ TEST_P(Desk, AccountsAndTokensAreKeptHashedInTheDesksOwnDatabase) {
   EXPECT_EQ(RunDesk("user remove li.wei").exit, 0);
   EXPECT_EQ(RunDesk("user remove li.wei").exit, 1);
   EXPECT_EQ(RunDesk("user list").out, "");
-  if (GetParam()) return;  // --desk-db names a file, not the store's tables
+  if (GetParam()) {
+    // --desk-db names a file, not the store's tables: refused, not ignored.
+    Outcome both = RunDesk("user list --desk-db " + (dir_ / "elsewhere.sqlite"));
+    EXPECT_EQ(both.exit, 1);
+    EXPECT_NE(both.err.find("--desk-db goes with import only"), std::string::npos) << both.err;
+    return;
+  }
   // Elsewhere with --desk-db, before the command or after it.
   EXPECT_EQ(RunDesk("user add wang --desk-db " + (dir_ / "elsewhere.sqlite") + " < " + pw).exit, 0);
   EXPECT_EQ(RunDesk("user list --desk-db " + (dir_ / "elsewhere.sqlite")).out.rfind("wang\t", 0), 0u);
