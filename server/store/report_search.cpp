@@ -47,8 +47,8 @@ struct ReportIndex::Filter {
   std::vector<int64_t> scanned_mids;
   bool module_only = false;
   // How many conditions besides the time range, and the rows of the last
-  // set condition (distinct positions within the range) with their values:
-  // a set alone is counted without reading a report.
+  // set condition within the range with their values, when those rows hold
+  // each report once: such a set alone is counted without reading a report.
   int tests = 0;
   std::string set_rows;
   std::vector<Bound> set_binds;
