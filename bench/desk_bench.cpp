@@ -8,7 +8,8 @@
 //   desk_bench [--count N] [--dir DIR] [--reuse] [--index-only] [--runs R] [--sessions S] [--clicks C]
 //              [--think MS]
 // --think MS: each session reads a page for MS on average (uniformly from
-// MS/2 to 3*MS/2) before its next click, as people do; 0 (the default)
+// MS/2 to 3*MS/2) before its next click, and makes its first within MS, as
+// people do; 0 (the default)
 // clicks again at once, a load no team of people makes.
 // --dir keeps the data directory in DIR; --reuse serves the index already
 // there; --index-only writes the index and stops (demo data for
@@ -346,8 +347,11 @@ int main(int argc, char** argv) {
           case 2: path = "/" + Query({{"failed", failed[r % 4]}, {"from", month_ago}}); break;
           default: path = "/dashboard" + Query({{"from", month_ago}, {"failed", failed[r % 4]}}); break;
         }
-        if (think_ms > 0 && k > 0) {
-          int pause = think_ms / 2 + static_cast<int>(rng() % static_cast<unsigned>(think_ms + 1));
+        if (think_ms > 0) {
+          // People do not start at the same instant: the first click comes
+          // within one reading time.
+          int pause = k == 0 ? static_cast<int>(rng() % static_cast<unsigned>(think_ms + 1))
+                             : think_ms / 2 + static_cast<int>(rng() % static_cast<unsigned>(think_ms + 1));
           std::this_thread::sleep_for(std::chrono::milliseconds(pause));
         }
         Answer a = Fetch(port, "GET", path, cookies[static_cast<std::size_t>(i)]);
