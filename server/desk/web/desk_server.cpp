@@ -16,6 +16,7 @@
 #include "server/desk/secrets.h"
 #include "server/desk/web/pages.h"
 #include "server/desk/web/query_string.h"
+#include "server/desk/web/dashboard_memo.h"
 #include "server/desk/web/worker_pool.h"
 #include "server/store/report_id.h"
 #include "server/store/report_index.h"
@@ -389,13 +390,14 @@ struct DeskHandler::Impl {
   ReaderPool readers;
   std::once_flag dummyOnce;
   std::string dummyHash;  // verified for unknown names, so that they take as long
+  DashboardMemo dashboards;
   // Last: their threads stop before what they use goes.
   WorkerPool queries;
   WorkerPool logins;
 
   Impl(ServeOptions o, std::unique_ptr<DeskDb> d)
       : options(std::move(o)), db(std::move(d)), readers(options),
-        queries(std::max<std::size_t>(options.queryThreads, 1)), logins(1) {}
+        dashboards(options.dashboardFreshMs), queries(std::max<std::size_t>(options.queryThreads, 1)), logins(1) {}
 
   int64_t Now() const { return options.clock ? options.clock() : SystemNowMs(); }
 
@@ -658,7 +660,6 @@ struct DeskHandler::Impl {
   }
 
   Answer Dashboard(const Call& call, const PageContext& context, const std::optional<Params>& params) {
-    (void)call;
     Params filters = params.value_or(Params{});
     DashboardData data;
     auto parsed = Query(params);
@@ -669,9 +670,12 @@ struct DeskHandler::Impl {
     int64_t end = query.to_ms.value_or(Now());
     if (!query.from_ms) query.from_ms = end - kDefaultDashboardMs;
     data.bucket = end - *query.from_ms <= kHourlySpanMs ? store::TimeBucket::kHour : store::TimeBucket::kDay;
+    // Figures for the same filters made a little earlier, or being made, are
+    // shared: at most dashboardFreshMs old, and the page says when they were made.
     std::string error;
-    ReaderLease reader(readers, error);
-    if (reader) {
+    auto figures = dashboards.Get(call.query, Now(), [&](std::string& why) -> std::optional<DashboardData> {
+      ReaderLease reader(readers, why);
+      if (!reader) return std::nullopt;
       // Every matching report is in one day of the failures per day: they
       // give the total and, by day, the counts without another pass.
       store::IndexStatus s = reader->FailuresPerDay(query, data.failures);
@@ -684,13 +688,17 @@ struct DeskHandler::Impl {
       for (const auto& day : data.failures) data.total += day.reports;
       if (s) s = reader->SpeedHistogram(query, data.speeds);
       if (s) s = reader->OverRepresentedModules(query, 20, 3, data.modules);
-      if (!reader.Note(s)) error = s.message;
-    }
-    if (!error.empty()) {
+      if (!reader.Note(s)) {
+        why = s.message;
+        return std::nullopt;
+      }
+      return std::move(data);
+    }, error);
+    if (!figures) {
       server::LogLine(options.quiet, "dashboard: %s", error.c_str());
       return Page(503, "Service Unavailable", DashboardPage(context, filters, DashboardData{}, IndexUnavailable(context)));
     }
-    return Page(200, "OK", DashboardPage(context, filters, data, ""));
+    return Page(200, "OK", DashboardPage(context, filters, *figures, ""));
   }
 
   Answer AuditLog(const PageContext& context, const std::optional<Params>& params) {

@@ -53,6 +53,8 @@ struct ServeOptions {
   std::size_t queryThreads = 3;
   // The list page counts matches up to this many, then says "more than".
   int64_t countCap = store::IndexOptions{}.count_cap;
+  // Dashboards of the same filters within this many ms share their figures.
+  int64_t dashboardFreshMs = 10'000;
   // ms since 1970 UTC; null: the system's clock.
   std::function<int64_t()> clock;
   bool quiet = false;

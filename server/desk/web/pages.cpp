@@ -430,7 +430,11 @@ std::string DashboardPage(const PageContext& context, const Params& filters, con
   if (!error.empty()) return out + ErrorNote(lang, error) + Foot();
   out += "<p class=\"summary\">" + std::string(Tr(lang, "共 ", "")) + "<b class=\"total\">" + Grouped(data.total) +
          "</b>" + Tr(lang, " 份报告", data.total == 1 ? " report" : " reports") + " <a href=\"" +
-         Link("/", CleanFilters(filters)) + "\">" + Tr(lang, "列出这些报告", "List these reports") + "</a></p>\n";
+         Link("/", CleanFilters(filters)) + "\">" + Tr(lang, "列出这些报告", "List these reports") + "</a>";
+  if (data.asOfMs > 0)
+    out += " <span class=\"as-of\">" + std::string(Tr(lang, "统计于 ", "figures as of ")) +
+           TimeElement(data.asOfMs, context.timeZone) + "</span>";
+  out += "</p>\n";
   bool hour = data.bucket == store::TimeBucket::kHour;
   out += "<section class=\"chart-box\">\n<h2>" +
          std::string(hour ? Tr(lang, "每小时报告数", "Reports per hour") : Tr(lang, "每日报告数", "Reports per day")) +

@@ -59,6 +59,7 @@ struct DashboardData {
   std::vector<store::SpeedBin> speeds;
   std::vector<store::ModuleLift> modules;
   uint64_t total = 0;
+  int64_t asOfMs = 0;  // when the figures were made, ms since 1970 UTC; 0: not said
 };
 // "/dashboard": the filter form and four SVG charts of the filtered set.
 std::string DashboardPage(const PageContext& context, const Params& filters, const DashboardData& data,
