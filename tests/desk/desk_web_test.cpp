@@ -303,11 +303,11 @@ const char* const kApi[] = {"/api/reports", "/api/reports/7K3M-QX9P", "/api/repo
 TEST_P(DeskWebTest, AccessWithoutASessionIsRedirectedOrRefused) {
   for (const char* page : kPages) {
     Response r = Get(page);
-    EXPECT_EQ(r.code, 303) << page;
+    EXPECT_EQ(r.code, 302) << page;
     EXPECT_EQ(r.Field("location"), "/login") << page;
     // A session id that was never given, and one in the wrong cookie.
-    EXPECT_EQ(Get(page, Cookie("00112233445566778899aabbccddeeff")).code, 303) << page;
-    EXPECT_EQ(Get(page, "Authorization: Bearer " + token_ + "\r\n").code, 303) << "a token opens no page: " << page;
+    EXPECT_EQ(Get(page, Cookie("00112233445566778899aabbccddeeff")).code, 302) << page;
+    EXPECT_EQ(Get(page, "Authorization: Bearer " + token_ + "\r\n").code, 302) << "a token opens no page: " << page;
   }
   for (const char* api : kApi) {
     Response r = Get(api);
@@ -328,7 +328,7 @@ TEST_P(DeskWebTest, ASessionEndsWithItsUserOrWhenIdle) {
   bool removed = false;
   std::string error;
   ASSERT_TRUE(other_->RemoveUser("alice", removed, error) && removed);
-  EXPECT_EQ(Get("/", Cookie(alice)).code, 303) << "removed in another process, refused at once";
+  EXPECT_EQ(Get("/", Cookie(alice)).code, 302) << "removed in another process, refused at once";
   EXPECT_EQ(Get("/api/reports", Cookie(alice)).code, 401);
   // Bob's session lives while used within 12 hours, and ends after 12 idle ones.
   now_ += kSessionIdleMs - 60000;
@@ -336,7 +336,7 @@ TEST_P(DeskWebTest, ASessionEndsWithItsUserOrWhenIdle) {
   now_ += kSessionIdleMs - 60000;
   EXPECT_EQ(Get("/", Cookie(bob)).code, 200);
   now_ += kSessionIdleMs + 1;
-  EXPECT_EQ(Get("/", Cookie(bob)).code, 303);
+  EXPECT_EQ(Get("/", Cookie(bob)).code, 302);
 }
 
 TEST_P(DeskWebTest, PostsNeedTheRightCsrfToken) {
@@ -351,7 +351,7 @@ TEST_P(DeskWebTest, PostsNeedTheRightCsrfToken) {
   Response out = Post("/logout", "csrf=" + csrf, Cookie(session));
   EXPECT_EQ(out.code, 303);
   EXPECT_EQ(out.Field("location"), "/login");
-  EXPECT_EQ(Get("/", Cookie(session)).code, 303) << "signed out";
+  EXPECT_EQ(Get("/", Cookie(session)).code, 302) << "signed out";
 
   // The sign-in form: its token must come back in both the cookie and the field.
   Response form = Get("/login");
@@ -423,7 +423,7 @@ TEST_P(DeskWebTest, EveryKindOfAnswerCarriesTheSecurityFields) {
     EXPECT_EQ(r.Field("x-content-type-options"), "nosniff") << r.code;
     EXPECT_EQ(r.Field("referrer-policy"), "no-referrer") << r.code;
   }
-  EXPECT_EQ(codes, (std::set<int>{200, 303, 400, 401, 403, 404, 405, 413}));
+  EXPECT_EQ(codes, (std::set<int>{200, 302, 400, 401, 403, 404, 405, 413}));
   for (std::size_t i : {1, 6, 7, 9, 10, 11}) EXPECT_EQ(answers[i].Field("cache-control"), "no-store") << i;
 }
 

@@ -422,10 +422,11 @@ struct DeskHandler::Impl {
     return a;
   }
 
-  Answer Redirect(const char* location, std::string fields = {}) {
+  // 303 after a form was posted; 302 for a page asked for without a session.
+  Answer Redirect(const char* location, std::string fields = {}, bool found = false) {
     Answer a;
-    a.code = 303;
-    a.reason = "See Other";
+    a.code = found ? 302 : 303;
+    a.reason = found ? "Found" : "See Other";
     a.type = "text/plain";
     a.fields = std::string(kNoStore) + "Location: " + location + "\r\n" + fields;
     return a;
@@ -525,7 +526,7 @@ struct DeskHandler::Impl {
                    : Error(context, 503, "Service Unavailable", "");
       }
       return api ? ApiError(401, "Unauthorized", "sign in or give a token", "WWW-Authenticate: Bearer\r\n")
-                 : Redirect("/login");
+                 : Redirect("/login", {}, call.method != "POST");
     }
     if (call.method == "POST") {
       auto form = ParseQueryString(call.body);
