@@ -117,9 +117,6 @@ class JsonRows {
   std::string text_;
 };
 
-// Rows per statement of a list of rows (bounds the text of one list).
-constexpr std::size_t kRowsPerStatement = 20000;
-
 std::string LowerPath(std::string_view path) {
   std::string out(path);
   for (char& c : out) {
@@ -412,20 +409,16 @@ IndexStatus ReportIndex::AddOne(const ReportRecord& r) {
 }
 
 // The transaction's postings, in key order: each module's new rows land
-// on the same few pages. They go as a few statements over lists of rows
-// (see JsonRows), not one statement per row.
+// on the same few pages.
 IndexStatus ReportIndex::FlushPostings() {
   std::string error;
-  SqliteStatement* posting = Statement(
-      "INSERT INTO report_module(mid, rid) SELECT value->>0, value->>1 FROM json_each(?)", &error);
+  SqliteStatement* posting = Statement("INSERT INTO report_module(mid, rid) VALUES (?, ?)", &error);
   if (!posting) return Fail("cannot list modules", error);
   std::sort(postings_.begin(), postings_.end());
-  for (std::size_t start = 0; start < postings_.size(); start += kRowsPerStatement) {
-    JsonRows rows;
-    std::size_t end = std::min(postings_.size(), start + kRowsPerStatement);
-    for (std::size_t i = start; i < end; ++i) rows.Add({postings_[i].first, postings_[i].second});
+  for (const auto& [mid, rid] : postings_) {
     posting->Reset();
-    posting->BindText(1, rows.Finish());
+    posting->BindInt(1, mid);
+    posting->BindInt(2, rid);
     if (!posting->Run()) return Fail("cannot list modules", posting->error());
   }
   postings_.clear();
