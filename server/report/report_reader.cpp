@@ -52,7 +52,12 @@ constexpr size_t kMaxPathPart = 4096;
 
 enum class Phase { kHead, kAdapters, kModules, kTail };
 
-bool StartsWith(std::string_view s, std::string_view prefix) { return s.substr(0, prefix.size()) == prefix; }
+// Most lines are tested against many prefixes and differ from them at the
+// first byte, which is looked at before the rest is compared.
+bool StartsWith(std::string_view s, std::string_view prefix) {
+  if (prefix.empty()) return true;
+  return s.size() >= prefix.size() && s.front() == prefix.front() && s.substr(0, prefix.size()) == prefix;
+}
 
 std::string_view TrimSpaces(std::string_view s) {
   while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
@@ -116,9 +121,10 @@ bool ParseAmount(std::string_view s, uint64_t unit, uint64_t& bytes) {
   return true;
 }
 
-// Report text (GBK) as UTF-8. The tool never writes a zero byte into a text,
-// so one found there is replaced like an invalid byte, and counted.
-std::string Text(std::string_view gbk, uint32_t& errors) {
+// Report text (GBK) as UTF-8, appended to `out`. The tool never writes a
+// zero byte into a text, so one found there is replaced like an invalid
+// byte, and counted.
+void AppendText(std::string& out, std::string_view gbk, uint32_t& errors) {
   bool plain = true;
   for (char c : gbk) {
     if (static_cast<unsigned char>(c) >= 0x80 || c == '\0') {
@@ -126,12 +132,17 @@ std::string Text(std::string_view gbk, uint32_t& errors) {
       break;
     }
   }
-  if (plain) return std::string(gbk);
+  if (plain) {
+    out += gbk;
+    return;
+  }
   std::string utf8 = platform::GbkToUtf8(gbk);
-  if (utf8.find('\0') == std::string::npos) return utf8;
+  if (utf8.find('\0') == std::string::npos) {
+    out += utf8;
+    return;
+  }
   ++errors;
-  std::string out;
-  out.reserve(utf8.size() + 8);
+  out.reserve(out.size() + utf8.size() + 8);
   for (char c : utf8) {
     if (c == '\0') {
       out += "\xEF\xBF\xBD";
@@ -139,6 +150,11 @@ std::string Text(std::string_view gbk, uint32_t& errors) {
       out += c;
     }
   }
+}
+
+std::string Text(std::string_view gbk, uint32_t& errors) {
+  std::string out;
+  AppendText(out, gbk, errors);
   return out;
 }
 
@@ -264,7 +280,11 @@ class Reader {
       ++facts_.parse_errors;
       return;
     }
-    std::string path = dir_ + '\\' + Text(name, facts_.parse_errors);
+    std::string path;
+    path.reserve(dir_.size() + 1 + name.size());
+    path += dir_;
+    path += '\\';
+    AppendText(path, name, facts_.parse_errors);
     if (path.size() > moduleBudget_) {
       // A short report cannot hold this many long paths: the rest is dropped.
       moduleBudget_ = 0;

@@ -822,6 +822,91 @@ TEST(ReportIndex, TalliesFollowRemovalAndAreMadeWhenAnOlderIndexIsOpened) {
   }
 }
 
+// A module's total of reports, its count per day and its list of reports
+// follow batches of every size (a module repeated within one report counts
+// once) and removals; a module past the posting limit keeps no list, one
+// under it lists each of its reports.
+TEST(ReportIndex, ModuleTotalsDaysAndListsFollowBatchesAndRemoval) {
+  testsupport::TempDir dir("zandrel-index-modules");
+  GeneratorOptions options;
+  options.count_hint = 240;
+  options.span_ms = 3LL * 86400000;
+  ReportGenerator gen(options);
+  std::vector<ReportRecord> records;
+  for (int i = 0; i < 240; ++i) records.push_back(gen.Next());
+  ASSERT_FALSE(records[10].facts.modules.empty());
+  records[10].facts.modules.push_back(records[10].facts.modules.front());
+  constexpr int64_t kLimit = 30;
+  IndexOptions index_options;
+  index_options.posting_limit = kLimit;
+  ReportIndex index;
+  ASSERT_TRUE(index.Open(dir / "index.sqlite", index_options).ok);
+  std::size_t at = 0;
+  for (std::size_t size : {1, 7, 50, 1, 100, 81}) {
+    IndexStatus s = index.Add(std::vector<ReportRecord>(records.begin() + static_cast<std::ptrdiff_t>(at),
+                                                        records.begin() + static_cast<std::ptrdiff_t>(at + size)));
+    ASSERT_TRUE(s.ok) << s.message;
+    at += size;
+  }
+  ASSERT_EQ(at, records.size());
+
+  // What the rows must say of the reports still indexed.
+  auto expect_counts = [&](const std::vector<ReportRecord>& kept, bool lists, const std::string& when) {
+    std::map<std::string, int64_t> totals;
+    std::map<std::pair<int64_t, std::string>, int64_t> days;
+    for (const auto& r : kept) {
+      for (const auto& m : std::set<std::string>(r.facts.modules.begin(), r.facts.modules.end())) {
+        ++totals[m];
+        ++days[{r.received / 86400000, m}];
+      }
+    }
+    SqliteDb db;
+    ASSERT_TRUE(db.Open(dir / "index.sqlite", nullptr));
+    SqliteStatement modules = db.Prepare(
+        "SELECT path, reports, posted, (SELECT count(*) FROM report_module p WHERE p.mid = m.mid) FROM module m",
+        nullptr);
+    std::size_t seen = 0, posted = 0, unposted = 0;
+    while (modules.Step()) {
+      std::string path = modules.Text(0);
+      int64_t want = totals.count(path) ? totals[path] : 0;
+      seen += want > 0;
+      EXPECT_EQ(modules.Int(1), want) << when << " " << path;
+      if (!lists) continue;
+      bool is_posted = modules.Int(2) != 0;
+      EXPECT_EQ(is_posted, want <= kLimit) << when << " " << path;
+      EXPECT_EQ(modules.Int(3), is_posted ? want : 0) << when << " " << path;
+      posted += is_posted;
+      unposted += !is_posted;
+    }
+    EXPECT_EQ(seen, totals.size()) << when;
+    if (lists) {
+      EXPECT_GT(posted, 0u) << when;  // both sides of the limit were seen
+      EXPECT_GT(unposted, 0u) << when;
+    }
+    modules = {};
+    SqliteStatement per_day = db.Prepare(
+        "SELECT d.day, m.path, d.n FROM module_day d JOIN module m USING (mid)", nullptr);
+    std::size_t rows = 0;
+    while (per_day.Step()) {
+      ++rows;
+      auto it = days.find({per_day.Int(0), per_day.Text(1)});
+      ASSERT_NE(it, days.end()) << when << " " << per_day.Text(1);
+      EXPECT_EQ(per_day.Int(2), it->second) << when << " " << per_day.Text(1);
+    }
+    EXPECT_EQ(rows, days.size()) << when;
+  };
+  expect_counts(records, true, "after the batches");
+
+  // Removed, reports leave the totals and the days (a module past the limit
+  // stays without its list).
+  std::vector<IndexedFile> removed;
+  ASSERT_TRUE(index.Remove({records[10].id, records[100].id}, removed).ok);
+  ASSERT_TRUE(index.RemoveReceivedBefore(records[60].received, removed).ok);
+  std::vector<ReportRecord> kept(records.begin() + 60, records.end());
+  std::erase_if(kept, [&](const ReportRecord& r) { return r.id == records[100].id; });
+  expect_counts(kept, false, "after removal");
+}
+
 // Another process (the receiver beside the desk's reindex) holds the write
 // lock: an Add waits for it within the busy timeout instead of failing at
 // once, also after earlier calls on the same connection.
