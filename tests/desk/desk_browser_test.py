@@ -220,6 +220,20 @@ def dismiss_dialogs(driver):
 BIDI = re.compile("[\u202a-\u202e\u2066-\u2069\ufffd]")
 
 
+def wait_for_url(driver, wanted, seconds=30):
+    """A click or a submit starts a navigation and returns before it ends:
+    waits until the URL satisfies wanted and the page has loaded (the check
+    after it says what happened when it never does)."""
+    end = time.monotonic() + seconds
+    while time.monotonic() < end:
+        try:
+            if wanted(driver.current_url) and driver.execute_script("return document.readyState") == "complete":
+                return
+        except UnexpectedAlertPresentException:
+            pass
+        time.sleep(0.05)
+
+
 def same_text(shown, typed):
     """shown holds typed, a bidi override in it either kept or replaced by
     U+FFFD."""
@@ -250,7 +264,8 @@ def inspect(driver, base, path, texts=(), values=None, no_bidi_override=False):
     for name, value in (values or {}).items():
         fields = driver.find_elements(By.NAME, name)
         check(any(same_text(f.get_attribute("value"), value) for f in fields),
-              "%s: the %s field holds the value typed: %r" % (what, name, value[:60]))
+              "%s: the %s field holds the value typed: %r (page %r, %d such fields, %r)"
+              % (what, name, value[:60], title, len(fields), text[:200]))
     if no_bidi_override:
         check(not re.search("[\u202a-\u202e\u2066-\u2069]", text), "no bidi override on " + what)
         check("\ufffd" in text, "bytes that are no text shown as U+FFFD on " + what)
@@ -332,6 +347,7 @@ def main():
         driver.find_element(By.NAME, "user").send_keys(user)
         driver.find_element(By.NAME, "password").send_keys(password)
         driver.find_element(By.CSS_SELECTOR, "form[action='/login'] button[type=submit]").click()
+        wait_for_url(driver, lambda url: url == base + "/")
         if not check(driver.current_url == base + "/", "logged in, on the list: " + driver.current_url):
             print(driver.execute_script("return document.body.innerText"))
             sys.exit(1)
@@ -342,18 +358,21 @@ def main():
         q.clear()
         q.send_keys("卡顿")
         q.submit()
+        wait_for_url(driver, lambda url: "q=%E5%8D%A1%E9%A1%BF" in url)
         check("q=%E5%8D%A1%E9%A1%BF" in driver.current_url, "the search lives in the URL: " + driver.current_url)
         text = inspect(driver, base, driver.current_url[len(base):], [flow["texts"][0], stutter["texts"][0][:30]])
         ip = driver.find_element(By.CSS_SELECTOR, "form.filters input[name=ip]")
         driver.find_element(By.CSS_SELECTOR, "form.filters input[name=q]").clear()
         ip.send_keys(flow["ip"])
         ip.submit()
+        wait_for_url(driver, lambda url: "ip=" in url)
         text = inspect(driver, base, driver.current_url[len(base):], [flow["texts"][0]])
         check(stutter["texts"][0][:30] not in text, "the IP search leaves out the other reports")
         links = [a for a in driver.find_elements(By.CSS_SELECTOR, "table.reports a[href^='/reports/']")]
         check({a.get_attribute("pathname") for a in links} == {"/reports/" + flow["id"]},
               "the IP search finds the one report: %s" % [a.get_attribute("pathname") for a in links])
         links[0].click()
+        wait_for_url(driver, lambda url: url == base + "/reports/" + flow["id"])
         check(driver.current_url == base + "/reports/" + flow["id"], "the report opened: " + driver.current_url)
         marked = driver.execute_script("""
           return [...document.querySelectorAll('table.checks tr')].filter(r => r.textContent.includes('\\u2717'))
@@ -375,6 +394,7 @@ def main():
             const r = s.getBoundingClientRect(); return r.width > 100 && r.height > 50 && s.querySelector('rect, path, line, circle'); }).length""")
         check(charts >= 3, "the dashboard draws its charts as SVG (%d)" % charts)
         driver.find_element(By.CSS_SELECTOR, "form.logout button").click()
+        wait_for_url(driver, lambda url: url.startswith(base + "/login"))
         driver.get(base + "/")
         check(driver.current_url.startswith(base + "/login"), "logged out, / leads to the login form again")
         status, _, _ = browser_session.request("GET", "/")
@@ -385,6 +405,7 @@ def main():
         driver.find_element(By.NAME, "user").send_keys(user)
         driver.find_element(By.NAME, "password").send_keys(password)
         driver.find_element(By.CSS_SELECTOR, "form[action='/login'] button[type=submit]").click()
+        wait_for_url(driver, lambda url: url == base + "/")
         for entry in corpus["reports"]:
             if "id" not in entry:
                 continue
