@@ -365,7 +365,7 @@ def main():
         driver.find_element(By.CSS_SELECTOR, "form.filters input[name=q]").clear()
         ip.send_keys(flow["ip"])
         ip.submit()
-        wait_for_url(driver, lambda url: "ip=" in url)
+        wait_for_url(driver, lambda url: "ip=" + urllib.parse.quote(flow["ip"], safe="") in url)
         text = inspect(driver, base, driver.current_url[len(base):], [flow["texts"][0]])
         check(stutter["texts"][0][:30] not in text, "the IP search leaves out the other reports")
         links = [a for a in driver.find_elements(By.CSS_SELECTOR, "table.reports a[href^='/reports/']")]

@@ -10,26 +10,30 @@ std::shared_ptr<const DashboardData> DashboardMemo::Get(const std::string& key, 
   {
     std::unique_lock lock(mutex_);
     auto it = entries_.find(key);
-    if (it != entries_.end() && (!it->second.ready || nowMs - it->second.madeMs < freshMs_)) {
+    // A clock set back makes figures stale, never fresh for longer.
+    if (it != entries_.end() &&
+        (!it->second.ready || (nowMs >= it->second.readyMs && nowMs - it->second.readyMs < freshMs_))) {
       std::shared_future<Outcome> outcome = it->second.outcome;
       lock.unlock();
+      ++waiting_;
+      struct Done {
+        std::atomic<std::size_t>& n;
+        ~Done() { --n; }
+      } done{waiting_};
       const Outcome& o = outcome.get();  // rethrows what the maker threw
       if (!o.figures) error = o.error;
       return o.figures;
     }
     if (it != entries_.end()) entries_.erase(it);
     if (entries_.size() >= kKept) {
-      // Figures past their time first, else the oldest made.
       auto oldest = entries_.end();
       for (auto e = entries_.begin(); e != entries_.end(); ++e) {
         if (!e->second.ready) continue;
-        if (oldest == entries_.end() || e->second.madeMs < oldest->second.madeMs) oldest = e;
+        if (oldest == entries_.end() || e->second.readyMs < oldest->second.readyMs) oldest = e;
       }
       if (oldest != entries_.end()) entries_.erase(oldest);
     }
-    Entry& e = entries_[key];
-    e.outcome = promise.get_future().share();
-    e.madeMs = nowMs;
+    entries_[key].outcome = promise.get_future().share();
   }
 
   Outcome o;
@@ -42,23 +46,31 @@ std::shared_ptr<const DashboardData> DashboardMemo::Get(const std::string& key, 
       o.error = why.empty() ? "the figures could not be made" : why;
     }
   } catch (...) {
-    std::lock_guard lock(mutex_);
-    entries_.erase(key);
+    {
+      std::lock_guard lock(mutex_);
+      entries_.erase(key);
+    }
     promise.set_exception(std::current_exception());
     throw;
   }
-  {
+  std::shared_ptr<const DashboardData> figures = o.figures;
+  if (!figures) error = o.error;
+  if (!figures) {
     std::lock_guard lock(mutex_);
-    if (o.figures) {
-      auto it = entries_.find(key);
-      if (it != entries_.end()) it->second.ready = true;
-    } else {
-      entries_.erase(key);
+    entries_.erase(key);
+  }
+  // Handed to those waiting before the entry is marked ready: a request
+  // in between waits on a future that is set already.
+  promise.set_value(std::move(o));
+  if (figures) {
+    int64_t ready = clock_();
+    std::lock_guard lock(mutex_);
+    if (auto it = entries_.find(key); it != entries_.end()) {
+      it->second.ready = true;
+      it->second.readyMs = ready;
     }
   }
-  promise.set_value(o);
-  if (!o.figures) error = o.error;
-  return o.figures;
+  return figures;
 }
 
 }  // namespace zandrel::desk::web

@@ -14,9 +14,9 @@
 #include "server/desk/desk.h"
 #include "server/desk/record_text.h"
 #include "server/desk/secrets.h"
+#include "server/desk/web/dashboard_memo.h"
 #include "server/desk/web/pages.h"
 #include "server/desk/web/query_string.h"
-#include "server/desk/web/dashboard_memo.h"
 #include "server/desk/web/worker_pool.h"
 #include "server/store/report_id.h"
 #include "server/store/report_index.h"
@@ -397,7 +397,8 @@ struct DeskHandler::Impl {
 
   Impl(ServeOptions o, std::unique_ptr<DeskDb> d)
       : options(std::move(o)), db(std::move(d)), readers(options),
-        dashboards(options.dashboardFreshMs), queries(std::max<std::size_t>(options.queryThreads, 1)), logins(1) {}
+        dashboards(options.dashboardFreshMs, [this] { return Now(); }),
+        queries(std::max<std::size_t>(options.queryThreads, 1)), logins(1) {}
 
   int64_t Now() const { return options.clock ? options.clock() : SystemNowMs(); }
 
@@ -668,13 +669,14 @@ struct DeskHandler::Impl {
       return Page(200, "OK", DashboardPage(context, filters, data, *message));
     }
     store::SearchQuery query = std::get<store::SearchQuery>(parsed);
-    int64_t end = query.to_ms.value_or(Now());
+    const int64_t now = Now();
+    int64_t end = query.to_ms.value_or(now);
     if (!query.from_ms) query.from_ms = end - kDefaultDashboardMs;
     data.bucket = end - *query.from_ms <= kHourlySpanMs ? store::TimeBucket::kHour : store::TimeBucket::kDay;
     // Figures for the same filters made a little earlier, or being made, are
     // shared: at most dashboardFreshMs old, and the page says when they were made.
     std::string error;
-    auto figures = dashboards.Get(call.query, Now(), [&](std::string& why) -> std::optional<DashboardData> {
+    auto figures = dashboards.Get(call.query, now, [&](std::string& why) -> std::optional<DashboardData> {
       ReaderLease reader(readers, why);
       if (!reader) return std::nullopt;
       // Every matching report is in one day of the failures per day: they
