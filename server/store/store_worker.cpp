@@ -18,6 +18,57 @@ struct StoreWorker::Shared {
   bool stopping = false, running = false;
   std::chrono::steady_clock::time_point batchStart;
 
+  // The after stage: with an after-batch hook, a batch's results go to a
+  // thread of their own that runs the hook and then publishes them, while
+  // the worker goes on to flush the next batch. At most one batch waits
+  // there besides the one whose hook runs; batches are published in order.
+  std::deque<std::vector<Done>> after;  // results waiting for their hook
+  std::vector<char> afterCommitted;     // per entry of after: a commit landed
+  bool afterRunning = false, afterStop = false, afterThread = false;
+  std::condition_variable afterWake, afterRoom;
+
+  void AfterStage() {
+    std::unique_lock<std::mutex> lock(mu);
+    for (;;) {
+      afterWake.wait(lock, [this] { return afterStop || !after.empty(); });
+      if (after.empty()) break;  // stopping, and nothing is left
+      std::vector<Done> results = std::move(after.front());
+      bool committed = afterCommitted.front() != 0;
+      after.pop_front();
+      afterCommitted.erase(afterCommitted.begin());
+      afterRunning = true;
+      afterRoom.notify_all();
+      lock.unlock();
+      if (committed) afterBatch(results);
+      lock.lock();
+      done.insert(done.end(), results.begin(), results.end());
+      afterRunning = false;
+      idle.notify_all();
+    }
+    afterThread = false;
+    idle.notify_all();
+  }
+
+  // Results of a batch, once its files are durable.
+  void Publish(std::vector<Done>& results, bool committed) {
+    std::unique_lock<std::mutex> lock(mu);
+    if (afterThread) {
+      afterRoom.wait(lock, [this] { return after.empty() || !afterThread; });
+    }
+    if (afterThread) {
+      after.push_back(std::move(results));
+      afterCommitted.push_back(committed);
+      afterWake.notify_one();
+      return;
+    }
+    lock.unlock();
+    if (committed && afterBatch) afterBatch(results);
+    lock.lock();
+    done.insert(done.end(), results.begin(), results.end());
+  }
+
+  bool Idle() const { return todo.empty() && !running && after.empty() && !afterRunning; }
+
   // Flushers: threads that flush and rename the files of a batch side by
   // side, so that the file system joins their flushes into one journal
   // commit instead of one per file. Each holds the shared state; they end
@@ -130,9 +181,7 @@ struct StoreWorker::Shared {
     }
     finishCommits();
     if (committed) platform::FlushDirectory(dir);
-    if (committed && afterBatch) afterBatch(results);
-    std::lock_guard<std::mutex> lock(mu);
-    done.insert(done.end(), results.begin(), results.end());
+    Publish(results, committed);
   }
 
   void Run() {
@@ -158,6 +207,8 @@ struct StoreWorker::Shared {
     }
     flushersStop = true;
     flushWake.notify_all();
+    afterStop = true;
+    afterWake.notify_all();
     idle.notify_all();
   }
 };
@@ -184,6 +235,15 @@ bool StoreWorker::Start() {
   try {
     for (int i = 0; i < kFlushers; ++i) std::thread([s] { s->Flusher(); }).detach();
   } catch (const std::system_error&) {
+  }
+  // Without it, the worker runs the hook itself before the next batch.
+  if (s->afterBatch) {
+    try {
+      std::lock_guard<std::mutex> lock(s->mu);
+      std::thread([s] { s->AfterStage(); }).detach();
+      s->afterThread = true;
+    } catch (const std::system_error&) {
+    }
   }
   return true;
 }
@@ -254,10 +314,8 @@ bool StoreWorker::Stop(uint32_t waitMs) {
   shared_->stopping = true;
   shared_->wake.notify_one();
   bool ended = waitMs == UINT32_MAX
-                   ? (shared_->idle.wait(lock, [this] { return shared_->todo.empty() && !shared_->running; }), true)
-                   : shared_->idle.wait_for(lock, std::chrono::milliseconds(waitMs), [this] {
-                       return shared_->todo.empty() && !shared_->running;
-                     });
+                   ? (shared_->idle.wait(lock, [this] { return shared_->Idle(); }), true)
+                   : shared_->idle.wait_for(lock, std::chrono::milliseconds(waitMs), [this] { return shared_->Idle(); });
   lock.unlock();
   if (ended) {
     thread_.join();

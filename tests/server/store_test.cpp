@@ -152,6 +152,58 @@ TEST(StoreWorkerBatch, CommitsSideBySideLandWholeAndAreReportedInOrder) {
   EXPECT_TRUE(allPresentAfter);
 }
 
+// While one batch's hook runs (the index being written), the next batch's
+// files are flushed and land; its results still wait for the earlier
+// batch's, and Stop returns only when every hook has run.
+TEST(StoreWorkerBatch, ANextBatchLandsWhileTheHookRunsAndIsPublishedAfterIt) {
+  testsupport::TempDir dir("zandrel-worker");
+  std::promise<void> release;
+  std::shared_future<void> gate = release.get_future().share();
+  std::atomic<int> hooks{0};
+  StoreWorker worker(dir.path(), [&](const std::vector<StoreWorker::Done>&) {
+    if (hooks++ == 0) gate.wait();
+  });
+  ASSERT_TRUE(worker.Start());
+  auto commit = [&](int i) {
+    auto report = std::make_shared<PendingReport>();
+    for (auto kind : {StoreWorker::Kind::kOpen, StoreWorker::Kind::kWrite, StoreWorker::Kind::kCommit}) {
+      StoreWorker::Job j;
+      j.kind = kind;
+      j.upload = j.result = static_cast<uint64_t>(i);
+      j.report = report;
+      j.text = kind == StoreWorker::Kind::kOpen    ? ".upload-" + std::to_string(i) + ".tmp"
+               : kind == StoreWorker::Kind::kWrite ? std::string(100, 'x')
+                                                   : "r" + std::to_string(i) + ".txt";
+      worker.Post(std::move(j));
+    }
+  };
+  auto landed = [&](const std::string& name) {
+    std::vector<platform::DirectoryEntry> entries;
+    platform::ListDirectory(dir.path(), entries);
+    for (const auto& e : entries) {
+      if (e.name == name) return true;
+    }
+    return false;
+  };
+  commit(1);
+  ASSERT_TRUE(testsupport::WaitUntil([&] { return hooks.load() == 1; }));
+  commit(2);
+  EXPECT_TRUE(testsupport::WaitUntil([&] { return landed("r2.txt"); }));
+  EXPECT_TRUE(worker.TakeDone().empty());
+  release.set_value();
+  std::vector<StoreWorker::Done> done;
+  ASSERT_TRUE(testsupport::WaitUntil([&] {
+    for (auto& d : worker.TakeDone()) done.push_back(d);
+    return done.size() == 2;
+  }));
+  EXPECT_EQ(done[0].result, 1u);
+  EXPECT_EQ(done[1].result, 2u);
+  commit(3);
+  worker.Stop(UINT32_MAX);
+  EXPECT_EQ(hooks.load(), 3);
+  ASSERT_EQ(worker.TakeDone().size(), 1u);
+}
+
 class StoreTest : public ::testing::Test {
  protected:
   void SetUp() override {
