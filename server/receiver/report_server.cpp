@@ -73,13 +73,16 @@ bool ReportServer::StartEmbedded(std::string& error) {
   }
   store::StoreWorker::AfterBatch indexBatch;
   if (index_) {
-    // Rows are written once the batch is durable and before it is answered.
-    indexBatch = [keeper = index_](const std::vector<store::StoreWorker::Done>& done) {
+    // Rows are written once the batch is durable and before it is answered;
+    // the files are read back while the batch before is being written.
+    indexBatch = [keeper = index_](const std::vector<store::StoreWorker::Done>& done) -> std::function<void()> {
       std::vector<std::string> names;
       for (const auto& d : done) {
         if (d.ok && !d.name.empty()) names.push_back(d.name);
       }
-      if (!names.empty()) keeper->Stored(names);
+      if (names.empty()) return {};
+      auto records = std::make_shared<std::vector<store::ReportRecord>>(keeper->Read(names));
+      return [keeper, records] { keeper->Stored(*records); };
     };
   }
   if (!store_.StartWorker(std::move(indexBatch)) || (index_ && !index_->Start())) {

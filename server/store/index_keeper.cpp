@@ -47,13 +47,17 @@ class SqliteIndexKeeper final : public IndexKeeper {
     return s.ok;
   }
 
-  void Stored(const std::vector<std::string>& names) override {
+  std::vector<ReportRecord> Read(const std::vector<std::string>& names) override {
     std::vector<ReportRecord> records;
     records.reserve(names.size());
     for (const std::string& name : names) {
       ReportRecord r;
       if (RecordFromFile(opt_.dataDir, name, r)) records.push_back(std::move(r));
     }
+    return records;
+  }
+
+  void Stored(const std::vector<ReportRecord>& records) override {
     IndexStatus s = index_.Add(records);
     if (s) return;
     std::lock_guard<std::mutex> lock(mu_);

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "server/store/report_record.h"
+
 namespace zandrel::store {
 
 struct IndexKeeperOptions {
@@ -23,10 +25,12 @@ struct IndexKeeperOptions {
 class IndexKeeper {
  public:
   virtual ~IndexKeeper() = default;
-  // Rows for reports just made durable, by file name. Runs on the store's
-  // worker before the reports are answered; a failure is logged and left
-  // to the catch-up, never holding up the answer.
-  virtual void Stored(const std::vector<std::string>& names) = 0;
+  // The records of reports just made durable, read from their files by
+  // name; any thread may read while rows are being written.
+  virtual std::vector<ReportRecord> Read(const std::vector<std::string>& names) = 0;
+  // Their rows, written before the reports are answered; a failure is
+  // logged and left to the catch-up, never holding up the answer.
+  virtual void Stored(const std::vector<ReportRecord>& records) = 0;
   // Starts the background thread: catch-up at once, then retention at once
   // and every hour, and catch-up again after any failed write.
   virtual bool Start() = 0;

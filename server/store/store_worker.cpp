@@ -18,12 +18,16 @@ struct StoreWorker::Shared {
   bool stopping = false, running = false;
   std::chrono::steady_clock::time_point batchStart;
 
-  // The after stage: with an after-batch hook, a batch's results go to a
-  // thread of their own that runs the hook and then publishes them, while
-  // the worker goes on to flush the next batch. At most one batch waits
-  // there besides the one whose hook runs; batches are published in order.
-  std::deque<std::vector<Done>> after;  // results waiting for their hook
-  std::vector<char> afterCommitted;     // per entry of after: a commit landed
+  // The after stage: with an after-batch hook, a batch's results and what
+  // its hook left to do go to a thread of their own, which does that and
+  // then publishes them, while the worker goes on to flush the next batch.
+  // At most one batch waits there besides the one under way; batches are
+  // published in order.
+  struct Waiting {
+    std::vector<Done> results;
+    std::function<void()> finish;  // what the hook left to do; may be empty
+  };
+  std::deque<Waiting> after;
   bool afterRunning = false, afterStop = false, afterThread = false;
   std::condition_variable afterWake, afterRoom;
 
@@ -32,16 +36,15 @@ struct StoreWorker::Shared {
     for (;;) {
       afterWake.wait(lock, [this] { return afterStop || !after.empty(); });
       if (after.empty()) break;  // stopping, and nothing is left
-      std::vector<Done> results = std::move(after.front());
-      bool committed = afterCommitted.front() != 0;
+      Waiting w = std::move(after.front());
       after.pop_front();
-      afterCommitted.erase(afterCommitted.begin());
       afterRunning = true;
       afterRoom.notify_all();
       lock.unlock();
-      if (committed) afterBatch(results);
+      if (w.finish) w.finish();
+      w.finish = nullptr;  // what it holds goes here, not under the lock
       lock.lock();
-      done.insert(done.end(), results.begin(), results.end());
+      done.insert(done.end(), w.results.begin(), w.results.end());
       afterRunning = false;
       idle.notify_all();
     }
@@ -51,18 +54,19 @@ struct StoreWorker::Shared {
 
   // Results of a batch, once its files are durable.
   void Publish(std::vector<Done>& results, bool committed) {
+    std::function<void()> finish;
+    if (committed && afterBatch) finish = afterBatch(results);
     std::unique_lock<std::mutex> lock(mu);
     if (afterThread) {
       afterRoom.wait(lock, [this] { return after.empty() || !afterThread; });
     }
     if (afterThread) {
-      after.push_back(std::move(results));
-      afterCommitted.push_back(committed);
+      after.push_back({std::move(results), std::move(finish)});
       afterWake.notify_one();
       return;
     }
     lock.unlock();
-    if (committed && afterBatch) afterBatch(results);
+    if (finish) finish();
     lock.lock();
     done.insert(done.end(), results.begin(), results.end());
   }

@@ -49,9 +49,11 @@ class StoreWorker {
     bool ok = false;
     std::string name;  // a commit's final name
   };
-  // After each batch with a commit, with the commits' results; runs on the
-  // worker (or the caller, without a thread) after the directory is flushed.
-  using AfterBatch = std::function<void(const std::vector<Done>&)>;
+  // After each batch with a commit, with the commits' results: runs on the
+  // worker (or the caller, without a thread) once the directory is flushed,
+  // and returns what is still to be done before the results are published.
+  // That runs on a thread of its own while the next batch is flushed.
+  using AfterBatch = std::function<std::function<void()>(const std::vector<Done>&)>;
 
   explicit StoreWorker(std::string dir, AfterBatch afterBatch = {});
   ~StoreWorker();

@@ -78,7 +78,7 @@ TEST(StoreWorkerBatch, CommitsSideBySideLandWholeAndAreReportedInOrder) {
   std::mutex seenMu;
   std::vector<std::string> seenAfter;
   bool allPresentAfter = true;
-  StoreWorker worker(dir.path(), [&](const std::vector<StoreWorker::Done>& done) {
+  StoreWorker worker(dir.path(), [&](const std::vector<StoreWorker::Done>& done) -> std::function<void()> {
     std::vector<platform::DirectoryEntry> entries;
     platform::ListDirectory(dir.path(), entries);
     std::set<std::string> present;
@@ -89,6 +89,7 @@ TEST(StoreWorkerBatch, CommitsSideBySideLandWholeAndAreReportedInOrder) {
       seenAfter.push_back(d.name);
       allPresentAfter = allPresentAfter && present.count(d.name);
     }
+    return {};
   });
   // Held at the first job until everything is queued, so that one batch takes them all.
   std::promise<void> go;
@@ -152,16 +153,20 @@ TEST(StoreWorkerBatch, CommitsSideBySideLandWholeAndAreReportedInOrder) {
   EXPECT_TRUE(allPresentAfter);
 }
 
-// While one batch's hook runs (the index being written), the next batch's
-// files are flushed and land; its results still wait for the earlier
-// batch's, and Stop returns only when every hook has run.
+// While what one batch's hook left to do runs (the index being written),
+// the next batch's files are flushed and land and its hook runs; its
+// results still wait for the earlier batch's, and Stop returns only when
+// everything left to do has been done.
 TEST(StoreWorkerBatch, ANextBatchLandsWhileTheHookRunsAndIsPublishedAfterIt) {
   testsupport::TempDir dir("zandrel-worker");
   std::promise<void> release;
   std::shared_future<void> gate = release.get_future().share();
-  std::atomic<int> hooks{0};
-  StoreWorker worker(dir.path(), [&](const std::vector<StoreWorker::Done>&) {
-    if (hooks++ == 0) gate.wait();
+  std::atomic<int> hooks{0}, finished{0};
+  StoreWorker worker(dir.path(), [&](const std::vector<StoreWorker::Done>&) -> std::function<void()> {
+    return [&, first = hooks++ == 0] {
+      if (first) gate.wait();
+      ++finished;
+    };
   });
   ASSERT_TRUE(worker.Start());
   auto commit = [&](int i) {
@@ -188,8 +193,9 @@ TEST(StoreWorkerBatch, ANextBatchLandsWhileTheHookRunsAndIsPublishedAfterIt) {
   commit(1);
   ASSERT_TRUE(testsupport::WaitUntil([&] { return hooks.load() == 1; }));
   commit(2);
-  EXPECT_TRUE(testsupport::WaitUntil([&] { return landed("r2.txt"); }));
+  EXPECT_TRUE(testsupport::WaitUntil([&] { return landed("r2.txt") && hooks.load() == 2; }));
   EXPECT_TRUE(worker.TakeDone().empty());
+  EXPECT_EQ(finished.load(), 0);
   release.set_value();
   std::vector<StoreWorker::Done> done;
   ASSERT_TRUE(testsupport::WaitUntil([&] {
@@ -200,7 +206,7 @@ TEST(StoreWorkerBatch, ANextBatchLandsWhileTheHookRunsAndIsPublishedAfterIt) {
   EXPECT_EQ(done[1].result, 2u);
   commit(3);
   worker.Stop(UINT32_MAX);
-  EXPECT_EQ(hooks.load(), 3);
+  EXPECT_EQ(finished.load(), 3);
   ASSERT_EQ(worker.TakeDone().size(), 1u);
 }
 
