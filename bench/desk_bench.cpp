@@ -359,7 +359,8 @@ int main(int argc, char** argv) {
           case 1: path = "/reports/" + pick(r).id; break;
           case 2: path = "/" + Query({{"failed", failed[r % 4]}, {"from", month_ago}}); break;
           default:
-            path = "/dashboard" + Query({{"from", unshared ? month_ago_plus(i * clicks + k) : month_ago},
+            // Unshared filters start before the month, the single runs' after it: none meet.
+            path = "/dashboard" + Query({{"from", unshared ? month_ago_plus(-1 - i * clicks - k) : month_ago},
                                          {"failed", failed[r % 4]}});
             break;
         }

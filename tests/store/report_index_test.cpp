@@ -780,17 +780,23 @@ TEST(ReportIndex, AddingTwiceKeepsOneRowAndRemovalTakesEverything) {
   for (const auto& l : lifts) EXPECT_EQ(l.in_period, 1u) << l.path;
 }
 
+// `count` generated reports spread over three days.
+std::vector<ReportRecord> GenerateOverThreeDays(int count) {
+  GeneratorOptions options;
+  options.count_hint = static_cast<uint64_t>(count);
+  options.span_ms = 3LL * 86400000;
+  ReportGenerator gen(options);
+  std::vector<ReportRecord> records;
+  for (int i = 0; i < count; ++i) records.push_back(gen.Next());
+  return records;
+}
+
 // Removal takes a report from its hour's tallies; an index of an earlier
 // version is brought up to this one when opened, its tallies made from the
 // reports it holds, its modules searchable.
 TEST(ReportIndex, TalliesFollowRemovalAndAreMadeWhenAnOlderIndexIsOpened) {
   testsupport::TempDir dir("zandrel-index-tally");
-  GeneratorOptions options;
-  options.count_hint = 400;
-  options.span_ms = 3LL * 86400000;
-  ReportGenerator gen(options);
-  std::vector<ReportRecord> records;
-  for (int i = 0; i < 400; ++i) records.push_back(gen.Next());
+  std::vector<ReportRecord> records = GenerateOverThreeDays(400);
   const SearchQuery none;
   EmbeddedReportReader reader(dir.path());
   ASSERT_TRUE(reader.Open(dir / "index.sqlite").ok);
@@ -828,12 +834,7 @@ TEST(ReportIndex, TalliesFollowRemovalAndAreMadeWhenAnOlderIndexIsOpened) {
 // under it lists each of its reports.
 TEST(ReportIndex, ModuleTotalsDaysAndListsFollowBatchesAndRemoval) {
   testsupport::TempDir dir("zandrel-index-modules");
-  GeneratorOptions options;
-  options.count_hint = 240;
-  options.span_ms = 3LL * 86400000;
-  ReportGenerator gen(options);
-  std::vector<ReportRecord> records;
-  for (int i = 0; i < 240; ++i) records.push_back(gen.Next());
+  std::vector<ReportRecord> records = GenerateOverThreeDays(240);
   ASSERT_FALSE(records[10].facts.modules.empty());
   records[10].facts.modules.push_back(records[10].facts.modules.front());
   constexpr int64_t kLimit = 30;

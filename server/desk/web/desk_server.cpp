@@ -663,20 +663,22 @@ struct DeskHandler::Impl {
 
   Answer Dashboard(const Call& call, const PageContext& context, const std::optional<Params>& params) {
     Params filters = params.value_or(Params{});
-    DashboardData data;
     auto parsed = Query(params);
     if (auto* message = std::get_if<std::string>(&parsed)) {
-      return Page(200, "OK", DashboardPage(context, filters, data, *message));
+      return Page(200, "OK", DashboardPage(context, filters, DashboardData{}, *message));
     }
     store::SearchQuery query = std::get<store::SearchQuery>(parsed);
     const int64_t now = Now();
     int64_t end = query.to_ms.value_or(now);
     if (!query.from_ms) query.from_ms = end - kDefaultDashboardMs;
-    data.bucket = end - *query.from_ms <= kHourlySpanMs ? store::TimeBucket::kHour : store::TimeBucket::kDay;
+    const store::TimeBucket bucket =
+        end - *query.from_ms <= kHourlySpanMs ? store::TimeBucket::kHour : store::TimeBucket::kDay;
     // Figures for the same filters made a little earlier, or being made, are
     // shared: at most dashboardFreshMs old, and the page says when they were made.
     std::string error;
     auto figures = dashboards.Get(call.query, now, [&](std::string& why) -> std::optional<DashboardData> {
+      DashboardData data;
+      data.bucket = bucket;
       ReaderLease reader(readers, why);
       if (!reader) return std::nullopt;
       // Every matching report is in one day of the failures per day: they
@@ -695,7 +697,7 @@ struct DeskHandler::Impl {
         why = s.message;
         return std::nullopt;
       }
-      return std::move(data);
+      return data;
     }, error);
     if (!figures) {
       server::LogLine(options.quiet, "dashboard: %s", error.c_str());
