@@ -28,7 +28,8 @@ class ReportStore {
   // What the worker may hold at once: bytes not yet written, and jobs.
   static constexpr uint64_t kQueueBytes = 32ull << 20;
   static constexpr std::size_t kQueueJobs = 8192;
-  // A batch that has taken this long means the disk is stuck for now.
+  // A batch that has taken this long (its files, or the index rows written
+  // after them) means the disk or the index is stuck for now.
   static constexpr uint32_t kStuckMs = 2000;
 
   explicit ReportStore(const StoreOptions& opt);

@@ -1,5 +1,6 @@
 #include "server/store/store_worker.h"
 
+#include <algorithm>
 #include <chrono>
 #include <system_error>
 #include <utility>
@@ -21,7 +22,8 @@ struct StoreWorker::Shared {
   // The after stage: with an after-batch hook, a batch's results and what
   // its hook left to do go to a thread of their own, which does that and
   // then publishes them, while the worker goes on to flush the next batch.
-  // At most one batch waits there besides the one under way; batches are
+  // At most one batch waits there besides the one under way, and the worker
+  // holds a third (its hook done) until there is room; batches are
   // published in order.
   struct Waiting {
     std::vector<Done> results;
@@ -29,6 +31,7 @@ struct StoreWorker::Shared {
   };
   std::deque<Waiting> after;
   bool afterRunning = false, afterStop = false, afterThread = false;
+  std::chrono::steady_clock::time_point afterStart;  // of the batch under way there
   std::condition_variable afterWake, afterRoom;
 
   void AfterStage() {
@@ -39,6 +42,7 @@ struct StoreWorker::Shared {
       Waiting w = std::move(after.front());
       after.pop_front();
       afterRunning = true;
+      afterStart = std::chrono::steady_clock::now();
       afterRoom.notify_all();
       lock.unlock();
       if (w.finish) w.finish();
@@ -56,6 +60,7 @@ struct StoreWorker::Shared {
   void Publish(std::vector<Done>& results, bool committed) {
     std::function<void()> finish;
     if (committed && afterBatch) finish = afterBatch(results);
+    if (results.empty() && !finish) return;  // pieces of bodies only: nothing to tell
     std::unique_lock<std::mutex> lock(mu);
     if (afterThread) {
       afterRoom.wait(lock, [this] { return after.empty() || !afterThread; });
@@ -307,8 +312,10 @@ std::size_t StoreWorker::queued_jobs() const {
 
 uint32_t StoreWorker::busy_ms() const {
   std::lock_guard<std::mutex> lock(shared_->mu);
-  if (!shared_->running) return 0;
-  auto d = std::chrono::steady_clock::now() - shared_->batchStart;
+  auto now = std::chrono::steady_clock::now();
+  std::chrono::steady_clock::duration d{};
+  if (shared_->running) d = now - shared_->batchStart;
+  if (shared_->afterRunning) d = std::max(d, now - shared_->afterStart);
   return static_cast<uint32_t>(std::chrono::duration_cast<std::chrono::milliseconds>(d).count());
 }
 
@@ -320,11 +327,17 @@ bool StoreWorker::Stop(uint32_t waitMs) {
   bool ended = waitMs == UINT32_MAX
                    ? (shared_->idle.wait(lock, [this] { return shared_->Idle(); }), true)
                    : shared_->idle.wait_for(lock, std::chrono::milliseconds(waitMs), [this] { return shared_->Idle(); });
+  // Ended, nothing calls the hook again: what it holds goes here, not on
+  // whichever helper thread lets go of the shared state last.
+  AfterBatch hook;
+  if (ended) hook = std::move(shared_->afterBatch);
   lock.unlock();
   if (ended) {
     thread_.join();
   } else {
-    thread_.detach();  // stuck in the disk; it owns its jobs and shares nothing with us
+    // Stuck in the disk or in what a hook left to do: the threads keep the
+    // shared state, the jobs and the hook alive until they are done.
+    thread_.detach();
   }
   return ended;
 }

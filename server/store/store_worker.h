@@ -9,9 +9,9 @@
 // a report is durable before anyone hears it was stored.
 //
 // The queue is bounded by its owner (queued_bytes, queued_jobs). Stop
-// waits a bounded time: a thread stuck in the disk is left behind, holding
-// only what it shares with no one else, and nothing it had not renamed is
-// ever visible.
+// waits a bounded time: a thread stuck in the disk, or in what a hook left
+// to do, is left behind with the shared state it holds (its jobs, the
+// hook), and nothing it had not renamed is ever visible.
 #pragma once
 #include <condition_variable>
 #include <cstdint>
@@ -52,7 +52,8 @@ class StoreWorker {
   // After each batch with a commit, with the commits' results: runs on the
   // worker (or the caller, without a thread) once the directory is flushed,
   // and returns what is still to be done before the results are published.
-  // That runs on a thread of its own while the next batch is flushed.
+  // That runs on a thread of its own while the next batch is flushed (on
+  // the worker, where that thread could not be made).
   using AfterBatch = std::function<std::function<void()>(const std::vector<Done>&)>;
 
   explicit StoreWorker(std::string dir, AfterBatch afterBatch = {});
@@ -70,7 +71,8 @@ class StoreWorker {
   std::vector<Done> TakeDone();
   uint64_t queued_bytes() const;
   std::size_t queued_jobs() const;
-  // How long the batch under way has been running; 0 when idle.
+  // How long the batch under way (being flushed, or what its hook left to
+  // do) has been running, the longer of the two; 0 when idle.
   uint32_t busy_ms() const;
   // Runs what is queued, waiting at most waitMs for it; true when the
   // thread ended. Otherwise the thread is left to finish alone. Nothing may

@@ -3,12 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <future>
 #include <map>
 #include <mutex>
 #include <memory>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/md5.h"
@@ -155,21 +157,35 @@ TEST(StoreWorkerBatch, CommitsSideBySideLandWholeAndAreReportedInOrder) {
 
 // While what one batch's hook left to do runs (the index being written),
 // the next batch's files are flushed and land and its hook runs; its
-// results still wait for the earlier batch's, and Stop returns only when
-// everything left to do has been done.
+// results still wait for the earlier batch's. Only one batch waits behind
+// the one under way (a further one's hook does not run), the time it runs
+// counts as busy, and Stop waits for it, or reports that it did not end
+// within its bound. Without a thread, what is left is done before Post
+// returns.
 TEST(StoreWorkerBatch, ANextBatchLandsWhileTheHookRunsAndIsPublishedAfterIt) {
   testsupport::TempDir dir("zandrel-worker");
-  std::promise<void> release;
-  std::shared_future<void> gate = release.get_future().share();
+  struct Gate {
+    std::promise<void> promise;
+    std::shared_future<void> future = promise.get_future().share();
+    bool open = false;
+    void Open() {
+      if (!open) promise.set_value();
+      open = true;
+    }
+  } gate1, gate5;
   std::atomic<int> hooks{0}, finished{0};
-  StoreWorker worker(dir.path(), [&](const std::vector<StoreWorker::Done>&) -> std::function<void()> {
-    return [&, first = hooks++ == 0] {
-      if (first) gate.wait();
+  std::atomic<bool> fifthStarted{false};
+  auto hook = [&](const std::vector<StoreWorker::Done>&) -> std::function<void()> {
+    return [&, n = hooks++] {
+      if (n == 0) gate1.future.wait();
+      if (n == 4) {
+        fifthStarted = true;
+        gate5.future.wait();
+      }
       ++finished;
     };
-  });
-  ASSERT_TRUE(worker.Start());
-  auto commit = [&](int i) {
+  };
+  auto commit = [&](StoreWorker& worker, int i) {
     auto report = std::make_shared<PendingReport>();
     for (auto kind : {StoreWorker::Kind::kOpen, StoreWorker::Kind::kWrite, StoreWorker::Kind::kCommit}) {
       StoreWorker::Job j;
@@ -190,24 +206,49 @@ TEST(StoreWorkerBatch, ANextBatchLandsWhileTheHookRunsAndIsPublishedAfterIt) {
     }
     return false;
   };
-  commit(1);
+  StoreWorker worker(dir.path(), hook);
+  // Both gates open before the worker stops, so that a failed check ends
+  // the test instead of leaving Stop waiting for a held hook.
+  struct OpenAtEnd {
+    Gate &a, &b;
+    ~OpenAtEnd() {
+      a.Open();
+      b.Open();
+    }
+  } openAtEnd{gate1, gate5};
+  ASSERT_TRUE(worker.Start());
+  commit(worker, 1);
   ASSERT_TRUE(testsupport::WaitUntil([&] { return hooks.load() == 1; }));
-  commit(2);
+  commit(worker, 2);
   EXPECT_TRUE(testsupport::WaitUntil([&] { return landed("r2.txt") && hooks.load() == 2; }));
   EXPECT_TRUE(worker.TakeDone().empty());
   EXPECT_EQ(finished.load(), 0);
-  release.set_value();
+  EXPECT_TRUE(testsupport::WaitUntil([&] { return worker.busy_ms() >= 50; }));
+  commit(worker, 3);
+  ASSERT_TRUE(testsupport::WaitUntil([&] { return hooks.load() == 3; }));
+  commit(worker, 4);
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  EXPECT_EQ(hooks.load(), 3);  // batch 3 waits for room, batch 4 behind it
+  gate1.Open();
   std::vector<StoreWorker::Done> done;
   ASSERT_TRUE(testsupport::WaitUntil([&] {
     for (auto& d : worker.TakeDone()) done.push_back(d);
-    return done.size() == 2;
+    return done.size() == 4;
   }));
-  EXPECT_EQ(done[0].result, 1u);
-  EXPECT_EQ(done[1].result, 2u);
-  commit(3);
-  worker.Stop(UINT32_MAX);
-  EXPECT_EQ(finished.load(), 3);
-  ASSERT_EQ(worker.TakeDone().size(), 1u);
+  for (std::size_t i = 0; i < done.size(); ++i) EXPECT_EQ(done[i].result, i + 1);
+  commit(worker, 5);
+  ASSERT_TRUE(testsupport::WaitUntil([&] { return fifthStarted.load(); }));
+  EXPECT_FALSE(worker.Stop(200));
+  EXPECT_EQ(finished.load(), 4);
+  gate5.Open();
+  EXPECT_TRUE(testsupport::WaitUntil([&] { return finished.load() == 5 && worker.TakeDone().size() == 1; }));
+
+  StoreWorker inline_(dir.path(), hook);  // never started
+  commit(inline_, 6);
+  EXPECT_EQ(finished.load(), 6);
+  auto now = inline_.TakeDone();
+  ASSERT_EQ(now.size(), 1u);
+  EXPECT_TRUE(now[0].ok);
 }
 
 class StoreTest : public ::testing::Test {
