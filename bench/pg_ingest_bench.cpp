@@ -203,7 +203,10 @@ int main(int argc, char** argv) {
         } else if (answer.rfind("HTTP/1.1 503", 0) == 0) {
           ++refused;
         } else {
-          ++failed;
+          if (++failed <= 3) {
+            std::fprintf(stderr, "pg_ingest_bench: answer neither 200 nor 503 (%zu bytes): %.60s\n", answer.size(),
+                         answer.c_str());
+          }
         }
       }
     });

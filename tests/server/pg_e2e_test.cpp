@@ -231,6 +231,58 @@ TEST(PgStore, TheRowHoldsTheBodyAndItsRecord) {
   EXPECT_EQ(db.Sql("SELECT count(*) FROM reports"), "1");
 }
 
+// Receivers name a report's modules by the ids they keep, and append the
+// day counts; a writer that gives no ids leaves both to the database. Either
+// way the search rows and the counts (folded or not) are what the reports say.
+TEST(PgStore, ModuleIdsAndDayCountsAgreeWithTheReportsWhoeverWroteThem) {
+  NEED_POSTGRESQL();
+  PgCluster db;
+  ASSERT_EQ(db.error(), "");
+  auto first = Receiver(db.url());
+  auto second = Receiver(db.url());
+  ASSERT_TRUE(first->started() && second->started());
+  std::vector<std::thread> senders;
+  std::atomic<int> stored{0};
+  for (int t = 0; t < 4; ++t) {
+    senders.emplace_back([&, t] {
+      for (int i = 0; i < 10; ++i) {
+        // Shared, per-sender and per-report modules; one listed twice.
+        std::string body = platform::Utf8ToGbk("\r\n问题描述：模块" + std::to_string(t * 100 + i) +
+                                               "\r\n\\Windows\r\n                a.dll\r\n                s" +
+                                               std::to_string(t) + ".dll\r\n                r" +
+                                               std::to_string(t * 100 + i) + ".dll\r\n                a.dll\r\n");
+        stored += StatusOf(Send((t % 2 ? second : first)->port(), Post(body))) == 200;
+      }
+    });
+  }
+  for (auto& s : senders) s.join();
+  ASSERT_EQ(stored, 40);
+  first.reset();
+  second.reset();
+  // As a writer that knows no ids stores: one new module, one known.
+  ASSERT_EQ(db.Sql("INSERT INTO reports (id, received, sender, addresses, size, md5, adapters, macs, modules, "
+                   "channel_ids, parse_errors, body) SELECT id + 64000, received, sender, addresses, size, md5, "
+                   "adapters, macs, ARRAY['\\Windows\\new.dll', modules[1]], channel_ids, parse_errors, body "
+                   "FROM reports LIMIT 1"),
+            "");
+  EXPECT_EQ(db.Sql("SELECT count(*) FROM reports WHERE module_ids IS NOT NULL"), "40");
+  EXPECT_EQ(db.Sql("SELECT count(*) FROM reports r JOIN report_search s USING (id, received) WHERE s.modules = "
+                   "ARRAY(SELECT m.mid FROM unnest(r.modules) WITH ORDINALITY u(p, n) JOIN module m ON m.path = u.p "
+                   "ORDER BY u.n) AND cardinality(s.modules) = cardinality(r.modules)"),
+            "41");
+  const std::string wrongCounts =
+      "SELECT count(*) FROM (SELECT day, mid, sum(n) AS n FROM (SELECT day, mid, n FROM module_day UNION ALL "
+      "SELECT day, mid, n FROM module_day_added) c GROUP BY 1, 2) kept FULL JOIN (SELECT (rid / 64 / 86400000)::integer "
+      "AS day, mid, count(DISTINCT rid) AS n FROM report_search, unnest(modules) mid GROUP BY 1, 2) truth "
+      "USING (day, mid) WHERE kept.n IS DISTINCT FROM truth.n";
+  EXPECT_EQ(db.Sql(wrongCounts), "0");
+  EXPECT_NE(db.Sql("SELECT count(*) FROM module_day_added"), "0");
+  db.Sql("SELECT zandrel_fold_module_days()");
+  EXPECT_EQ(db.Sql("SELECT count(*) FROM module_day_added"), "0");
+  EXPECT_EQ(db.Sql(wrongCounts), "0");
+  EXPECT_EQ(db.Sql("SELECT sum(n) FROM module_day d JOIN module m USING (mid) WHERE m.path = '\\Windows\\a.dll'"), "41");
+}
+
 TEST(PgRows, TextsAreMadeAcceptableAndArraysQuoted) {
   EXPECT_EQ(store::pg::CleanText(std::string("a\0b", 3)), "ab");
   EXPECT_EQ(store::pg::CleanText("\xe4\xb8\xad\xff\xe4\xb8"), "\xe4\xb8\xad\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd");

@@ -86,9 +86,16 @@ std::string ArrayLiteral(const std::vector<std::string>& items) {
   return out;
 }
 
+std::vector<std::string> ModulePaths(const report::ReportFacts& facts) {
+  std::vector<std::string> paths;
+  paths.reserve(facts.modules.size());
+  for (const auto& m : facts.modules) paths.push_back(CleanText(m));
+  return paths;
+}
+
 RowValues MakeRow(uint64_t id, int64_t received, uint32_t sender, const std::string& md5, std::string_view body,
-                  const report::ReportFacts& f) {
-  std::vector<std::string> addresses{Ipv4Text(sender)}, macs, modules, channels;
+                  const report::ReportFacts& f, const std::vector<int32_t>* module_ids) {
+  std::vector<std::string> addresses{Ipv4Text(sender)}, macs, channels;
   nlohmann::json adapters = nlohmann::json::array();
   for (const report::Adapter& a : f.adapters) {
     if (auto ip = ParseIpv4(a.ipv4)) {
@@ -105,7 +112,6 @@ RowValues MakeRow(uint64_t id, int64_t received, uint32_t sender, const std::str
                         {"mask", CleanText(a.mask)},
                         {"gateway", CleanText(a.gateway)}});
   }
-  for (const auto& m : f.modules) modules.push_back(CleanText(m));
   for (const auto& c : f.channel_ids) channels.push_back(CleanText(c));
   RowValues row;
   row.text = {std::to_string(id),
@@ -117,7 +123,7 @@ RowValues MakeRow(uint64_t id, int64_t received, uint32_t sender, const std::str
               Opt(f.problem),
               adapters.dump(),
               ArrayLiteral(macs),
-              ArrayLiteral(modules),
+              ArrayLiteral(ModulePaths(f)),
               Number(f.cpu_percent),
               f.free_bytes && *f.free_bytes <= static_cast<uint64_t>(INT64_MAX) ? Number(f.free_bytes) : std::nullopt,
               Bool(f.udp_ok),
@@ -125,7 +131,13 @@ RowValues MakeRow(uint64_t id, int64_t received, uint32_t sender, const std::str
               Bool(f.service_ok),
               Bool(f.channels_ok),
               ArrayLiteral(channels),
-              std::to_string(f.parse_errors)};
+              std::to_string(f.parse_errors),
+              std::nullopt};
+  if (module_ids) {
+    std::string ids = "{";
+    for (int32_t mid : *module_ids) ids += (ids.size() > 1 ? "," : "") + std::to_string(mid);
+    row.text.back() = ids + "}";
+  }
   row.body = body;
   return row;
 }
@@ -133,7 +145,7 @@ RowValues MakeRow(uint64_t id, int64_t received, uint32_t sender, const std::str
 std::string InsertSql(std::size_t rows) {
   std::string sql =
       "INSERT INTO reports (id, received, sender, addresses, size, md5, problem, adapters, macs, modules, "
-      "cpu_percent, free_bytes, udp_ok, speed_kbps, service_ok, channels_ok, channel_ids, parse_errors, body) VALUES ";
+      "cpu_percent, free_bytes, udp_ok, speed_kbps, service_ok, channels_ok, channel_ids, parse_errors, module_ids, body) VALUES ";
   for (std::size_t r = 0; r < rows; ++r) {
     auto p = [&](int k) { return "$" + std::to_string(r * kRowColumns + static_cast<std::size_t>(k)); };
     if (r) sql += ',';
@@ -141,7 +153,7 @@ std::string InsertSql(std::size_t rows) {
            "::inet, " + p(4) + "::inet[], " + p(5) + "::integer, " + p(6) + ", " + p(7) + ", " + p(8) + "::jsonb, " +
            p(9) + "::bigint[], " + p(10) + "::text[], " + p(11) + "::integer, " + p(12) + "::bigint, " + p(13) +
            "::boolean, " + p(14) + "::bigint, " + p(15) + "::boolean, " + p(16) + "::boolean, " + p(17) +
-           "::text[], " + p(18) + "::integer, " + p(19) + "::bytea)";
+           "::text[], " + p(18) + "::integer, " + p(19) + "::integer[], " + p(20) + "::bytea)";
   }
   sql += " ON CONFLICT DO NOTHING";
   return sql;

@@ -13,7 +13,7 @@
 
 namespace zandrel::store::pg {
 
-inline constexpr int kRowColumns = 19;
+inline constexpr int kRowColumns = 20;
 
 // Valid UTF-8 without NUL: invalid bytes become U+FFFD, NUL is dropped.
 std::string CleanText(std::string_view text);
@@ -27,9 +27,13 @@ struct RowValues {
 };
 
 // id: the 40-bit report id; received: ms since 1970 UTC; sender: IPv4 in
-// host order; md5: upper-case hex.
+// host order; md5: upper-case hex. module_ids: the id of each of
+// ModulePaths(facts) in its order, or null for the database to look them up.
 RowValues MakeRow(uint64_t id, int64_t received, uint32_t sender, const std::string& md5, std::string_view body,
-                  const report::ReportFacts& facts);
+                  const report::ReportFacts& facts, const std::vector<int32_t>* module_ids = nullptr);
+
+// The module paths as the row keeps them.
+std::vector<std::string> ModulePaths(const report::ReportFacts& facts);
 
 // The insert of n rows; a row whose (id, received) is there already is
 // left as it is, so an insert repeated after a lost answer stores nothing twice.

@@ -234,6 +234,97 @@ CREATE TABLE desk_audit (
   detail text NOT NULL,
   imported_id bigint UNIQUE);       -- the record's id in the desk file it was imported from
 )sql"},
+    {4, R"sql(
+-- Searches read report_search, report_address and module: these indexes
+-- of reports were only written.
+DROP INDEX reports_sender, reports_addresses, reports_macs, reports_problem;
+-- A writer that knows the module ids of a report's paths (from
+-- zandrel_module_ids) gives them here, in the order of modules; the trigger
+-- then need not look each path up. NULL: the trigger looks them up.
+ALTER TABLE reports ADD COLUMN module_ids integer[];
+
+-- What each statement adds to module_day, appended: writers storing at once
+-- never wait for each other's commits on shared counter rows, nor update
+-- them hundreds of times a second. zandrel_fold_module_days moves it into
+-- module_day; readers sum both.
+CREATE TABLE module_day_added (
+  day integer NOT NULL,
+  mid integer NOT NULL,
+  n bigint NOT NULL);
+
+CREATE FUNCTION zandrel_fold_module_days() RETURNS bigint LANGUAGE sql AS $$
+  WITH moved AS (DELETE FROM module_day_added RETURNING day, mid, n),
+       folded AS (
+         INSERT INTO module_day (day, mid, n)
+         SELECT day, mid, sum(n) FROM moved GROUP BY 1, 2 ORDER BY 1, 2
+         ON CONFLICT (day, mid) DO UPDATE SET n = module_day.n + excluded.n
+         RETURNING 1)
+  SELECT count(*) FROM folded;
+$$;
+
+-- The ids of module paths, those not known yet added.
+CREATE FUNCTION zandrel_module_ids(paths text[]) RETURNS TABLE (path text, mid integer) LANGUAGE plpgsql AS $$
+#variable_conflict use_column
+BEGIN
+  INSERT INTO module (path, lc, name)
+  SELECT p, lc, regexp_replace(lc, '^.*\\', '')
+    FROM (SELECT p, translate(p, 'ABCDEFGHIJKLMNOPQRSTUVWXYZ/', 'abcdefghijklmnopqrstuvwxyz\') AS lc
+            FROM (SELECT DISTINCT p FROM unnest(paths) p) d
+           WHERE NOT EXISTS (SELECT 1 FROM module m WHERE m.path = d.p)) m
+   ORDER BY p
+  ON CONFLICT DO NOTHING;
+  RETURN QUERY SELECT m.path, m.mid FROM module m WHERE m.path = ANY (paths);
+END $$;
+
+CREATE OR REPLACE FUNCTION zandrel_index_reports() RETURNS trigger LANGUAGE plpgsql AS $$
+BEGIN
+  PERFORM zandrel_module_ids(array_agg(p)) FROM new_rows r, unnest(r.modules) p WHERE r.module_ids IS NULL
+   HAVING count(*) > 0;
+  INSERT INTO report_search (rid, id, received, problem, tokens, udp_ok, speed_kbps, service_ok, channels_ok, macs,
+                             modules)
+  SELECT (extract(epoch FROM r.received) * 1000)::bigint * 64 + nextval('report_arrival') % 64, r.id, r.received,
+         r.problem, zandrel_tokens(r.problem), r.udp_ok, r.speed_kbps, r.service_ok, r.channels_ok, r.macs,
+         coalesce(r.module_ids, ARRAY(SELECT m.mid FROM unnest(r.modules) WITH ORDINALITY u(p, n)
+                                       JOIN module m ON m.path = u.p ORDER BY u.n))
+    FROM new_rows r;
+  INSERT INTO report_address (ip, rid)
+  SELECT DISTINCT a, s.rid
+    FROM new_rows r JOIN report_search s ON s.id = r.id AND s.received = r.received, unnest(r.addresses) a;
+  INSERT INTO module_day_added (day, mid, n)
+  SELECT (s.rid / 64 / 86400000)::integer, u.mid, count(*)
+    FROM new_rows r JOIN report_search s ON s.id = r.id AND s.received = r.received
+         CROSS JOIN LATERAL (SELECT DISTINCT unnest(s.modules) AS mid) u
+   GROUP BY 1, 2;
+  RETURN NULL;
+END $$;
+
+CREATE OR REPLACE FUNCTION zandrel_drop_partitions_before(cutoff timestamptz) RETURNS integer LANGUAGE plpgsql AS $$
+DECLARE
+  part record;
+  dropped integer := 0;
+  last_day date;
+BEGIN
+  PERFORM pg_advisory_xact_lock(2053205604);
+  FOR part IN
+    SELECT c.relname FROM pg_inherits i JOIN pg_class c ON c.oid = i.inhrelid
+    WHERE i.inhparent = 'reports'::regclass AND c.relname ~ '^reports_[0-9]{8}$'
+  LOOP
+    IF (to_date(substr(part.relname, 9), 'YYYYMMDD') + 1)::timestamp AT TIME ZONE 'UTC' <= cutoff THEN
+      EXECUTE format('DROP TABLE %I', part.relname);
+      dropped := dropped + 1;
+      last_day := greatest(last_day, to_date(substr(part.relname, 9), 'YYYYMMDD'));
+    END IF;
+  END LOOP;
+  IF last_day IS NOT NULL THEN
+    DELETE FROM report_address a USING report_search s
+     WHERE a.rid = s.rid AND s.received < (last_day + 1)::timestamp AT TIME ZONE 'UTC';
+    DELETE FROM report_search WHERE received < (last_day + 1)::timestamp AT TIME ZONE 'UTC';
+    DELETE FROM module_day WHERE day <= last_day - date '1970-01-01';
+    DELETE FROM module_day_added WHERE day <= last_day - date '1970-01-01';
+  END IF;
+  RETURN dropped;
+END $$;
+)sql"},
 };
 
 bool ReadVersion(Connection& conn, int& version, PgError& error) {

@@ -23,7 +23,7 @@
 
 namespace zandrel::store::pg {
 
-inline constexpr int kSchemaVersion = 3;
+inline constexpr int kSchemaVersion = 4;
 inline constexpr int64_t kIdBlock = 64;
 inline constexpr int64_t kDayMs = 86400000;
 

@@ -9,6 +9,8 @@
 #include <mutex>
 #include <optional>
 #include <thread>
+#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "platform/md5.h"
@@ -44,6 +46,9 @@ bool SameHexIgnoringCase(const std::string& a, const std::string& b) {
 }
 
 constexpr auto kMaintainEvery = std::chrono::hours(1);
+// How often the module counts stores append are folded into module_day.
+constexpr auto kFoldEvery = std::chrono::seconds(5);
+constexpr std::size_t kMaxKnownModules = 500000;
 constexpr int kDaysAhead = 8;
 
 // The partitions a store keeps ahead, and retention: run at start and hourly.
@@ -91,7 +96,11 @@ struct PgStore::Shared {
   // The writer's own.
   Connection conn;
   uint64_t nextSeq = 0, blockEnd = 0;
-  Clock::time_point lastDownLog{}, nextMaintain{};
+  // Module paths to their ids, which never change once given: most of a
+  // report's modules were in earlier reports, so the database is asked
+  // for few of them.
+  std::unordered_map<std::string, int32_t> moduleIds;
+  Clock::time_point lastDownLog{}, nextMaintain{}, nextFold{};
 
   static int64_t SteadyMs() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now().time_since_epoch()).count();
@@ -204,13 +213,53 @@ struct PgStore::Shared {
     return true;
   }
 
+  // The ids of the paths' modules into moduleIds, those new to the
+  // database added (committed on their own: a module row no report names
+  // yet is harmless).
+  bool LearnModules(const std::vector<std::vector<std::string>>& paths, PgError& error) {
+    std::vector<std::string> unknown;
+    std::unordered_set<std::string_view> asked;
+    for (const auto& list : paths) {
+      for (const std::string& p : list) {
+        if (!moduleIds.count(p) && asked.insert(p).second) unknown.push_back(p);
+      }
+    }
+    if (unknown.empty()) return true;
+    if (moduleIds.size() + unknown.size() > kMaxKnownModules) moduleIds.clear();
+    std::string list = ArrayLiteral(unknown);
+    Result r = conn.Query("SELECT path, mid FROM zandrel_module_ids($1::text[])", {list.c_str()}, error);
+    if (!r) return false;
+    for (int i = 0; i < PQntuples(r.get()); ++i) {
+      moduleIds[PQgetvalue(r.get(), i, 0)] = static_cast<int32_t>(std::stol(PQgetvalue(r.get(), i, 1)));
+    }
+    return true;
+  }
+
   // One statement, one transaction: every row of the batch or none.
   bool Insert(std::vector<Job*>& jobs, PgError& error) {
+    std::vector<report::ReportFacts> facts;
+    std::vector<std::vector<std::string>> paths;
+    facts.reserve(jobs.size());
+    paths.reserve(jobs.size());
+    for (Job* j : jobs) {
+      facts.push_back(report::ReadReport(j->body));
+      paths.push_back(ModulePaths(facts.back()));
+    }
+    if (!LearnModules(paths, error)) return false;
     std::vector<RowValues> rows;
     rows.reserve(jobs.size());
-    for (Job* j : jobs) {
-      report::ReportFacts facts = report::ReadReport(j->body);
-      rows.push_back(MakeRow(j->id, j->received, j->sender, j->md5, j->body, facts));
+    std::vector<int32_t> mids;
+    for (std::size_t i = 0; i < jobs.size(); ++i) {
+      Job* j = jobs[i];
+      mids.clear();
+      for (const std::string& p : paths[i]) {
+        auto it = moduleIds.find(p);
+        if (it == moduleIds.end()) break;
+        mids.push_back(it->second);
+      }
+      // A path the database did not name: it looks the row's ids up itself.
+      bool all = mids.size() == paths[i].size();
+      rows.push_back(MakeRow(j->id, j->received, j->sender, j->md5, j->body, facts[i], all ? &mids : nullptr));
     }
     std::vector<const char*> values;
     std::vector<int> lengths, formats;
@@ -350,6 +399,15 @@ struct PgStore::Shared {
         PgError error;
         if (!Maintain(conn, opt.keepDays, opt.quiet, error)) {
           LogLine(opt.quiet, "partition upkeep failed: %s", error.message.c_str());
+        }
+      }
+      if (Clock::now() >= nextFold) {
+        nextFold = Clock::now() + kFoldEvery;
+        PgError error;
+        if (!conn.Exec("SELECT zandrel_fold_module_days()", error)) {
+          LogLine(opt.quiet, "folding module counts failed: %s", error.message.c_str());
+          if (error.connectionLost) conn.Close();
+          continue;
         }
       }
       if (batch.empty()) continue;
