@@ -272,7 +272,7 @@ TEST(PgStore, ModuleIdsAndDayCountsAgreeWithTheReportsWhoeverWroteThem) {
             "41");
   const std::string wrongCounts =
       "SELECT count(*) FROM (SELECT day, mid, sum(n) AS n FROM (SELECT day, mid, n FROM module_day UNION ALL "
-      "SELECT day, mid, n FROM module_day_added) c GROUP BY 1, 2) kept FULL JOIN (SELECT (rid / 64 / 86400000)::integer "
+      "SELECT a.day, u.mid, u.n FROM module_day_added a, unnest(a.mids, a.ns) u(mid, n)) c GROUP BY 1, 2) kept FULL JOIN (SELECT (rid / 64 / 86400000)::integer "
       "AS day, mid, count(DISTINCT rid) AS n FROM report_search, unnest(modules) mid GROUP BY 1, 2) truth "
       "USING (day, mid) WHERE kept.n IS DISTINCT FROM truth.n";
   EXPECT_EQ(db.Sql(wrongCounts), "0");
@@ -281,6 +281,30 @@ TEST(PgStore, ModuleIdsAndDayCountsAgreeWithTheReportsWhoeverWroteThem) {
   EXPECT_EQ(db.Sql("SELECT count(*) FROM module_day_added"), "0");
   EXPECT_EQ(db.Sql(wrongCounts), "0");
   EXPECT_EQ(db.Sql("SELECT sum(n) FROM module_day d JOIN module m USING (mid) WHERE m.path = '\\Windows\\a.dll'"), "41");
+}
+
+// A report's position (ms * 64 + arrival modulo 64) taken already by a
+// report of the same millisecond stored before: stored anyway, at another.
+TEST(PgStore, APositionTakenAlreadyIsNotARefusal) {
+  NEED_POSTGRESQL();
+  PgCluster db;
+  ASSERT_EQ(db.error(), "");
+  // Every arrival now comes out as 0 modulo 64, and position 0 of each
+  // millisecond of the next minute is taken.
+  ASSERT_EQ(db.Sql("SELECT setval('report_arrival', 64); ALTER SEQUENCE report_arrival INCREMENT BY 64; "
+                   "INSERT INTO report_search (rid, id, received, tokens, macs, modules) "
+                   "SELECT ms * 64, 1099511627776 + ms, to_timestamp(ms / 1000.0), '{}', '{}', '{}' FROM "
+                   "generate_series((extract(epoch FROM now()) * 1000)::bigint, "
+                   "(extract(epoch FROM now()) * 1000)::bigint + 60000) ms"),
+            "");
+  auto receiver = Receiver(db.url());
+  ASSERT_TRUE(receiver->started()) << receiver->error();
+  for (int i = 0; i < 5; ++i) {
+    std::string answer = Send(receiver->port(), Post(Report("位置" + std::to_string(i))));
+    ASSERT_EQ(StatusOf(answer), 200) << answer;
+  }
+  EXPECT_EQ(db.Sql("SELECT count(*) FROM reports r JOIN report_search s USING (id, received) WHERE s.rid % 64 <> 0"),
+            "5");
 }
 
 TEST(PgRows, TextsAreMadeAcceptableAndArraysQuoted) {

@@ -485,7 +485,8 @@ IndexStatus PgReportStore::OverRepresentedModules(const SearchQuery& query, std:
   if (!total) return fail(total.error());
   auto period_total = static_cast<uint64_t>(total.Int(0, 0));
   PgResult period = conn_.Query(
-      "SELECT mid, sum(n) FROM (SELECT day, mid, n FROM module_day UNION ALL SELECT day, mid, n FROM module_day_added) d"
+      "SELECT mid, sum(n) FROM (SELECT day, mid, n FROM module_day UNION ALL"
+      " SELECT a.day, u.mid, u.n FROM module_day_added a, unnest(a.mids, a.ns) u(mid, n)) d"
       " WHERE day >= $1::bigint AND day < $2::bigint GROUP BY mid",
       {Number(first_day), Number(std::min<int64_t>(end_day, INT32_MAX))});
   if (!period) return fail(period.error());

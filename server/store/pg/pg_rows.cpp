@@ -142,8 +142,9 @@ RowValues MakeRow(uint64_t id, int64_t received, uint32_t sender, const std::str
   return row;
 }
 
-std::string InsertSql(std::size_t rows) {
-  std::string sql =
+std::string InsertSql(std::size_t rows, bool with_module_days) {
+  std::string sql = with_module_days ? "WITH inserted AS (" : "";
+  sql +=
       "INSERT INTO reports (id, received, sender, addresses, size, md5, problem, adapters, macs, modules, "
       "cpu_percent, free_bytes, udp_ok, speed_kbps, service_ok, channels_ok, channel_ids, parse_errors, module_ids, body) VALUES ";
   for (std::size_t r = 0; r < rows; ++r) {
@@ -156,6 +157,12 @@ std::string InsertSql(std::size_t rows) {
            "::text[], " + p(18) + "::integer, " + p(19) + "::integer[], " + p(20) + "::bytea)";
   }
   sql += " ON CONFLICT DO NOTHING";
+  if (with_module_days) {
+    auto p = [&](int k) { return "$" + std::to_string(rows * kRowColumns + static_cast<std::size_t>(k)); };
+    sql += " RETURNING 1) INSERT INTO module_day_added (day, mids, ns) SELECT day, array_agg(mid), array_agg(n) FROM "
+           "unnest(" + p(1) + "::integer[], " + p(2) + "::integer[], " + p(3) +
+           "::bigint[]) c(day, mid, n) WHERE EXISTS (SELECT 1 FROM inserted) GROUP BY day";
+  }
   return sql;
 }
 

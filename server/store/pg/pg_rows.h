@@ -37,6 +37,9 @@ std::vector<std::string> ModulePaths(const report::ReportFacts& facts);
 
 // The insert of n rows; a row whose (id, received) is there already is
 // left as it is, so an insert repeated after a lost answer stores nothing twice.
-std::string InsertSql(std::size_t rows);
+// with_module_days: the rows give their module_ids, and three parameters
+// follow theirs, arrays of days, module ids and counts, added to
+// module_day_added in the same statement when the rows were inserted.
+std::string InsertSql(std::size_t rows, bool with_module_days = false);
 
 }  // namespace zandrel::store::pg

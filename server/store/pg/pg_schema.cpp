@@ -239,24 +239,28 @@ CREATE TABLE desk_audit (
 -- of reports were only written.
 DROP INDEX reports_sender, reports_addresses, reports_macs, reports_problem;
 -- A writer that knows the module ids of a report's paths (from
--- zandrel_module_ids) gives them here, in the order of modules; the trigger
--- then need not look each path up. NULL: the trigger looks them up.
+-- zandrel_module_ids) gives them here, in the order of modules, and adds
+-- the row's day counts to module_day_added in the same statement; the
+-- trigger then need not look each path up nor count. NULL: the trigger
+-- does both.
 ALTER TABLE reports ADD COLUMN module_ids integer[];
 
 -- What each statement adds to module_day, appended: writers storing at once
 -- never wait for each other's commits on shared counter rows, nor update
 -- them hundreds of times a second. zandrel_fold_module_days moves it into
 -- module_day; readers sum both.
+-- A row a statement and day: ns[i] more reports of the day loaded module
+-- mids[i].
 CREATE TABLE module_day_added (
   day integer NOT NULL,
-  mid integer NOT NULL,
-  n bigint NOT NULL);
+  mids integer[] NOT NULL,
+  ns bigint[] NOT NULL);
 
 CREATE FUNCTION zandrel_fold_module_days() RETURNS bigint LANGUAGE sql AS $$
-  WITH moved AS (DELETE FROM module_day_added RETURNING day, mid, n),
+  WITH moved AS (DELETE FROM module_day_added RETURNING day, mids, ns),
        folded AS (
          INSERT INTO module_day (day, mid, n)
-         SELECT day, mid, sum(n) FROM moved GROUP BY 1, 2 ORDER BY 1, 2
+         SELECT m.day, u.mid, sum(u.n) FROM moved m, unnest(m.mids, m.ns) u(mid, n) GROUP BY 1, 2 ORDER BY 1, 2
          ON CONFLICT (day, mid) DO UPDATE SET n = module_day.n + excluded.n
          RETURNING 1)
   SELECT count(*) FROM folded;
@@ -290,11 +294,15 @@ BEGIN
   INSERT INTO report_address (ip, rid)
   SELECT DISTINCT a, s.rid
     FROM new_rows r JOIN report_search s ON s.id = r.id AND s.received = r.received, unnest(r.addresses) a;
-  INSERT INTO module_day_added (day, mid, n)
-  SELECT (s.rid / 64 / 86400000)::integer, u.mid, count(*)
-    FROM new_rows r JOIN report_search s ON s.id = r.id AND s.received = r.received
-         CROSS JOIN LATERAL (SELECT DISTINCT unnest(s.modules) AS mid) u
-   GROUP BY 1, 2;
+  -- A writer that gives module_ids adds their day counts in its statement.
+  INSERT INTO module_day_added (day, mids, ns)
+  SELECT day, array_agg(mid), array_agg(n) FROM (
+    SELECT (s.rid / 64 / 86400000)::integer AS day, u.mid, count(*) AS n
+      FROM new_rows r JOIN report_search s ON s.id = r.id AND s.received = r.received
+           CROSS JOIN LATERAL (SELECT DISTINCT unnest(s.modules) AS mid) u
+     WHERE r.module_ids IS NULL
+     GROUP BY 1, 2) c
+   GROUP BY day;
   RETURN NULL;
 END $$;
 

@@ -8,6 +8,7 @@
 #include <deque>
 #include <mutex>
 #include <optional>
+#include <map>
 #include <thread>
 #include <unordered_map>
 #include <unordered_set>
@@ -49,6 +50,7 @@ constexpr auto kMaintainEvery = std::chrono::hours(1);
 // How often the module counts stores append are folded into module_day.
 constexpr auto kFoldEvery = std::chrono::seconds(5);
 constexpr std::size_t kMaxKnownModules = 500000;
+constexpr int kPositionTries = 8;
 constexpr int kDaysAhead = 8;
 
 // The partitions a store keeps ahead, and retention: run at start and hourly.
@@ -245,22 +247,44 @@ struct PgStore::Shared {
       facts.push_back(report::ReadReport(j->body));
       paths.push_back(ModulePaths(facts.back()));
     }
-    if (!LearnModules(paths, error)) return false;
+    // A batch that may be stored already is left to the database to
+    // count: only the rows it inserts are counted there, where a retried
+    // batch's counts could be added twice.
+    bool withIds = std::none_of(jobs.begin(), jobs.end(), [](const Job* j) { return j->maybeStored; });
+    if (withIds && !LearnModules(paths, error)) return false;
     std::vector<RowValues> rows;
     rows.reserve(jobs.size());
     std::vector<int32_t> mids;
+    std::map<std::pair<int32_t, int32_t>, int64_t> days;  // (day, module id) -> reports
+    std::unordered_set<uint64_t> counted;  // the same bytes twice in a batch are one row
     for (std::size_t i = 0; i < jobs.size(); ++i) {
       Job* j = jobs[i];
       mids.clear();
       for (const std::string& p : paths[i]) {
-        auto it = moduleIds.find(p);
+        auto it = withIds ? moduleIds.find(p) : moduleIds.end();
         if (it == moduleIds.end()) break;
         mids.push_back(it->second);
       }
       // A path the database did not name: it looks the row's ids up itself.
-      bool all = mids.size() == paths[i].size();
+      bool all = withIds && mids.size() == paths[i].size();
       rows.push_back(MakeRow(j->id, j->received, j->sender, j->md5, j->body, facts[i], all ? &mids : nullptr));
+      if (all && counted.insert(j->id).second) {
+        std::sort(mids.begin(), mids.end());
+        mids.erase(std::unique(mids.begin(), mids.end()), mids.end());
+        auto day = static_cast<int32_t>(j->received / kDayMs);
+        for (int32_t mid : mids) ++days[{day, mid}];
+      }
     }
+    std::string dayList = "{", midList = "{", countList = "{";
+    for (const auto& [key, n] : days) {
+      const char* sep = dayList.size() > 1 ? "," : "";
+      dayList += sep + std::to_string(key.first);
+      midList += sep + std::to_string(key.second);
+      countList += sep + std::to_string(n);
+    }
+    dayList += '}';
+    midList += '}';
+    countList += '}';
     std::vector<const char*> values;
     std::vector<int> lengths, formats;
     for (const RowValues& row : rows) {
@@ -273,12 +297,32 @@ struct PgStore::Shared {
       lengths.push_back(static_cast<int>(row.body.size()));
       formats.push_back(1);
     }
-    for (Job* j : jobs) j->maybeStored = true;
-    if (conn.QueryBinary(InsertSql(jobs.size()), values, lengths, formats, error)) return true;
-    if (!error.connectionLost) {
-      for (Job* j : jobs) j->maybeStored = false;  // the statement failed: its transaction is gone
+    for (const std::string* list : {&dayList, &midList, &countList}) {
+      values.push_back(list->c_str());
+      lengths.push_back(0);
+      formats.push_back(0);
     }
-    return false;
+    std::string sql = InsertSql(jobs.size(), true);
+    for (int attempt = 1;; ++attempt) {
+      for (Job* j : jobs) j->maybeStored = true;
+      if (conn.QueryBinary(sql, values, lengths, formats, error)) return true;
+      if (error.connectionLost) return false;
+      for (Job* j : jobs) j->maybeStored = false;  // the statement failed: its transaction is gone
+      if (!PositionTaken(error) || attempt == kPositionTries) return false;
+      // Reports of one millisecond stored by different statements can be
+      // given the same position (the arrival counter modulo 64): the
+      // counter jumps ahead by a random step, and the statement runs again.
+      PgError e;
+      if (!conn.Exec("SELECT setval('report_arrival', nextval('report_arrival') + 1 + floor(random() * 63)::bigint)",
+                     e)) {
+        error = e;
+        return false;
+      }
+    }
+  }
+
+  static bool PositionTaken(const PgError& e) {
+    return e.sqlstate == "23505" && e.message.find("report_search_rid_key") != std::string::npos;
   }
 
   static bool NoPartition(const PgError& e) {
