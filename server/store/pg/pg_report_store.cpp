@@ -149,6 +149,7 @@ IndexStatus PgReportStore::Insert(const std::vector<ReportRecord>& records, cons
   if (status && !conn_.Exec("COMMIT", &error)) status = Fail("cannot store reports", error);
   if (!status) {
     conn_.Exec("ROLLBACK", nullptr);
+    module_ids_ = {};
     count = 0;
   }
   if (added) *added = count;
@@ -169,23 +170,57 @@ IndexStatus PgReportStore::InsertLocked(const std::vector<ReportRecord>& records
     PgResult made = conn_.Query("SELECT zandrel_make_partition(date '1970-01-01' + $1::integer)", {Number(day)});
     if (!made) return Fail("cannot make a day partition", made.error());
   }
+  // Reports stored already are left out, so that the rest's module day
+  // counts, added by the statement that inserts them, are counted once.
+  std::vector<uint64_t> ids;
+  for (const ReportRecord& r : records) {
+    std::optional<uint64_t> id = ParseReportId(r.id);
+    if (!id) return Fail("cannot store report " + r.id, "not a report id");
+    ids.push_back(*id);
+  }
+  std::set<std::pair<uint64_t, int64_t>> there;
+  PgResult stored = conn_.Query(
+      "SELECT id, (extract(epoch FROM received) * 1000)::bigint FROM reports WHERE id = ANY($1::bigint[])",
+      {Text(PgArrayLiteral(std::vector<int64_t>(ids.begin(), ids.end())))});
+  if (!stored) return Fail("cannot store reports", stored.error());
+  for (int i = 0; i < stored.rows(); ++i) {
+    there.insert({static_cast<uint64_t>(stored.Int(i, 0)), stored.Int(i, 1)});
+  }
+  std::vector<std::size_t> fresh;
+  std::vector<std::vector<std::string>> paths;
+  for (std::size_t i = 0; i < records.size(); ++i) {
+    if (there.count({ids[i], records[i].received})) continue;
+    fresh.push_back(i);
+    paths.push_back(pg::ModulePaths(records[i].facts));
+  }
+  // The module ids of the paths, those new added in this transaction.
+  if (std::string unknown = module_ids_.Unknown(paths); !unknown.empty()) {
+    PgResult learnt = conn_.Query("SELECT path, mid FROM zandrel_module_ids($1::text[])", {Text(unknown)});
+    if (!learnt) return Fail("cannot store reports", learnt.error());
+    for (int i = 0; i < learnt.rows(); ++i) module_ids_.Learn(learnt.Text(i, 0), static_cast<int32_t>(learnt.Int(i, 1)));
+  }
   // The receivers' own row and statement, in batches within the
   // statement's limit of parameters.
   constexpr std::size_t kBatch = 500;
-  for (std::size_t first = 0; first < records.size(); first += kBatch) {
-    std::size_t n = std::min(kBatch, records.size() - first);
+  std::vector<int32_t> mids;
+  for (std::size_t first = 0; first < fresh.size(); first += kBatch) {
+    std::size_t n = std::min(kBatch, fresh.size() - first);
     PgParams params;
-    for (std::size_t i = first; i < first + n; ++i) {
+    pg::ModuleDayCounts days;
+    std::set<std::pair<uint64_t, int64_t>> counted;  // one report twice in the records is one row
+    for (std::size_t k = first; k < first + n; ++k) {
+      std::size_t i = fresh[k];
       const ReportRecord& r = records[i];
-      std::optional<uint64_t> id = ParseReportId(r.id);
-      if (!id) return Fail("cannot store report " + r.id, "not a report id");
-      pg::RowValues row = pg::MakeRow(*id, r.received, r.sender, r.md5, bodies[i], r.facts);
+      bool known = module_ids_.Ids(paths[k], mids);
+      pg::RowValues row = pg::MakeRow(ids[i], r.received, r.sender, r.md5, bodies[i], r.facts, known ? &mids : nullptr);
+      if (known && counted.insert({ids[i], r.received}).second) days.Add(r.received, mids);
       for (auto& v : row.text) params.push_back(PgParam{std::move(v), false});
       params.push_back(PgParam{std::string(row.body), true});
     }
-    PgResult stored = conn_.Query(pg::InsertSql(n), params);
-    if (!stored) return Fail("cannot store reports", stored.error());
-    added += stored.Affected();
+    for (std::string& list : days.Params()) params.push_back(PgParam{std::move(list), false});
+    PgResult inserted = conn_.Query(pg::InsertSql(n, true), params);
+    if (!inserted) return Fail("cannot store reports", inserted.error());
+    added += static_cast<uint64_t>(inserted.Int(0, 0));
   }
   return {};
 }

@@ -7,6 +7,7 @@
 #include <mutex>
 
 #include "server/store/pg/pg_query.h"
+#include "server/store/pg/pg_rows.h"
 #include "server/store/report_reader.h"
 
 namespace zandrel::store {
@@ -60,6 +61,7 @@ class PgReportStore : public ReportReader {
 
   std::mutex mutex_;
   PgConnection conn_;
+  pg::ModuleIdCache module_ids_;  // forgotten when a transaction that added modules is rolled back
   int64_t count_cap_ = IndexOptions{}.count_cap;
 };
 

@@ -1,9 +1,12 @@
 #include "server/store/pg/pg_rows.h"
 
+#include <algorithm>
 #include <cstdint>
+#include <unordered_set>
 
 #include <nlohmann/json.hpp>
 
+#include "server/store/pg/pg_schema.h"
 #include "server/store/search_query.h"
 
 namespace zandrel::store::pg {
@@ -159,11 +162,56 @@ std::string InsertSql(std::size_t rows, bool with_module_days) {
   sql += " ON CONFLICT DO NOTHING";
   if (with_module_days) {
     auto p = [&](int k) { return "$" + std::to_string(rows * kRowColumns + static_cast<std::size_t>(k)); };
-    sql += " RETURNING 1) INSERT INTO module_day_added (day, mids, ns) SELECT day, array_agg(mid), array_agg(n) FROM "
-           "unnest(" + p(1) + "::integer[], " + p(2) + "::integer[], " + p(3) +
-           "::bigint[]) c(day, mid, n) WHERE EXISTS (SELECT 1 FROM inserted) GROUP BY day";
+    sql += " RETURNING 1), counted AS (INSERT INTO module_day_added (day, mids, ns) SELECT day, array_agg(mid), "
+           "array_agg(n) FROM unnest(" + p(1) + "::integer[], " + p(2) + "::integer[], " + p(3) +
+           "::bigint[]) c(day, mid, n) WHERE EXISTS (SELECT 1 FROM inserted) GROUP BY day) SELECT count(*) FROM inserted";
   }
   return sql;
+}
+
+// Past this many, the cache starts again rather than grow without end.
+constexpr std::size_t kMaxKnownModules = 500000;
+
+std::string ModuleIdCache::Unknown(const std::vector<std::vector<std::string>>& reports) {
+  std::vector<std::string> unknown;
+  std::unordered_set<std::string_view> asked;
+  for (const auto& paths : reports) {
+    for (const std::string& p : paths) {
+      if (!ids_.count(p) && asked.insert(p).second) unknown.push_back(p);
+    }
+  }
+  if (unknown.empty()) return "";
+  if (ids_.size() + unknown.size() > kMaxKnownModules) ids_.clear();
+  return ArrayLiteral(unknown);
+}
+
+bool ModuleIdCache::Ids(const std::vector<std::string>& paths, std::vector<int32_t>& ids) const {
+  ids.clear();
+  for (const std::string& p : paths) {
+    auto it = ids_.find(p);
+    if (it == ids_.end()) return false;
+    ids.push_back(it->second);
+  }
+  return true;
+}
+
+void ModuleDayCounts::Add(int64_t received, std::vector<int32_t> mids) {
+  std::sort(mids.begin(), mids.end());
+  mids.erase(std::unique(mids.begin(), mids.end()), mids.end());
+  auto day = static_cast<int32_t>(received / kDayMs);
+  for (int32_t mid : mids) ++counts_[{day, mid}];
+}
+
+std::array<std::string, 3> ModuleDayCounts::Params() const {
+  std::array<std::string, 3> lists{"{", "{", "{"};
+  for (const auto& [key, n] : counts_) {
+    const char* sep = lists[0].size() > 1 ? "," : "";
+    lists[0] += sep + std::to_string(key.first);
+    lists[1] += sep + std::to_string(key.second);
+    lists[2] += sep + std::to_string(n);
+  }
+  for (auto& l : lists) l += '}';
+  return lists;
 }
 
 }  // namespace zandrel::store::pg

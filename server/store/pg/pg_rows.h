@@ -3,10 +3,13 @@
 // Report texts come from anybody: what PostgreSQL would refuse in a text
 // (a NUL, bytes that are not UTF-8) is replaced, never a reason to fail.
 #pragma once
+#include <array>
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "server/report/report_facts.h"
@@ -39,7 +42,36 @@ std::vector<std::string> ModulePaths(const report::ReportFacts& facts);
 // left as it is, so an insert repeated after a lost answer stores nothing twice.
 // with_module_days: the rows give their module_ids, and three parameters
 // follow theirs, arrays of days, module ids and counts, added to
-// module_day_added in the same statement when the rows were inserted.
+// module_day_added in the same statement when the rows were inserted; its
+// one result is the number of rows inserted.
 std::string InsertSql(std::size_t rows, bool with_module_days = false);
+
+// The module ids a writer has learnt from zandrel_module_ids: a path's id
+// never changes once given, and most of a report's modules were in earlier
+// reports, so the database is asked for few of them.
+class ModuleIdCache {
+ public:
+  // The reports' paths not known yet, each once, as an array literal for
+  // zandrel_module_ids; "" when every one is known.
+  std::string Unknown(const std::vector<std::vector<std::string>>& reports);
+  void Learn(const std::string& path, int32_t mid) { ids_[path] = mid; }
+  // The ids of the paths in their order; false when one is not known.
+  bool Ids(const std::vector<std::string>& paths, std::vector<int32_t>& ids) const;
+
+ private:
+  std::unordered_map<std::string, int32_t> ids_;
+};
+
+// How many of a statement's rows loaded each module on each day: the three
+// parameters that follow the rows' in InsertSql(n, true).
+class ModuleDayCounts {
+ public:
+  // A row received at ms since 1970 UTC, its module ids (repeats counted once).
+  void Add(int64_t received, std::vector<int32_t> mids);
+  std::array<std::string, 3> Params() const;
+
+ private:
+  std::map<std::pair<int32_t, int32_t>, int64_t> counts_;  // (day, module id) -> rows
+};
 
 }  // namespace zandrel::store::pg

@@ -49,7 +49,6 @@ bool SameHexIgnoringCase(const std::string& a, const std::string& b) {
 constexpr auto kMaintainEvery = std::chrono::hours(1);
 // How often the module counts stores append are folded into module_day.
 constexpr auto kFoldEvery = std::chrono::seconds(5);
-constexpr std::size_t kMaxKnownModules = 500000;
 constexpr int kPositionTries = 8;
 constexpr int kDaysAhead = 8;
 
@@ -98,10 +97,7 @@ struct PgStore::Shared {
   // The writer's own.
   Connection conn;
   uint64_t nextSeq = 0, blockEnd = 0;
-  // Module paths to their ids, which never change once given: most of a
-  // report's modules were in earlier reports, so the database is asked
-  // for few of them.
-  std::unordered_map<std::string, int32_t> moduleIds;
+  ModuleIdCache moduleIds;
   Clock::time_point lastDownLog{}, nextMaintain{}, nextFold{};
 
   static int64_t SteadyMs() {
@@ -215,24 +211,15 @@ struct PgStore::Shared {
     return true;
   }
 
-  // The ids of the paths' modules into moduleIds, those new to the
-  // database added (committed on their own: a module row no report names
-  // yet is harmless).
+  // The ids of the paths' modules learnt, those new to the database added
+  // (committed on their own: a module row no report names yet is harmless).
   bool LearnModules(const std::vector<std::vector<std::string>>& paths, PgError& error) {
-    std::vector<std::string> unknown;
-    std::unordered_set<std::string_view> asked;
-    for (const auto& list : paths) {
-      for (const std::string& p : list) {
-        if (!moduleIds.count(p) && asked.insert(p).second) unknown.push_back(p);
-      }
-    }
+    std::string unknown = moduleIds.Unknown(paths);
     if (unknown.empty()) return true;
-    if (moduleIds.size() + unknown.size() > kMaxKnownModules) moduleIds.clear();
-    std::string list = ArrayLiteral(unknown);
-    Result r = conn.Query("SELECT path, mid FROM zandrel_module_ids($1::text[])", {list.c_str()}, error);
+    Result r = conn.Query("SELECT path, mid FROM zandrel_module_ids($1::text[])", {unknown.c_str()}, error);
     if (!r) return false;
     for (int i = 0; i < PQntuples(r.get()); ++i) {
-      moduleIds[PQgetvalue(r.get(), i, 0)] = static_cast<int32_t>(std::stol(PQgetvalue(r.get(), i, 1)));
+      moduleIds.Learn(PQgetvalue(r.get(), i, 0), static_cast<int32_t>(std::stol(PQgetvalue(r.get(), i, 1))));
     }
     return true;
   }
@@ -255,36 +242,16 @@ struct PgStore::Shared {
     std::vector<RowValues> rows;
     rows.reserve(jobs.size());
     std::vector<int32_t> mids;
-    std::map<std::pair<int32_t, int32_t>, int64_t> days;  // (day, module id) -> reports
+    ModuleDayCounts days;
     std::unordered_set<uint64_t> counted;  // the same bytes twice in a batch are one row
     for (std::size_t i = 0; i < jobs.size(); ++i) {
       Job* j = jobs[i];
-      mids.clear();
-      for (const std::string& p : paths[i]) {
-        auto it = withIds ? moduleIds.find(p) : moduleIds.end();
-        if (it == moduleIds.end()) break;
-        mids.push_back(it->second);
-      }
       // A path the database did not name: it looks the row's ids up itself.
-      bool all = withIds && mids.size() == paths[i].size();
+      bool all = withIds && moduleIds.Ids(paths[i], mids);
       rows.push_back(MakeRow(j->id, j->received, j->sender, j->md5, j->body, facts[i], all ? &mids : nullptr));
-      if (all && counted.insert(j->id).second) {
-        std::sort(mids.begin(), mids.end());
-        mids.erase(std::unique(mids.begin(), mids.end()), mids.end());
-        auto day = static_cast<int32_t>(j->received / kDayMs);
-        for (int32_t mid : mids) ++days[{day, mid}];
-      }
+      if (all && counted.insert(j->id).second) days.Add(j->received, mids);
     }
-    std::string dayList = "{", midList = "{", countList = "{";
-    for (const auto& [key, n] : days) {
-      const char* sep = dayList.size() > 1 ? "," : "";
-      dayList += sep + std::to_string(key.first);
-      midList += sep + std::to_string(key.second);
-      countList += sep + std::to_string(n);
-    }
-    dayList += '}';
-    midList += '}';
-    countList += '}';
+    std::array<std::string, 3> dayLists = days.Params();
     std::vector<const char*> values;
     std::vector<int> lengths, formats;
     for (const RowValues& row : rows) {
@@ -297,8 +264,8 @@ struct PgStore::Shared {
       lengths.push_back(static_cast<int>(row.body.size()));
       formats.push_back(1);
     }
-    for (const std::string* list : {&dayList, &midList, &countList}) {
-      values.push_back(list->c_str());
+    for (const std::string& list : dayLists) {
+      values.push_back(list.c_str());
       lengths.push_back(0);
       formats.push_back(0);
     }
