@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <map>
@@ -314,6 +315,26 @@ TEST(PgRows, TextsAreMadeAcceptableAndArraysQuoted) {
   EXPECT_EQ(store::pg::CleanText("\xed\xa0\x80"), "\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd");  // a surrogate
   EXPECT_EQ(store::pg::ArrayLiteral({}), "{}");
   EXPECT_EQ(store::pg::ArrayLiteral({"a\"b", "c\\d", "", "NULL"}), R"({"a\"b","c\\d","","NULL"})");
+}
+
+TEST(PgRows, ModuleIdsAreAskedOnceAndDayCountsCountAReportOnceADay) {
+  store::pg::ModuleIdCache cache;
+  EXPECT_EQ(cache.Unknown({{"a", "b", "a"}, {"b", "c\"d"}}), R"({"a","b","c\"d"})");
+  cache.Learn("a", 7);
+  cache.Learn("b", 3);
+  EXPECT_EQ(cache.Unknown({{"a", "b"}, {"b"}}), "");
+  std::vector<int32_t> ids;
+  EXPECT_TRUE(cache.Ids({"b", "a", "b"}, ids));
+  EXPECT_EQ(ids, (std::vector<int32_t>{3, 7, 3}));
+  EXPECT_FALSE(cache.Ids({"a", "c\"d"}, ids));
+
+  store::pg::ModuleDayCounts days;
+  const int64_t lastMsOfDay1 = 2 * store::pg::kDayMs - 1;
+  days.Add(lastMsOfDay1, {3, 7, 3});
+  days.Add(lastMsOfDay1 - 5, {7});
+  days.Add(lastMsOfDay1 + 1, {7});
+  EXPECT_EQ(days.Params(), (std::array<std::string, 3>{"{1,1,2}", "{3,7,7}", "{1,2,1}"}));
+  EXPECT_EQ(store::pg::ModuleDayCounts().Params(), (std::array<std::string, 3>{"{}", "{}", "{}"}));
 }
 
 // The database stopped while clients upload: 503 with Retry-After, never
