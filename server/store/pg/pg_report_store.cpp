@@ -1,6 +1,7 @@
 #include "server/store/pg/pg_report_store.h"
 
 #include <algorithm>
+#include <optional>
 #include <set>
 #include <unordered_map>
 
@@ -343,19 +344,36 @@ IndexStatus PgReportStore::SearchLocked(const SearchQuery& query, SearchPage& pa
   if (!filter.none) {
     PgParams params = filter.params;
     params.push_back(Number(query.limit + 1));
+    std::string limit = " ORDER BY r.rid DESC LIMIT $" + std::to_string(params.size());
     // The page's positions first, then their rows of reports: the days
     // named as values let the planner open only those days' partitions.
-    PgResult page_rows = conn_.Query("SELECT r.rid, r.id, r.received FROM report_search r WHERE " + filter.where +
-                                         " ORDER BY r.rid DESC LIMIT $" + std::to_string(params.size()),
-                                     params);
-    if (!page_rows) return Fail("cannot search", page_rows.error());
-    int shown = std::min(page_rows.rows(), query.limit);
-    if (page_rows.rows() > query.limit) page.next_cursor = CursorText(page_rows.Int(shown - 1, 0));
+    // Where many reports match, the newest walked first hold the page: if
+    // a whole page (and one more) is among them, no older match can be on
+    // it. The planner cannot tell such filters (a phrase, a /16) from rare
+    // ones, and would read every match to sort them.
+    std::optional<PgResult> page_rows;
+    if (walk_rows_ > 0 && filter.where != "true") {
+      std::string newest = "SELECT * FROM report_search r WHERE true";
+      if (filter.lo > 0) newest += " AND r.rid >= " + std::to_string(filter.lo);
+      if (filter.hi < INT64_MAX) newest += " AND r.rid < " + std::to_string(filter.hi);
+      newest += " ORDER BY r.rid DESC LIMIT " + std::to_string(walk_rows_);
+      page_rows = conn_.Query("SELECT r.rid, r.id, r.received FROM (" + newest + ") r WHERE " + filter.where + limit,
+                              params);
+      if (!*page_rows) return Fail("cannot search", page_rows->error());
+      if (page_rows->rows() <= query.limit) page_rows.reset();
+    }
+    if (!page_rows) {
+      page_rows = conn_.Query("SELECT r.rid, r.id, r.received FROM report_search r WHERE " + filter.where + limit,
+                              params);
+      if (!*page_rows) return Fail("cannot search", page_rows->error());
+    }
+    int shown = std::min(page_rows->rows(), query.limit);
+    if (page_rows->rows() > query.limit) page.next_cursor = CursorText(page_rows->Int(shown - 1, 0));
     std::vector<std::string> rids, ids, received;
     for (int i = 0; i < shown; ++i) {
-      rids.push_back(page_rows.Text(i, 0));
-      ids.push_back(page_rows.Text(i, 1));
-      received.push_back(page_rows.Text(i, 2));
+      rids.push_back(page_rows->Text(i, 0));
+      ids.push_back(page_rows->Text(i, 1));
+      received.push_back(page_rows->Text(i, 2));
     }
     if (shown > 0) {
       PgResult rows = conn_.Query("SELECT " + PgHitColumns() +

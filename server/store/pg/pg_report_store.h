@@ -32,6 +32,10 @@ class PgReportStore : public ReportReader {
   // A capped total counts at most this many matches, as the embedded
   // index's IndexOptions::count_cap.
   void set_count_cap(int64_t cap) { count_cap_ = cap; }
+  // A page is first looked for among this many newest reports (within the
+  // cursor), where a filter many reports match finds it without reading
+  // every match; 0: never.
+  void set_walk_rows(int64_t rows) { walk_rows_ = rows; }
   IndexStatus Count(const SearchQuery& query, uint64_t& total) override;
   IndexStatus Get(std::string_view id, std::optional<ReportRecord>& record) override;
   IndexStatus Body(std::string_view id, std::optional<std::string>& body) override;
@@ -63,6 +67,7 @@ class PgReportStore : public ReportReader {
   PgConnection conn_;
   pg::ModuleIdCache module_ids_;  // forgotten when a transaction that added modules is rolled back
   int64_t count_cap_ = IndexOptions{}.count_cap;
+  int64_t walk_rows_ = 4000;
 };
 
 // The report row's columns a page shows, in the order ReadHit reads them.
